@@ -1,0 +1,77 @@
+# Entry points for people and CI. `make test` is the one test command.
+BUILD       ?= build
+BUILD_ASAN  ?= build-asan
+BUILD_TSAN  ?= build-tsan
+BUILD_WIN   ?= build-windows
+JOBS        ?= $(shell nproc)
+
+# Debian packages the build and the tests need.
+PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
+                libbenchmark-dev locales-all
+WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] && echo "" || (command -v sudo >/dev/null && echo sudo))
+
+define install_missing
+	@missing=""; for p in $(1); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ] || command -v sudo >/dev/null; then \
+	    echo "Installing:$$missing"; \
+	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing Debian packages:$$missing (install them, or run as root)"; exit 1; \
+	  fi; \
+	fi
+endef
+
+.PHONY: all deps deps-windows build test test-asan test-tsan windows bench format clean
+
+all: build
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+deps-windows:
+	$(call install_missing,$(WIN_PACKAGES))
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUILLON_SANITIZE=address,undefined -DQUILLON_BUILD_BENCHMARKS=OFF
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# The thread tests under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUILLON_SANITIZE=thread -DQUILLON_BUILD_BENCHMARKS=OFF
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	ctest --test-dir $(BUILD_TSAN) --output-on-failure -L thread
+
+# The filter library for Windows with MinGW-w64; checks that it exports exactly the entry points.
+windows: deps deps-windows
+	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(BUILD_WIN) -j $(JOBS) --target quillon_filter
+	scripts/check-windows-exports $(BUILD_WIN)/src/quillon_filter.dll
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN)

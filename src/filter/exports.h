@@ -1,0 +1,16 @@
+// The library's exports, with C linkage and undecorated names. A host finds them by name.
+#pragma once
+
+#include "filter/isapi.h"
+
+#if defined(_WIN32)
+#define QUILLON_EXPORT
+#else
+#define QUILLON_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+QUILLON_EXPORT BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* version);
+QUILLON_EXPORT DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notificationType,
+                                           void* notification);
+}
