@@ -4,6 +4,8 @@
 
 #include "common/constants.h"
 #include "platform/resources.h"
+#include "responses/fallback.h"
+#include "routing/router.h"
 
 namespace quillon {
 
@@ -24,15 +26,13 @@ DWORD ContentFilter::HandleReadRawData(FilterCall, HTTP_FILTER_RAW_DATA*) { retu
 DWORD ContentFilter::HandleUrlMap(FilterCall, HTTP_FILTER_URL_MAP*) { return PassOn(); }
 
 DWORD ContentFilter::HandlePreprocHeaders(FilterCall call, HTTP_FILTER_PREPROC_HEADERS* headers) {
-  return ServerFilter::HandlePreprocHeaders(call, headers);
+  return RouteRequest(call, headers);
 }
 
 DWORD ContentFilter::HandleSendRawData(FilterCall call, HTTP_FILTER_RAW_DATA* rawData) {
-  return ServerFilter::HandleSendRawData(call, rawData);
+  return InspectServerReply(call, rawData);
 }
 
-DWORD ContentFilter::HandleEndOfNetSession(FilterCall call) {
-  return ServerFilter::HandleEndOfNetSession(call);
-}
+DWORD ContentFilter::HandleEndOfNetSession(FilterCall call) { return DropPendingReply(call); }
 
 }  // namespace quillon

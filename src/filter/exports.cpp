@@ -4,6 +4,7 @@
 
 #include "common/constants.h"
 #include "filter/server_filter.h"
+#include "filter/viewer_link.h"
 
 extern "C" {
 
@@ -25,6 +26,15 @@ DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notificationType
     return filter->Dispatch(context, notificationType, notification);
   } catch (...) {
     return quillon::kStatusNextNotification;
+  }
+}
+
+quillon::ViewerServices* WINAPI QuillonSupportProc(std::uint32_t code,
+                                                   quillon::ViewerServices* viewer) {
+  try {
+    return quillon::theViewerLink.Accept(code, viewer);
+  } catch (...) {
+    return nullptr;
   }
 }
 

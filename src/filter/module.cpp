@@ -1,9 +1,14 @@
 // The module's static objects. Built in this order at load and destroyed in reverse at unload,
-// so the filter never outlives what it reads.
+// so the filter never outlives the link it reads.
 #include "filter/content_filter.h"
+#include "filter/viewer_link.h"
 
 namespace quillon {
+
+ViewerLink theViewerLink;
+
 namespace {
 ContentFilter theFilter;
 }  // namespace
+
 }  // namespace quillon

@@ -22,6 +22,7 @@ TEST(SharedLibrary, LoadsAndRegistersThroughItsExports) {
   auto httpFilterProc = reinterpret_cast<HttpFilterProcFn>(dlsym(library, "HttpFilterProc"));
   ASSERT_NE(getFilterVersion, nullptr);
   ASSERT_NE(httpFilterProc, nullptr);
+  EXPECT_NE(dlsym(library, "QuillonSupportProc"), nullptr);
 
   HTTP_FILTER_VERSION version{};
   ASSERT_EQ(getFilterVersion(&version), 1);
@@ -46,7 +47,8 @@ TEST(SharedLibrary, ExportsExactlyTheEntryPoints) {
     }
   }
   ASSERT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(exported, (std::set<std::string>{"GetFilterVersion", "HttpFilterProc"}));
+  EXPECT_EQ(exported,
+            (std::set<std::string>{"GetFilterVersion", "HttpFilterProc", "QuillonSupportProc"}));
 }
 
 }  // namespace
