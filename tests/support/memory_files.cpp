@@ -9,7 +9,7 @@ namespace {
 
 class MemoryFile : public platform::ReadableFile {
  public:
-  MemoryFile(const std::string& content, long failAfter, int& openFiles)
+  MemoryFile(const std::string& content, long failAfter, std::atomic<int>& openFiles)
       : content_(content), failAfter_(failAfter), openFiles_(openFiles) {
     ++openFiles_;
   }
@@ -26,7 +26,7 @@ class MemoryFile : public platform::ReadableFile {
  private:
   std::string content_;
   long failAfter_;
-  int& openFiles_;
+  std::atomic<int>& openFiles_;
   std::size_t position_ = 0;
 };
 
@@ -36,6 +36,7 @@ MemoryFileSystem::MemoryFileSystem() : previous_(platform::ReplaceFileSystem(thi
 MemoryFileSystem::~MemoryFileSystem() { platform::ReplaceFileSystem(previous_); }
 
 std::unique_ptr<platform::ReadableFile> MemoryFileSystem::OpenForReading(const std::string& path) {
+  std::lock_guard lock(mutex_);
   opened.push_back(path);
   auto it = files.find(path);
   if (it == files.end()) return nullptr;

@@ -1,8 +1,10 @@
 // An in-memory file system for the filter: files by the exact path the filter asks for, with
-// injected read failures and a count of open files.
+// injected read failures and a count of open files. Files are set up before the filter runs.
 #pragma once
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,11 +20,12 @@ class MemoryFileSystem : public platform::FileSystem {
   std::map<std::string, std::string> files;
   long failReadAfter = -1;  // a read that would go past this many bytes fails
   std::vector<std::string> opened;
-  int openFiles = 0;
+  std::atomic<int> openFiles{0};
 
   std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string& path) override;
 
  private:
+  std::mutex mutex_;  // requests on several threads open files at once
   platform::FileSystem* previous_;
 };
 
