@@ -1,0 +1,308 @@
+// Discs end to end: quillon-disc's builder makes one from a small mirror, the viewer opens it,
+// and the filter's own lookups read it through QuillonSupportProc.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "disc.h"
+#include "disc_builder.h"
+#include "filter/exports.h"
+#include "filter/viewer_link.h"
+#include "support/fake_viewer.h"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+
+void Write(const fs::path& file, const std::string& content) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << content;
+}
+
+class Discs : public ::testing::Test {
+ public:
+  void SetUp() override {
+    base_ = fs::temp_directory_path() /
+            ("quillon-disc-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(base_);
+    mirror_ = base_ / "mirror";
+    Write(mirror_ / "Site.Example" / "index.html", "<h1>home</h1>");
+    Write(mirror_ / "Site.Example" / "a" / "page.HTML", "<p>page</p>");
+    Write(mirror_ / "Site.Example" / "a" / "index.html", "<p>a</p>");
+    Write(mirror_ / "Site.Example" / "img" / "photo.jpeg", "JPEG");
+    Write(mirror_ / "Site.Example" / "style.css", "body{}");
+    Write(mirror_ / "Site.Example" / "big file.txt", "spaced");
+    Write(mirror_ / "other.example:8080" / "x.gif", "GIF");
+    Write(base_ / "redirects.txt",
+          "# moved\nhttp://site.example/old.html http://site.example/a/\n");
+    Write(base_ / "extra" / "docs" / "lummisc0" / "logo.gif", "LOGO");
+    disc_ = base_ / "disc";
+  }
+  void TearDown() override {
+    testing::UnlinkViewer();
+    fs::remove_all(base_);
+  }
+  disc::CreateSummary Create(bool withStale = true) {
+    disc::CreateOptions options;
+    options.disc = disc_;
+    options.mirror = mirror_;
+    options.extra = base_ / "extra";
+    options.redirects = base_ / "redirects.txt";
+    options.title = "Test disc";
+    if (withStale) options.staleAfter = 7 * 86400;
+    return disc::CreateDisc(options);
+  }
+  fs::path base_, mirror_, disc_;
+};
+
+TEST_F(Discs, CreateNumbersFoldsAndIndexesAMirror) {
+  const disc::CreateSummary summary = Create();
+  EXPECT_EQ(summary.documents, 7u);
+  EXPECT_EQ(summary.redirects, 3u);  // two index pages and one redirect line
+  const std::vector<disc::DocumentRow> rows = disc::ListDocuments(disc_);
+  ASSERT_EQ(rows.size(), 10u);
+  struct Expected {
+    const char* url;
+    const char* extension;
+    const char* contentType;
+    const char* redirect;
+  };
+  // Documents numbered from 0 in address order, then the redirects.
+  const Expected expected[] = {
+      {"http://other.example:8080/x.gif", "gif", "", ""},
+      {"http://site.example/a/index.html", "htm", "", ""},
+      {"http://site.example/a/page.HTML", "htm", "", ""},
+      {"http://site.example/big%20file.txt", "txt", "", ""},
+      {"http://site.example/img/photo.jpeg", "jpg", "", ""},
+      {"http://site.example/index.html", "htm", "", ""},
+      {"http://site.example/style.css", "css", "text/css", ""},
+      {"http://site.example/a/", "", "", "http://site.example/a/index.html"},
+      {"http://site.example/", "", "", "http://site.example/index.html"},
+      {"http://site.example/old.html", "", "", "http://site.example/a/"},
+  };
+  const std::int64_t now = CurrentTime();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].number, static_cast<std::int64_t>(i));
+    EXPECT_EQ(rows[i].url, expected[i].url);
+    EXPECT_EQ(rows[i].extension, expected[i].extension) << rows[i].url;
+    EXPECT_EQ(rows[i].contentType, expected[i].contentType) << rows[i].url;
+    EXPECT_EQ(rows[i].redirectUrl, expected[i].redirect) << rows[i].url;
+    if (expected[i].redirect[0] == '\0') {
+      EXPECT_NEAR(rows[i].staleAfter, now + 7 * 86400, 60) << rows[i].url;
+      EXPECT_NEAR(rows[i].lastModified, now, 600) << rows[i].url;
+      EXPECT_TRUE(
+          fs::is_regular_file(disc_ / disc::DocumentPath(rows[i].number, rows[i].extension)));
+    }
+  }
+  EXPECT_TRUE(fs::is_regular_file(disc_ / "docs" / "lummisc0" / "logo.gif"));
+  EXPECT_TRUE(disc::CheckDisc(disc_).empty());
+  // The disc's own name for a document, as the document server builds it.
+  std::ifstream copy(disc_ / "docs" / "lum00000" / "lum00002.htm");
+  std::string content((std::istreambuf_iterator<char>(copy)), {});
+  EXPECT_EQ(content, "<p>page</p>");
+}
+
+TEST_F(Discs, TheFilterReadsTheCatalogueThroughTheViewer) {
+  Create(false);
+  viewer::DiscViewer viewer(disc_, 3);
+  ASSERT_EQ(QuillonSupportProc(1, &viewer), &viewer);
+  EXPECT_EQ(DiscRootPath(), fs::absolute(disc_).lexically_normal().string() + "/");
+  EXPECT_EQ(ViewerMode(), 3);
+  viewer.SetMode(4);
+  EXPECT_EQ(ViewerMode(), 4);
+
+  CatalogueEntry entry;
+  ASSERT_TRUE(FindEntryByUrl("http://site.example/style.css", entry));
+  EXPECT_EQ(entry.number, 6);
+  EXPECT_EQ(entry.extension, "css");
+  EXPECT_EQ(entry.contentType, "text/css");
+  EXPECT_EQ(entry.redirectUrl, "");
+  EXPECT_EQ(entry.staleAfter, 0);
+  EXPECT_GT(entry.lastModified, 0);
+
+  ASSERT_TRUE(FindEntryByNumber(9, entry));
+  EXPECT_EQ(entry.url, "http://site.example/old.html");
+  EXPECT_EQ(entry.redirectUrl, "http://site.example/a/");
+  EXPECT_EQ(entry.extension, "");
+
+  const CatalogueEntry kept = entry;
+  EXPECT_FALSE(FindEntryByUrl("http://site.example/missing.html", entry));
+  EXPECT_FALSE(FindEntryByNumber(10, entry));
+  EXPECT_FALSE(FindEntryByNumber(-1, entry));
+  EXPECT_EQ(entry.url, kept.url);
+  EXPECT_EQ(entry.number, kept.number);
+  testing::UnlinkViewer();
+}
+
+TEST_F(Discs, BadInputIsOneClearError) {
+  const struct {
+    const char* name;
+    std::function<void(Discs&)> act;
+    const char* message;
+  } rows[] = {
+      {"missing mirror",
+       [](Discs& t) {
+         fs::remove_all(t.mirror_);
+         t.Create();
+       },
+       "no such folder"},
+      {"control character in a name",
+       [](Discs& t) {
+         Write(t.mirror_ / "site.example" / "bad\x01name.html", "x");
+         t.Create();
+       },
+       "control characters"},
+      {"address too long",
+       [](Discs& t) {
+         Write(t.mirror_ / "site.example" / std::string(200, 'a') / std::string(200, 'b') /
+                   std::string(200, 'c') / std::string(200, 'd') / std::string(200, 'e') / "f.html",
+               "x");
+         t.Create();
+       },
+       "longer than 1023"},
+      {"file directly in the mirror",
+       [](Discs& t) {
+         Write(t.mirror_ / "stray.html", "x");
+         t.Create();
+       },
+       "not under a host"},
+      {"existing disc without --force",
+       [](Discs& t) {
+         t.Create();
+         t.Create();
+       },
+       "already exists"},
+      {"redirect for a held address",
+       [](Discs& t) {
+         Write(t.base_ / "redirects.txt", "http://site.example/style.css http://x/\n");
+         t.Create();
+       },
+       "redirect for an address"},
+      {"malformed redirect line",
+       [](Discs& t) {
+         Write(t.base_ / "redirects.txt", "http://site.example/only-one\n");
+         t.Create();
+       },
+       "URL TARGET"},
+  };
+  for (const auto& row : rows) {
+    fs::remove_all(disc_);
+    SetUp();
+    try {
+      row.act(*this);
+      ADD_FAILURE() << row.name << ": no error";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos)
+          << row.name << ": " << e.what();
+    }
+    if (std::string(row.name) != "existing disc without --force") {
+      EXPECT_FALSE(fs::exists(disc_)) << row.name << ": a failed create leaves no disc";
+    }
+    // Nothing half-built is left beside it either.
+    for (const auto& entry : fs::directory_iterator(base_)) {
+      EXPECT_EQ(entry.path().filename().string().find("disc.building"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(Discs, OpeningSomethingThatIsNotADiscFails) {
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    const char* message;
+  } rows[] = {
+      {"no folder", [](const fs::path&) {}, "no such disc folder"},
+      {"no catalogue", [](const fs::path& d) { fs::create_directories(d); }, "no catalogue.db"},
+      {"not SQLite", [](const fs::path& d) { Write(d / "catalogue.db", std::string(4096, 'z')); },
+       "unreadable catalogue"},
+      {"foreign SQLite",
+       [](const fs::path& d) {
+         fs::create_directories(d);
+         viewer::Database db((d / "catalogue.db").string(),
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+         db.Execute("CREATE TABLE t (x)");
+       },
+       "not a Quillon disc"},
+  };
+  for (const auto& row : rows) {
+    const fs::path d = base_ / row.name;
+    row.make(d);
+    try {
+      viewer::DiscViewer viewer(d);
+      ADD_FAILURE() << row.name;
+    } catch (const viewer::DiscError& e) {
+      EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos)
+          << row.name << ": " << e.what();
+    }
+  }
+}
+
+TEST_F(Discs, CheckFindsMissingStrayAndMisnamedFiles) {
+  Create();
+  fs::remove(disc_ / "docs" / "lum00000" / "lum00003.txt");
+  Write(disc_ / "docs" / "lum00000" / "lum00099.htm", "stray");
+  Write(disc_ / "docs" / "lum00000" / "readme", "odd");
+  const auto problems = disc::CheckDisc(disc_);
+  ASSERT_EQ(problems.size(), 3u);
+  std::string all;
+  for (const auto& p : problems) all += p + "\n";
+  EXPECT_NE(all.find("missing file docs/lum00000/lum00003.txt"), std::string::npos) << all;
+  EXPECT_NE(all.find("lum00099.htm: no catalogue entry"), std::string::npos) << all;
+  EXPECT_NE(all.find("readme: not a document file name"), std::string::npos) << all;
+}
+
+TEST_F(Discs, AddAndShowOneDocument) {
+  Create();
+  Write(base_ / "new.html", "<p>new</p>");
+  disc::AddOptions add;
+  add.url = "http://site.example/new.html";
+  add.file = base_ / "new.html";
+  add.staleAfter = 0;
+  const disc::DocumentRow row = disc::AddDocument(disc_, add);
+  EXPECT_EQ(row.number, 10);
+  EXPECT_EQ(row.extension, "htm");
+  const auto shown = disc::FindDocument(disc_, "10");
+  ASSERT_TRUE(shown.has_value());
+  EXPECT_EQ(shown->url, "http://site.example/new.html");
+  EXPECT_EQ(disc::FindDocument(disc_, "http://site.example/new.html")->number, 10);
+  EXPECT_FALSE(disc::FindDocument(disc_, "http://site.example/none").has_value());
+  EXPECT_THROW(disc::AddDocument(disc_, add), disc::ToolError);  // the address is taken
+  EXPECT_TRUE(disc::CheckDisc(disc_).empty());
+}
+
+TEST(DiscTool, DurationsAndExtensions) {
+  EXPECT_EQ(disc::ParseDuration("45s"), 45);
+  EXPECT_EQ(disc::ParseDuration("30m"), 1800);
+  EXPECT_EQ(disc::ParseDuration("12h"), 43200);
+  EXPECT_EQ(disc::ParseDuration("7d"), 604800);
+  for (const char* bad : {"", "7", "d", "7w", "-1d", "1.5h", "7dd"}) {
+    EXPECT_THROW(disc::ParseDuration(bad), disc::ToolError) << bad;
+  }
+  const struct {
+    const char* in;
+    const char* extension;
+    const char* type;
+  } rows[] = {{"html", "htm", ""},
+              {"HTML", "htm", ""},
+              {"jpeg", "jpg", ""},
+              {"tiff", "tif", ""},
+              {"mpeg", "mpg", ""},
+              {"gif", "gif", ""},
+              {"png", "png", "image/png"},
+              {"weird", "weird", "application/octet-stream"},
+              {"", "", ""}};
+  for (const auto& row : rows) {
+    const disc::FoldedType folded = disc::FoldExtension(row.in);
+    EXPECT_EQ(folded.extension, row.extension) << row.in;
+    EXPECT_EQ(folded.contentType, row.type) << row.in;
+  }
+}
+
+}  // namespace
+}  // namespace quillon

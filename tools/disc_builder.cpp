@@ -1,0 +1,440 @@
+#include "disc_builder.h"
+
+#include <sys/stat.h>
+#include <algorithm>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "common/ascii.h"
+#include "disc.h"
+#include "names/document_name.h"
+
+namespace quillon::disc {
+
+namespace {
+
+using viewer::Database;
+using viewer::Statement;
+
+constexpr std::size_t kLongestUrl = 1023;  // the filter reads addresses into 1024 bytes
+constexpr std::size_t kMostDocuments = static_cast<std::size_t>(viewer::kHighestDocumentNumber) + 1;
+
+std::int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::int64_t ClampToHttpTime(std::int64_t t) {
+  return std::clamp<std::int64_t>(t, 0, std::numeric_limits<std::int32_t>::max());
+}
+
+std::int64_t ModifiedTime(const fs::path& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) throw ToolError(file.string() + ": cannot read its time");
+  return ClampToHttpTime(static_cast<std::int64_t>(info.st_mtime));
+}
+
+bool BrowserEscapes(unsigned char c) {
+  return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' ||
+         c == '}' || c == '|' || c == '^' || c == '\\';
+}
+
+struct MirrorFile {
+  fs::path source;
+  std::string url;
+  std::string extension;  // as found, lower case, no dot
+  std::uint64_t size = 0;
+};
+
+std::vector<std::pair<std::string, std::string>> ReadRedirects(const fs::path& file) {
+  std::ifstream in(file);
+  if (!in) throw ToolError(file.string() + ": cannot read the redirects file");
+  std::vector<std::pair<std::string, std::string>> redirects;
+  std::string line;
+  for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
+    std::istringstream words(line);
+    std::string from, to, more;
+    if (!(words >> from) || from[0] == '#') continue;
+    if (!(words >> to) || (words >> more)) {
+      throw ToolError(file.string() + ":" + std::to_string(lineNumber) +
+                      ": expected \"URL TARGET\"");
+    }
+    redirects.emplace_back(from, to);
+  }
+  return redirects;
+}
+
+void CreateTables(Database& db, const std::string& title) {
+  db.Execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;");
+  db.Execute(("PRAGMA application_id = " + std::to_string(viewer::kDiscApplicationId)).c_str());
+  db.Execute(viewer::kDiscSchema);
+  Statement info(db, "INSERT INTO disc (format_version, title, created) VALUES (?1, ?2, ?3)");
+  info.Bind(1, viewer::kDiscFormatVersion).Bind(2, title).Bind(3, Now());
+  info.Step();
+}
+
+const char kInsert[] =
+    "INSERT INTO documents (number, url, extension, content_type, redirect_url, stale_after, "
+    "last_modified) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+
+void Insert(Statement& insert, const DocumentRow& row) {
+  insert.Bind(1, row.number)
+      .Bind(2, row.url)
+      .Bind(3, row.extension)
+      .Bind(4, row.contentType)
+      .Bind(5, row.redirectUrl)
+      .Bind(6, row.staleAfter)
+      .Bind(7, row.lastModified);
+  insert.Step();
+  insert.Reset();
+}
+
+DocumentRow ReadRow(const Statement& s) {
+  return {s.Integer(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Integer(5), s.Integer(6)};
+}
+
+const char kSelectAll[] =
+    "SELECT number, url, extension, content_type, redirect_url, stale_after, last_modified "
+    "FROM documents";
+
+std::vector<MirrorFile> ScanMirror(const fs::path& mirror) {
+  std::error_code ec;
+  if (!fs::is_directory(mirror, ec)) throw ToolError(mirror.string() + ": no such folder");
+  std::vector<MirrorFile> files;
+  for (auto it = fs::recursive_directory_iterator(mirror); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (!it->is_regular_file()) continue;
+    const fs::path relative = it->path().lexically_relative(mirror);
+    if (std::distance(relative.begin(), relative.end()) < 2) {
+      throw ToolError(it->path().string() + ": not under a host folder");
+    }
+    MirrorFile file;
+    file.source = it->path();
+    file.url = MirrorUrl(relative);
+    std::string extension = relative.extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+    file.extension = AsciiLowered(extension);
+    file.size = it->file_size();
+    files.push_back(std::move(file));
+    if (files.size() > kMostDocuments) {
+      throw ToolError(mirror.string() + ": more than " + std::to_string(kMostDocuments) +
+                      " files, more than a disc can number");
+    }
+  }
+  // A stable numbering: the same mirror always gives the same disc.
+  std::sort(files.begin(), files.end(),
+            [](const MirrorFile& a, const MirrorFile& b) { return a.url < b.url; });
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    if (files[i].url == files[i - 1].url) {
+      throw ToolError(files[i].source.string() + ": answers for the same address as " +
+                      files[i - 1].source.string());
+    }
+  }
+  return files;
+}
+
+fs::path TemporarySibling(const fs::path& disc, const char* what) {
+  std::random_device random;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".%s-%08x", what, random());
+  return disc.parent_path() / (disc.filename().string() + suffix);
+}
+
+void CopyTree(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  if (!fs::is_directory(from, ec)) throw ToolError(from.string() + ": no such folder");
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+}  // namespace
+
+std::int64_t ParseDuration(std::string_view text) {
+  std::int64_t value = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 100LL * 365 * 86400) throw ToolError("duration too long: " + std::string(text));
+  }
+  if (i == 0 || i + 1 != text.size()) {
+    throw ToolError("bad duration \"" + std::string(text) + "\": a number and s, m, h or d");
+  }
+  switch (text[i]) {
+    case 's':
+      return value;
+    case 'm':
+      return value * 60;
+    case 'h':
+      return value * 3600;
+    case 'd':
+      return value * 86400;
+    default:
+      throw ToolError("bad duration \"" + std::string(text) + "\": a number and s, m, h or d");
+  }
+}
+
+std::string MirrorUrl(const fs::path& relative) {
+  auto part = relative.begin();
+  std::string url = "http://" + AsciiLowered(part->string());
+  for (++part; part != relative.end(); ++part) {
+    url.push_back('/');
+    for (unsigned char c : part->string()) {
+      if (c < 0x20 || c == 0x7F) {
+        throw ToolError(relative.string() + ": a file name with control characters has no address");
+      }
+      if (BrowserEscapes(c)) {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        url += escaped;
+      } else {
+        url.push_back(static_cast<char>(c));
+      }
+    }
+  }
+  if (url.size() > kLongestUrl) {
+    throw ToolError(relative.string() + ": its address is longer than " +
+                    std::to_string(kLongestUrl) + " bytes");
+  }
+  return url;
+}
+
+FoldedType FoldExtension(std::string_view extension) {
+  static const std::map<std::string, std::string, std::less<>> kFolded = {
+      {"htm", "htm"},  {"html", "htm"}, {"txt", "txt"},  {"gif", "gif"}, {"jpg", "jpg"},
+      {"jpeg", "jpg"}, {"tif", "tif"},  {"tiff", "tif"}, {"wav", "wav"}, {"mpg", "mpg"},
+      {"mpeg", "mpg"}, {"avi", "avi"},  {"mov", "mov"},  {"pdf", "pdf"}, {"ppt", "ppt"},
+      {"doc", "doc"},  {"rtf", "rtf"},  {"bmv", "bmv"},
+  };
+  static const std::map<std::string, std::string, std::less<>> kTypes = {
+      {"css", "text/css"},
+      {"js", "text/javascript"},
+      {"mjs", "text/javascript"},
+      {"json", "application/json"},
+      {"xml", "application/xml"},
+      {"png", "image/png"},
+      {"svg", "image/svg+xml"},
+      {"ico", "image/x-icon"},
+      {"webp", "image/webp"},
+      {"bmp", "image/bmp"},
+      {"mp3", "audio/mpeg"},
+      {"mp4", "video/mp4"},
+      {"webm", "video/webm"},
+      {"ogg", "audio/ogg"},
+      {"woff", "font/woff"},
+      {"woff2", "font/woff2"},
+      {"ttf", "font/ttf"},
+      {"zip", "application/zip"},
+      {"csv", "text/csv"},
+      {"xhtml", "application/xhtml+xml"},
+      {"exe", "application/octet-stream"},
+  };
+  const std::string lowered = AsciiLowered(extension);
+  if (auto it = kFolded.find(lowered); it != kFolded.end()) return {it->second, ""};
+  if (lowered.empty()) return {"", ""};
+  if (auto it = kTypes.find(lowered); it != kTypes.end()) return {lowered, it->second};
+  return {lowered, "application/octet-stream"};
+}
+
+fs::path DocumentPath(std::int64_t number, std::string_view extension) {
+  std::string name = DocumentFileName(static_cast<DocumentNumber>(number));
+  if (!extension.empty()) name.append(".").append(extension);
+  return fs::path("docs") / name;
+}
+
+CreateSummary CreateDisc(const CreateOptions& options) {
+  std::error_code ec;
+  if (fs::exists(options.disc, ec) && !options.force) {
+    throw ToolError(options.disc.string() + ": already exists (use --force to replace it)");
+  }
+  const std::vector<MirrorFile> files = ScanMirror(options.mirror);
+  const auto redirects = options.redirects ? ReadRedirects(*options.redirects)
+                                           : std::vector<std::pair<std::string, std::string>>{};
+
+  // Built beside the target and renamed into place: an interrupted run leaves no half disc
+  // under the disc's name.
+  const fs::path building = TemporarySibling(options.disc, "building");
+  struct Cleanup {
+    fs::path path;
+    ~Cleanup() {
+      std::error_code ignored;
+      if (!path.empty()) fs::remove_all(path, ignored);
+    }
+  } cleanup{building};
+  fs::create_directories(building / "docs");
+  if (options.extra) CopyTree(*options.extra, building);
+
+  CreateSummary summary;
+  {
+    Database db((building / viewer::kCatalogueFile).string(),
+                SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    CreateTables(db, options.title);
+    db.Execute("BEGIN");
+    Statement insert(db, kInsert);
+    const std::int64_t staleAfter =
+        options.staleAfter ? ClampToHttpTime(Now() + *options.staleAfter) : 0;
+    std::set<std::string> urls;
+    std::int64_t number = 0;
+    std::set<fs::path> folders;
+    for (const MirrorFile& file : files) {
+      const FoldedType type = FoldExtension(file.extension);
+      DocumentRow row{number, file.url,   type.extension,           type.contentType,
+                      "",     staleAfter, ModifiedTime(file.source)};
+      const fs::path target = building / DocumentPath(number, type.extension);
+      if (folders.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
+      fs::copy_file(file.source, target);
+      Insert(insert, row);
+      urls.insert(file.url);
+      summary.bytes += file.size;
+      ++number;
+      if (options.progress) options.progress(static_cast<std::size_t>(number), files.size());
+    }
+    summary.documents = files.size();
+
+    // A folder's index page also answers for the folder's own address.
+    auto addRedirect = [&](const std::string& from, const std::string& to) {
+      if (number > viewer::kHighestDocumentNumber) {
+        throw ToolError("more documents than a disc can number");
+      }
+      if (!urls.insert(from).second) return false;
+      Insert(insert, DocumentRow{number++, from, "", "", to, 0, 0});
+      ++summary.redirects;
+      return true;
+    };
+    for (const MirrorFile& file : files) {
+      constexpr std::string_view kIndex = "/index.html";
+      if (file.url.size() > kIndex.size() && file.url.ends_with(kIndex)) {
+        addRedirect(file.url.substr(0, file.url.size() - kIndex.size() + 1), file.url);
+      }
+    }
+    for (const auto& [from, to] : redirects) {
+      if (!addRedirect(from, to))
+        throw ToolError(from + ": redirect for an address the disc holds");
+    }
+    db.Execute("COMMIT");
+  }
+
+  if (fs::exists(options.disc, ec)) {
+    const fs::path old = TemporarySibling(options.disc, "replaced");
+    fs::rename(options.disc, old);
+    fs::rename(building, options.disc);
+    fs::remove_all(old);
+  } else {
+    fs::rename(building, options.disc);
+  }
+  cleanup.path.clear();
+  return summary;
+}
+
+DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
+  auto db = viewer::OpenCatalogue(disc, true);
+  if (options.url.empty() || options.url.size() > kLongestUrl) {
+    throw ToolError("an address of 1 to " + std::to_string(kLongestUrl) + " bytes is needed");
+  }
+  if (!options.file && options.redirectUrl.empty()) {
+    throw ToolError("a document needs a file or a redirect");
+  }
+  Statement existing(*db, "SELECT 1 FROM documents WHERE url = ?1");
+  existing.Bind(1, options.url);
+  if (existing.Step()) throw ToolError(options.url + ": already on the disc");
+  Statement next(*db, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
+  next.Step();
+  DocumentRow row;
+  row.number = next.Integer(0);
+  if (row.number > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
+  row.url = options.url;
+  row.redirectUrl = options.redirectUrl;
+  if (options.staleAfter) row.staleAfter = ClampToHttpTime(Now() + *options.staleAfter);
+  fs::path target;
+  if (options.file) {
+    std::error_code ec;
+    if (!fs::is_regular_file(*options.file, ec)) {
+      throw ToolError(options.file->string() + ": no such file");
+    }
+    std::string extension = options.file->extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+    const FoldedType type = FoldExtension(extension);
+    row.extension = type.extension;
+    row.contentType = options.contentType.empty() ? type.contentType : options.contentType;
+    row.lastModified = ModifiedTime(*options.file);
+    target = disc / DocumentPath(row.number, row.extension);
+    fs::create_directories(target.parent_path());
+    fs::copy_file(*options.file, target, fs::copy_options::overwrite_existing);
+  }
+  try {
+    Statement insert(*db, kInsert);
+    Insert(insert, row);
+  } catch (...) {
+    if (!target.empty()) fs::remove(target);
+    throw;
+  }
+  return row;
+}
+
+std::vector<DocumentRow> ListDocuments(const fs::path& disc) {
+  auto db = viewer::OpenCatalogue(disc, false);
+  Statement all(*db, (std::string(kSelectAll) + " ORDER BY number").c_str());
+  std::vector<DocumentRow> rows;
+  while (all.Step()) rows.push_back(ReadRow(all));
+  return rows;
+}
+
+std::optional<DocumentRow> FindDocument(const fs::path& disc, std::string_view urlOrNumber) {
+  auto db = viewer::OpenCatalogue(disc, false);
+  const bool isNumber = !urlOrNumber.empty() &&
+                        std::all_of(urlOrNumber.begin(), urlOrNumber.end(),
+                                    [](char c) { return c >= '0' && c <= '9'; }) &&
+                        urlOrNumber.size() < 10;
+  Statement query(
+      *db,
+      (std::string(kSelectAll) + (isNumber ? " WHERE number = ?1" : " WHERE url = ?1")).c_str());
+  if (isNumber) {
+    query.Bind(1, std::stoll(std::string(urlOrNumber)));
+  } else {
+    query.Bind(1, urlOrNumber);
+  }
+  if (!query.Step()) return std::nullopt;
+  return ReadRow(query);
+}
+
+std::vector<std::string> CheckDisc(const fs::path& disc) {
+  std::vector<std::string> problems;
+  std::set<fs::path> expected;
+  for (const DocumentRow& row : ListDocuments(disc)) {
+    const std::string id = "document " + std::to_string(row.number) + " (" + row.url + ")";
+    if (row.url.size() > kLongestUrl) problems.push_back(id + ": address too long");
+    if (!row.url.starts_with("http://")) problems.push_back(id + ": not an http:// address");
+    if (row.redirectUrl.empty()) {
+      const fs::path file = DocumentPath(row.number, row.extension);
+      expected.insert(file);
+      std::error_code ec;
+      if (!fs::is_regular_file(disc / file, ec)) {
+        problems.push_back(id + ": missing file " + file.string());
+      }
+    }
+  }
+  // Every file in a lum folder must be a document's, named as its number gives it.
+  std::error_code ec;
+  for (fs::directory_iterator folder(disc / "docs", ec), end; !ec && folder != end; ++folder) {
+    const std::string name = folder->path().filename().string();
+    if (name == "lummisc0" || name == "lumother" || !name.starts_with("lum")) continue;
+    for (const auto& entry : fs::directory_iterator(folder->path())) {
+      const fs::path relative = entry.path().lexically_relative(disc);
+      if (expected.count(relative) == 0) {
+        const DocumentNumber parsed = ParseDocumentNumber("/" + relative.generic_string());
+        problems.push_back(relative.string() + (parsed < 0
+                                                    ? ": not a document file name"
+                                                    : ": no catalogue entry names this file"));
+      }
+    }
+  }
+  return problems;
+}
+
+}  // namespace quillon::disc

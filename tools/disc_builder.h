@@ -1,0 +1,83 @@
+// Making and inspecting discs: the work behind the quillon-disc command.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon::disc {
+
+namespace fs = std::filesystem;
+
+class ToolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct DocumentRow {
+  std::int64_t number = 0;
+  std::string url;
+  std::string extension;
+  std::string contentType;
+  std::string redirectUrl;
+  std::int64_t staleAfter = 0;
+  std::int64_t lastModified = 0;
+};
+
+struct CreateOptions {
+  fs::path disc;
+  fs::path mirror;                    // host or host:port folders, as wget --mirror writes them
+  std::optional<fs::path> extra;      // copied into the disc root as it is (docs/lummisc0, ...)
+  std::optional<fs::path> redirects;  // lines "URL TARGET"
+  std::string title;
+  std::optional<std::int64_t> staleAfter;  // seconds after the build
+  bool force = false;
+  std::function<void(std::size_t done, std::size_t total)> progress;
+};
+
+struct CreateSummary {
+  std::size_t documents = 0;
+  std::size_t redirects = 0;
+  std::uint64_t bytes = 0;
+};
+
+struct AddOptions {
+  std::string url;
+  std::optional<fs::path> file;
+  std::string redirectUrl;
+  std::string contentType;
+  std::optional<std::int64_t> staleAfter;
+};
+
+// "7d", "12h", "30m", "45s": the seconds they stand for.
+std::int64_t ParseDuration(std::string_view text);
+
+// The address a mirrored file answers for: "http://" + host (lower case) + "/" + path, with the
+// bytes a browser escapes percent-encoded. Throws for a name the disc cannot hold.
+std::string MirrorUrl(const fs::path& relative);
+
+// The disc's extension and the content type to store for a file's extension: the document
+// server's own names where its table knows the type (stored type empty), else the extension as
+// it is with its content type.
+struct FoldedType {
+  std::string extension;
+  std::string contentType;
+};
+FoldedType FoldExtension(std::string_view extension);
+
+// The disc file of a document, relative to the disc root.
+fs::path DocumentPath(std::int64_t number, std::string_view extension);
+
+CreateSummary CreateDisc(const CreateOptions& options);
+DocumentRow AddDocument(const fs::path& disc, const AddOptions& options);
+std::vector<DocumentRow> ListDocuments(const fs::path& disc);
+std::optional<DocumentRow> FindDocument(const fs::path& disc, std::string_view urlOrNumber);
+// Problems found: entries without their file, files no entry names, rows that break the rules.
+std::vector<std::string> CheckDisc(const fs::path& disc);
+
+}  // namespace quillon::disc

@@ -1,0 +1,136 @@
+#include "disc.h"
+
+#include <limits>
+
+namespace quillon::viewer {
+
+namespace fs = std::filesystem;
+
+const char kDiscSchema[] = R"sql(
+CREATE TABLE disc (
+  format_version INTEGER NOT NULL,
+  title          TEXT    NOT NULL,
+  created        INTEGER NOT NULL
+);
+CREATE TABLE documents (
+  number        INTEGER PRIMARY KEY CHECK (number BETWEEN 0 AND 1048575),
+  url           TEXT    NOT NULL UNIQUE,
+  extension     TEXT    NOT NULL DEFAULT '',
+  content_type  TEXT    NOT NULL DEFAULT '',
+  redirect_url  TEXT    NOT NULL DEFAULT '',
+  stale_after   INTEGER NOT NULL DEFAULT 0,
+  last_modified INTEGER NOT NULL DEFAULT 0
+);
+)sql";
+
+namespace {
+
+constexpr const char kColumns[] =
+    "number, url, extension, content_type, redirect_url, stale_after, last_modified";
+
+std::string Select(const char* where) {
+  return std::string("SELECT ") + kColumns + " FROM documents WHERE " + where;
+}
+
+HttpTime ClampTime(std::int64_t value) {
+  if (value < 0) return 0;
+  if (value > std::numeric_limits<HttpTime>::max()) return std::numeric_limits<HttpTime>::max();
+  return static_cast<HttpTime>(value);
+}
+
+}  // namespace
+
+std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
+  const fs::path file = disc / kCatalogueFile;
+  std::error_code ec;
+  if (!fs::is_directory(disc, ec)) throw DiscError(disc.string() + ": no such disc folder");
+  if (!fs::is_regular_file(file, ec)) throw DiscError(disc.string() + ": no " + kCatalogueFile);
+  std::unique_ptr<Database> db;
+  try {
+    db = std::make_unique<Database>(file.string(),
+                                    writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
+    Statement id(*db, "PRAGMA application_id");
+    if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
+      throw DiscError(file.string() + ": not a Quillon disc catalogue");
+    }
+    if (ReadDiscInfo(*db).formatVersion != kDiscFormatVersion) {
+      throw DiscError(file.string() + ": unsupported disc format version");
+    }
+    // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
+    // system call per page, and keep the read lock once taken instead of two file-lock calls per
+    // lookup (a disc being served is not written; `quillon-disc add` waits for it to close).
+    db->Execute(writable ? "PRAGMA cache_size = -16384;"
+                         : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
+                           "PRAGMA locking_mode = EXCLUSIVE;");
+  } catch (const SqliteError& e) {
+    throw DiscError(disc.string() + ": unreadable catalogue (" + e.what() + ")");
+  }
+  return db;
+}
+
+DiscInfo ReadDiscInfo(const Database& db) {
+  Statement query(db, "SELECT format_version, title, created FROM disc LIMIT 1");
+  DiscInfo info;
+  if (query.Step()) {
+    info.formatVersion = static_cast<int>(query.Integer(0));
+    info.title = query.Text(1);
+    info.created = query.Integer(2);
+  }
+  return info;
+}
+
+DiscCatalogue::DiscCatalogue(const Database& db)
+    : byNumber_(db, Select("number = ?1").c_str()), byUrl_(db, Select("url = ?1").c_str()) {}
+
+int DiscCatalogue::Take(Statement& statement) {
+  // A failed seek leaves the current record as it was.
+  const bool found = statement.Step();
+  if (found) {
+    number_ = static_cast<DocumentNumber>(statement.Integer(0));
+    url_ = statement.TextPointer(1);
+    extension_ = statement.TextPointer(2);
+    contentType_ = statement.TextPointer(3);
+    redirectUrl_ = statement.TextPointer(4);
+    staleAfter_ = ClampTime(statement.Integer(5));
+    lastModified_ = ClampTime(statement.Integer(6));
+  }
+  statement.Reset();
+  return found ? 1 : 0;
+}
+
+int DiscCatalogue::SeekNumber(DocumentNumber number) {
+  try {
+    byNumber_.Bind(1, number);
+    return Take(byNumber_);
+  } catch (const SqliteError&) {
+    byNumber_.Reset();
+    return 0;  // the filter knows no errors: a catalogue it cannot read holds nothing
+  }
+}
+
+int DiscCatalogue::SeekUrl(const char* address) {
+  try {
+    byUrl_.Bind(1, address != nullptr ? address : "");
+    return Take(byUrl_);
+  } catch (const SqliteError&) {
+    byUrl_.Reset();
+    return 0;
+  }
+}
+
+namespace {
+std::string RootPathOf(const fs::path& disc) {
+  std::string root = fs::absolute(disc).lexically_normal().string();
+  if (root.empty() || root.back() != '/') root.push_back('/');
+  return root;
+}
+}  // namespace
+
+DiscViewer::DiscViewer(const fs::path& disc, std::int32_t mode)
+    : rootPath_(RootPathOf(disc)),
+      db_(OpenCatalogue(disc, false)),
+      info_(ReadDiscInfo(*db_)),
+      catalogue_(*db_),
+      mode_(mode) {}
+
+}  // namespace quillon::viewer
