@@ -1,0 +1,118 @@
+// The ISAPI server side of the proxy: loads a filter library by path and plays the web server
+// it was written for, one FilterSession per browser connection.
+#pragma once
+
+#include <boost/beast/http.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filter/isapi.h"
+
+namespace quillon::host {
+
+class HostError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+using RequestHead = boost::beast::http::request_header<>;
+
+class FilterLibrary {
+ public:
+  // Opens the library, resolves its exports and registers it. Throws HostError with one clear
+  // line when any of that fails.
+  static std::unique_ptr<FilterLibrary> Load(const std::string& path);
+  ~FilterLibrary();
+  FilterLibrary(const FilterLibrary&) = delete;
+  FilterLibrary& operator=(const FilterLibrary&) = delete;
+
+  DWORD flags() const { return flags_; }
+  const std::string& description() const { return description_; }
+  // Registered for this notification on plain (non-secure) ports.
+  bool Wants(DWORD notification) const;
+  DWORD Call(HTTP_FILTER_CONTEXT* context, DWORD notification, void* record) const;
+  // The viewer hand-over export, or null for a filter without one.
+  using SupportProcFn = void*(WINAPI*)(std::uint32_t, void*);
+  SupportProcFn supportProc() const { return support_; }
+
+ private:
+  FilterLibrary() = default;
+  void* handle_ = nullptr;
+  HttpFilterProcFn proc_ = nullptr;
+  SupportProcFn support_ = nullptr;
+  DWORD flags_ = 0;
+  std::string description_;
+};
+
+// What the filter sent of its own reply during one request.
+struct FilterReply {
+  bool started = false;
+  std::string statusLine;  // "HTTP/1.1 302 redirect"
+  std::optional<std::uint64_t> contentLength;
+  std::uint64_t bodyBytes = 0;
+  bool failed = false;  // a write to the browser failed
+  // Complete by its Content-Length, so the connection may carry another request.
+  bool Complete() const {
+    return started && !failed && contentLength && bodyBytes == *contentLength;
+  }
+};
+
+// One browser connection as the filter sees it: an HTTP_FILTER_CONTEXT whose pFilterContext
+// lives as long as the connection, and the server callbacks. Notifications of one session run
+// one after another on whichever thread drives it.
+class FilterSession {
+ public:
+  // Writes bytes to the browser synchronously; false when they did not all go out.
+  using Writer = std::function<bool(std::string_view)>;
+
+  FilterSession(const FilterLibrary& library, Writer writer);
+  ~FilterSession();  // raises end-of-net-session
+  FilterSession(const FilterSession&) = delete;
+  FilterSession& operator=(const FilterSession&) = delete;
+
+  // Per request: the head the filter reads and rewrites.
+  void StartRequest(RequestHead* head);
+  DWORD ReadRawData(std::string_view rawHead);
+  DWORD PreprocHeaders();
+  void UrlMap();
+
+  // Every block bound for the browser passes here first. False when the filter finished the
+  // request in send-raw-data: the block, and the rest of its answer, must not go out.
+  bool PassBlock(std::string_view block);
+  // PassBlock, then a synchronous write of what passed.
+  bool SendBlock(std::string_view block);
+
+  const FilterReply& reply() const { return reply_; }
+  HTTP_FILTER_CONTEXT* context() { return &context_; }
+
+ private:
+  static FilterSession& Of(HTTP_FILTER_CONTEXT* pfc);
+  static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
+  static BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
+  static BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
+  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                       LPDWORD size);
+  static BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT* pfc, LPSTR headers, DWORD reserved);
+  static BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes,
+                                 DWORD reserved);
+  static VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD reserved);
+  static BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, enum SF_REQ_TYPE request,
+                                           PVOID data, ULONG_PTR ul1, ULONG_PTR ul2);
+
+  const FilterLibrary& library_;
+  Writer writer_;
+  HTTP_FILTER_CONTEXT context_{};
+  HTTP_FILTER_PREPROC_HEADERS headers_{};
+  RequestHead* head_ = nullptr;
+  FilterReply reply_;
+  std::vector<std::unique_ptr<char[]>> allocations_;  // AllocMem: freed with the connection
+};
+
+}  // namespace quillon::host

@@ -1,0 +1,112 @@
+// quillon-proxy: a browser's HTTP proxy that loads an ISAPI filter library and serves a disc.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "common/constants.h"
+#include "disc.h"
+#include "filter_host.h"
+#include "platform/viewer_window.h"
+#include "proxy.h"
+
+namespace {
+
+void ViewerWindowProc(void*, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  std::fprintf(stderr,
+               "quillon-proxy: viewer window received message 0x%04x wParam %zu lParam %zd\n",
+               message, static_cast<std::size_t>(wParam), static_cast<std::ptrdiff_t>(lParam));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quillon;
+  CLI::App app{"quillon-proxy: serves a Quillon disc to a browser through an ISAPI filter"};
+  app.set_version_flag("--version", "quillon-proxy 0.1.0");
+  host::ProxyOptions options;
+  options.catalogueDomain = kCatalogueDomain;
+  std::string filterPath = QUILLON_DEFAULT_FILTER;
+  std::string discPath = QUILLON_DEFAULT_DISC;
+  int mode = 3;
+  std::string listen = "127.0.0.1:8080";
+  double connectTimeout = 10, readTimeout = 30, idleTimeout = 30, headTimeout = 10;
+  app.add_option("--listen", listen, "Address and port to listen on (port 0: any free port)")
+      ->capture_default_str();
+  app.add_option("--filter", filterPath, "The ISAPI filter library to load")->capture_default_str();
+  app.add_option("--disc", discPath, "The disc to serve (empty: none)")->capture_default_str();
+  app.add_option("--mode", mode, "Viewer mode the filter sees")->capture_default_str();
+  app.add_flag("--offline", options.offline, "Never use the network: every fetch gets 504");
+  app.add_flag("--no-connect", options.noConnect, "Refuse CONNECT tunnels");
+  app.add_flag("--quiet", options.quiet, "No access log");
+  app.add_option("--threads", options.threads, "Worker threads (0: four per core)");
+  app.add_option("--max-connections", options.maxConnections, "Connections served at once")
+      ->capture_default_str();
+  app.add_option("--connect-timeout", connectTimeout, "Seconds to reach the network")
+      ->capture_default_str();
+  app.add_option("--read-timeout", readTimeout, "Seconds a read or write may stall")
+      ->capture_default_str();
+  app.add_option("--idle-timeout", idleTimeout, "Seconds a kept connection may wait")
+      ->capture_default_str();
+  app.add_option("--head-timeout", headTimeout, "Seconds for a request head to arrive")
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+  auto seconds = [](double s) {
+    return std::chrono::milliseconds(static_cast<long long>(s * 1000));
+  };
+  options.connectTimeout = seconds(connectTimeout);
+  options.readTimeout = seconds(readTimeout);
+  options.idleTimeout = seconds(idleTimeout);
+  options.headTimeout = seconds(headTimeout);
+  const std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos) {
+    std::fprintf(stderr, "quillon-proxy: --listen needs ADDRESS:PORT\n");
+    return 2;
+  }
+  options.address = listen.substr(0, colon);
+  try {
+    const int port = std::stoi(listen.substr(colon + 1));
+    if (port < 0 || port > 65535) throw std::out_of_range("port");
+    options.port = static_cast<std::uint16_t>(port);
+  } catch (const std::exception&) {
+    std::fprintf(stderr, "quillon-proxy: bad port in --listen %s\n", listen.c_str());
+    return 2;
+  }
+
+  try {
+    auto filter = host::FilterLibrary::Load(filterPath);
+    std::unique_ptr<viewer::DiscViewer> disc;
+    if (!discPath.empty()) {
+      disc = std::make_unique<viewer::DiscViewer>(discPath, mode);
+      if (filter->supportProc() == nullptr) {
+        throw host::HostError("filter library " + filterPath +
+                              " does not export QuillonSupportProc");
+      }
+      if (filter->supportProc()(1, static_cast<ViewerServices*>(disc.get())) == nullptr) {
+        throw host::HostError("the filter refused the disc");
+      }
+    }
+    QuillonRegisterWindow(kViewerWindowClass, &ViewerWindowProc, nullptr);
+    host::Proxy proxy(*filter, options);
+    const std::uint16_t port = proxy.Listen();
+    std::fprintf(stderr, "quillon-proxy: %s on %s; listening on %s:%u\n",
+                 filter->description().c_str(),
+                 disc ? (disc->info().title.empty() ? discPath.c_str() : disc->info().title.c_str())
+                      : "no disc",
+                 options.address.c_str(), port);
+    std::fflush(stderr);
+    proxy.Run();
+    QuillonUnregisterWindow(kViewerWindowClass);
+    std::fprintf(stderr, "quillon-proxy: stopped\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillon-proxy: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

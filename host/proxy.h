@@ -1,0 +1,48 @@
+// quillon-proxy's server: browsers connect here; every request passes the filter, then is
+// answered by the filter, by the proxy itself, or from the network.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "filter_host.h"
+
+namespace quillon::host {
+
+struct ProxyOptions {
+  std::string address = "127.0.0.1";
+  std::uint16_t port = 8080;
+  std::string catalogueDomain;
+  bool offline = false;    // never connect: every network fetch gets 504 at once
+  bool noConnect = false;  // refuse CONNECT tunnels
+  bool quiet = false;      // no access log
+  unsigned threads = 0;    // 0: a few per core
+  std::size_t maxConnections = 1024;
+  std::size_t headLimit = 64 * 1024;
+  std::chrono::milliseconds headTimeout{10000};     // a request head must arrive within this
+  std::chrono::milliseconds idleTimeout{30000};     // between requests on a kept connection
+  std::chrono::milliseconds connectTimeout{10000};  // resolving and connecting upstream
+  std::chrono::milliseconds readTimeout{30000};     // upstream silence, and a stalled browser
+  std::chrono::milliseconds shutdownGrace{5000};    // in-flight requests finish within this
+};
+
+class Proxy {
+ public:
+  Proxy(const FilterLibrary& filter, ProxyOptions options);
+  ~Proxy();
+  Proxy(const Proxy&) = delete;
+  Proxy& operator=(const Proxy&) = delete;
+
+  // Binds the listening socket; returns the port (useful with port 0). Throws HostError.
+  std::uint16_t Listen();
+  // Serves until SIGINT or SIGTERM, then finishes what is in flight up to the grace period.
+  void Run();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quillon::host

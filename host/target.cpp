@@ -1,0 +1,71 @@
+#include "target.h"
+
+#include <charconv>
+
+namespace quillon::host {
+
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uint16_t defaultPort) {
+  NetworkTarget target;
+  target.port = defaultPort;
+  std::string_view host = authority;
+  if (!authority.empty() && authority.front() == '[') {  // an IPv6 literal
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = authority.substr(1, close - 1);
+    authority.remove_prefix(close + 1);
+    if (!authority.empty() && authority.front() != ':') return std::nullopt;
+  } else {
+    const std::size_t colon = authority.rfind(':');
+    host = authority.substr(0, colon);
+    authority = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
+  }
+  if (!authority.empty()) {
+    std::string_view digits = authority.substr(1);
+    unsigned port = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (ec != std::errc() || end != digits.data() + digits.size() || port == 0 || port > 65535) {
+      return std::nullopt;
+    }
+    target.port = static_cast<std::uint16_t>(port);
+  }
+  if (host.empty()) return std::nullopt;
+  target.host = std::string(host);
+  return target;
+}
+
+std::optional<NetworkTarget> ParseHttpTarget(std::string_view url) {
+  constexpr std::string_view kScheme = "http://";
+  if (url.size() < kScheme.size() || !EqualsIgnoreCase(url.substr(0, kScheme.size()), kScheme)) {
+    return std::nullopt;
+  }
+  url.remove_prefix(kScheme.size());
+  const std::size_t pathStart = url.find_first_of("/?#");
+  auto target = ParseAuthority(url.substr(0, pathStart), 80);
+  if (!target) return std::nullopt;
+  std::string_view path = pathStart == std::string_view::npos ? "" : url.substr(pathStart);
+  path = path.substr(0, path.find('#'));  // a fragment never goes on the wire
+  target->path = path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
+  return target;
+}
+
+bool OnDomain(std::string_view host, std::string_view domain) {
+  if (EqualsIgnoreCase(host, domain)) return true;
+  return host.size() > domain.size() + 1 && host[host.size() - domain.size() - 1] == '.' &&
+         EqualsIgnoreCase(host.substr(host.size() - domain.size()), domain);
+}
+
+}  // namespace quillon::host

@@ -1,0 +1,26 @@
+// Where a proxied request goes: the absolute target split into host, port and origin-form path.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillon::host {
+
+struct NetworkTarget {
+  std::string host;
+  std::uint16_t port = 80;
+  std::string path;  // origin form: "/..." with any query
+};
+
+// "http://host[:port]/path". nullopt for another scheme, no host, or a bad port.
+std::optional<NetworkTarget> ParseHttpTarget(std::string_view url);
+
+// "host:port" of a CONNECT request. nullopt when malformed.
+std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uint16_t defaultPort);
+
+// The host is the catalogue domain or one of its sub-domains (ASCII case ignored).
+bool OnDomain(std::string_view host, std::string_view domain);
+
+}  // namespace quillon::host
