@@ -190,6 +190,7 @@ struct Proxy::State {
   }
 
   awaitable<void> Accept();
+  awaitable<void> CloseAfterError(beast::tcp_stream& client, std::string_view answer);
   awaitable<void> Session(tcp::socket socket);
   awaitable<void> Tunnel(beast::tcp_stream& client, beast::flat_buffer& buffer,
                          const NetworkTarget& target);
@@ -299,9 +300,8 @@ awaitable<void> Proxy::State::Session(tcp::socket socket) {
     SetIdle(&client, false);
     first = false;
     if (headEnd == std::string_view::npos) {
-      const std::string tooLarge =
-          OwnAnswer(431, "Request Header Fields Too Large", "The request head is too large.", true);
-      WriteAll(fd, tooLarge, writeTimeout);
+      co_await CloseAfterError(client, OwnAnswer(431, "Request Header Fields Too Large",
+                                                 "The request head is too large.", true));
       co_return;
     }
 
@@ -312,8 +312,7 @@ awaitable<void> Proxy::State::Session(tcp::socket socket) {
     boost::system::error_code parseError;
     parser.put(asio::buffer(rawHead), parseError);
     if (parseError || !parser.is_header_done()) {
-      const std::string bad = OwnAnswer(400, "Bad Request", "Malformed request.", true);
-      WriteAll(fd, bad, writeTimeout);
+      co_await CloseAfterError(client, OwnAnswer(400, "Bad Request", "Malformed request.", true));
       co_return;
     }
     buffer.consume(headEnd);
@@ -540,6 +539,21 @@ awaitable<void> Proxy::State::Session(tcp::socket socket) {
       client.socket().shutdown(tcp::socket::shutdown_send, ignored);
       co_return;
     }
+  }
+}
+
+awaitable<void> Proxy::State::CloseAfterError(beast::tcp_stream& client, std::string_view answer) {
+  // The browser may still be sending what the proxy refused: read it away for a moment after the
+  // answer, or closing with unread data would reset the connection and lose the answer.
+  if (!WriteAll(client.socket().native_handle(), answer, options.readTimeout)) co_return;
+  boost::system::error_code ignored;
+  client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  client.expires_after(std::chrono::seconds(1));
+  std::vector<char> discard(16 * 1024);
+  for (std::size_t drained = 0; drained < 1024 * 1024;) {
+    auto [ec, n] = co_await client.async_read_some(asio::buffer(discard), kTuple);
+    if (ec) break;
+    drained += n;
   }
 }
 
