@@ -27,7 +27,11 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps deps-windows build test test-asan test-tsan windows bench format clean
+BENCH_PACKAGES   := wrk nginx-light
+BROWSER_PACKAGES := chromium
+
+.PHONY: all deps deps-windows deps-bench deps-browser build test test-asan test-tsan windows bench \
+        bench-proxy run format clean
 
 all: build
 
@@ -36,6 +40,13 @@ deps:
 
 deps-windows:
 	$(call install_missing,$(WIN_PACKAGES))
+
+deps-bench:
+	$(call install_missing,$(BENCH_PACKAGES))
+
+# The real-browser test runs when Chromium is there; CI installs it.
+deps-browser:
+	$(call install_missing,$(BROWSER_PACKAGES))
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -66,6 +77,19 @@ windows: deps deps-windows
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD_WIN) -j $(JOBS) --target quillon_filter
 	scripts/check-windows-exports $(BUILD_WIN)/src/quillon_filter.dll
+
+# The proxy on the sample disc, for a browser or curl -x.
+run: build
+	@echo
+	@echo "quillon-proxy serves the sample disc on 127.0.0.1:8080. Try:"
+	@echo "  curl -x 127.0.0.1:8080 http://harbour.example/"
+	@echo "or set a browser's HTTP proxy to 127.0.0.1:8080 and open http://harbour.example/"
+	@echo "Stop it with Ctrl-C."
+	@echo
+	$(BUILD)/host/quillon-proxy --listen 127.0.0.1:8080
+
+bench-proxy: build deps-bench
+	scripts/bench-proxy $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done

@@ -144,12 +144,18 @@ void FilterSession::UrlMap() {
 
 bool FilterSession::PassBlock(std::string_view block) {
   if (!library_.Wants(SF_NOTIFY_SEND_RAW_DATA)) return true;
-  std::string copy(block);
+  // The filter gets a copy it may write to; a nested notification (the filter writing from
+  // inside this one) takes a buffer of its own.
+  std::string local;
+  std::string& copy = rawDepth_++ == 0 ? rawScratch_ : local;
+  copy.assign(block);
   HTTP_FILTER_RAW_DATA raw{};
   raw.pvInData = copy.data();
   raw.cbInData = static_cast<DWORD>(copy.size());
   raw.cbInBuffer = static_cast<DWORD>(copy.size());
-  return library_.Call(&context_, SF_NOTIFY_SEND_RAW_DATA, &raw) != SF_STATUS_REQ_FINISHED;
+  const DWORD status = library_.Call(&context_, SF_NOTIFY_SEND_RAW_DATA, &raw);
+  --rawDepth_;
+  return status != SF_STATUS_REQ_FINISHED;
 }
 
 bool FilterSession::SendBlock(std::string_view block) {

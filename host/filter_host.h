@@ -113,6 +113,8 @@ class FilterSession {
   RequestHead* head_ = nullptr;
   FilterReply reply_;
   std::vector<std::unique_ptr<char[]>> allocations_;  // AllocMem: freed with the connection
+  std::string rawScratch_;  // send-raw-data copies, reused block after block
+  int rawDepth_ = 0;
 };
 
 }  // namespace quillon::host

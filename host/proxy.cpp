@@ -190,6 +190,7 @@ struct Proxy::State {
   }
 
   awaitable<void> Accept();
+  awaitable<void> Drain();
   awaitable<void> CloseAfterError(beast::tcp_stream& client, std::string_view answer);
   awaitable<void> Session(tcp::socket socket);
   awaitable<void> Tunnel(beast::tcp_stream& client, beast::flat_buffer& buffer,
@@ -242,6 +243,16 @@ awaitable<void> Proxy::State::Accept() {
     auto executor = socket.get_executor();
     asio::co_spawn(executor, Session(std::move(socket)), [this](std::exception_ptr) { --active; });
   }
+}
+
+awaitable<void> Proxy::State::Drain() {
+  asio::steady_timer timer(io);
+  const auto started = std::chrono::steady_clock::now();
+  while (active.load() > 0 && std::chrono::steady_clock::now() - started < options.shutdownGrace) {
+    timer.expires_after(std::chrono::milliseconds(50));
+    co_await timer.async_wait(kTuple);
+  }
+  io.stop();
 }
 
 awaitable<void> Proxy::State::Session(tcp::socket socket) {
@@ -645,19 +656,7 @@ void Proxy::Run() {
         });
       }
     }
-    auto deadline = std::make_shared<asio::steady_timer>(s.io);
-    auto started = std::chrono::steady_clock::now();
-    auto check = std::make_shared<std::function<void()>>();
-    *check = [&s, deadline, started, check] {
-      if (s.active.load() == 0 ||
-          std::chrono::steady_clock::now() - started >= s.options.shutdownGrace) {
-        s.io.stop();
-        return;
-      }
-      deadline->expires_after(std::chrono::milliseconds(50));
-      deadline->async_wait([check](const boost::system::error_code&) { (*check)(); });
-    };
-    (*check)();
+    asio::co_spawn(s.io, s.Drain(), asio::detached);
   });
   unsigned threads = s.options.threads;
   if (threads == 0) threads = std::max(4u, 4 * std::thread::hardware_concurrency());
