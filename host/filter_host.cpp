@@ -1,5 +1,7 @@
 #include "filter_host.h"
 
+#include "common/ascii.h"
+
 #include <dlfcn.h>
 
 #include <charconv>
@@ -10,16 +12,6 @@ namespace quillon::host {
 namespace http = boost::beast::http;
 
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 // A header name as the filter passes it: "Name:" for a field, "url"/"method"/"version" bare.
 std::string_view FieldName(std::string_view name) {
@@ -35,7 +27,7 @@ std::optional<std::uint64_t> ContentLengthOf(std::string_view block) {
     std::string_view line = block.substr(start, end - start);
     const std::size_t colon = line.find(':');
     if (colon != std::string_view::npos &&
-        EqualsIgnoreCase(line.substr(0, colon), "Content-Length")) {
+        AsciiEqualsIgnoreCase(line.substr(0, colon), "Content-Length")) {
       std::string_view value = line.substr(colon + 1);
       while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
         value.remove_prefix(1);

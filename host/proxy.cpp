@@ -18,6 +18,8 @@
 
 #include "target.h"
 
+#include "common/ascii.h"
+
 namespace quillon::host {
 
 namespace asio = boost::asio;
@@ -48,16 +50,6 @@ const char* AnswerName(Answer answer) {
       return "proxy";
   }
   return "?";
-}
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
 }
 
 // Writes every byte within the deadline, whatever the socket's blocking mode. The filter's own
@@ -94,7 +86,7 @@ bool IsHopByHop(const Fields& fields, std::string_view name) {
                                               "transfer-encoding",
                                               "upgrade"};
   for (std::string_view hop : kHop) {
-    if (EqualsIgnoreCase(name, hop)) return true;
+    if (AsciiEqualsIgnoreCase(name, hop)) return true;
   }
   for (auto it = fields.find(http::field::connection);
        it != fields.end() && it->name() == http::field::connection; ++it) {
@@ -104,7 +96,7 @@ bool IsHopByHop(const Fields& fields, std::string_view name) {
       std::string_view token = list.substr(0, comma);
       while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
       while (!token.empty() && token.back() == ' ') token.remove_suffix(1);
-      if (EqualsIgnoreCase(token, name)) return true;
+      if (AsciiEqualsIgnoreCase(token, name)) return true;
       list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     }
   }
@@ -133,7 +125,7 @@ bool IsExecutablePath(std::string_view path) {
   path = path.substr(0, path.find('?'));
   if (path.size() < 4) return false;
   std::string_view tail = path.substr(path.size() - 4);
-  return EqualsIgnoreCase(tail, ".exe") || EqualsIgnoreCase(tail, ".dll");
+  return AsciiEqualsIgnoreCase(tail, ".exe") || AsciiEqualsIgnoreCase(tail, ".dll");
 }
 
 std::string LogTime() {

@@ -2,21 +2,11 @@
 
 #include <charconv>
 
+#include "common/ascii.h"
+
 namespace quillon::host {
 
-namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uint16_t defaultPort) {
   NetworkTarget target;
@@ -49,7 +39,8 @@ std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uin
 
 std::optional<NetworkTarget> ParseHttpTarget(std::string_view url) {
   constexpr std::string_view kScheme = "http://";
-  if (url.size() < kScheme.size() || !EqualsIgnoreCase(url.substr(0, kScheme.size()), kScheme)) {
+  if (url.size() < kScheme.size() ||
+      !AsciiEqualsIgnoreCase(url.substr(0, kScheme.size()), kScheme)) {
     return std::nullopt;
   }
   url.remove_prefix(kScheme.size());
@@ -63,9 +54,9 @@ std::optional<NetworkTarget> ParseHttpTarget(std::string_view url) {
 }
 
 bool OnDomain(std::string_view host, std::string_view domain) {
-  if (EqualsIgnoreCase(host, domain)) return true;
+  if (AsciiEqualsIgnoreCase(host, domain)) return true;
   return host.size() > domain.size() + 1 && host[host.size() - domain.size() - 1] == '.' &&
-         EqualsIgnoreCase(host.substr(host.size() - domain.size()), domain);
+         AsciiEqualsIgnoreCase(host.substr(host.size() - domain.size()), domain);
 }
 
 }  // namespace quillon::host

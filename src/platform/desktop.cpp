@@ -1,8 +1,7 @@
 #include "platform/desktop.h"
 
-#include <atomic>
-
 #include "common/constants.h"
+#include "platform/replaceable.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -56,18 +55,12 @@ class NativeDesktop : public Desktop {
 };
 
 NativeDesktop nativeDesktop;
-std::atomic<Desktop*> current{nullptr};
+Replaceable<Desktop> current(nativeDesktop);
 
 }  // namespace
 
-Desktop& CurrentDesktop() {
-  Desktop* replaced = current.load(std::memory_order_acquire);
-  return replaced != nullptr ? *replaced : nativeDesktop;
-}
+Desktop& CurrentDesktop() { return current.Current(); }
 
-Desktop* ReplaceDesktop(Desktop* replacement) {
-  Desktop* previous = current.exchange(replacement, std::memory_order_acq_rel);
-  return previous != nullptr ? previous : &nativeDesktop;
-}
+Desktop* ReplaceDesktop(Desktop* replacement) { return current.Replace(replacement); }
 
 }  // namespace quillon::platform

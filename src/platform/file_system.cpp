@@ -1,6 +1,6 @@
 #include "platform/file_system.h"
 
-#include <atomic>
+#include "platform/replaceable.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -84,7 +84,7 @@ class NativeFileSystem : public FileSystem {
 #endif
 
 NativeFileSystem nativeFileSystem;
-std::atomic<FileSystem*> current{nullptr};
+Replaceable<FileSystem> current(nativeFileSystem);
 
 }  // namespace
 
@@ -104,14 +104,8 @@ std::string NativePath(const std::string& path) {
 #endif
 }
 
-FileSystem& CurrentFileSystem() {
-  FileSystem* replaced = current.load(std::memory_order_acquire);
-  return replaced != nullptr ? *replaced : nativeFileSystem;
-}
+FileSystem& CurrentFileSystem() { return current.Current(); }
 
-FileSystem* ReplaceFileSystem(FileSystem* replacement) {
-  FileSystem* previous = current.exchange(replacement, std::memory_order_acq_rel);
-  return previous != nullptr ? previous : &nativeFileSystem;
-}
+FileSystem* ReplaceFileSystem(FileSystem* replacement) { return current.Replace(replacement); }
 
 }  // namespace quillon::platform
