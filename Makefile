@@ -7,7 +7,7 @@ JOBS        ?= $(shell nproc)
 
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
-                libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev
+                libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] && echo "" || (command -v sudo >/dev/null && echo sudo))
