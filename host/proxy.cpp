@@ -139,6 +139,58 @@ std::string LogTime() {
 
 }  // namespace
 
+namespace {
+
+using RequestParser = http::request_parser<http::buffer_body>;
+
+// What every part of one connection's work reaches.
+struct Connection {
+  beast::tcp_stream& client;
+  beast::flat_buffer& buffer;
+  FilterSession& filter;
+  std::chrono::milliseconds writeTimeout;
+  int fd() const { return const_cast<beast::tcp_stream&>(client).socket().native_handle(); }
+};
+
+constexpr std::string_view kLastChunk = "0\r\n\r\n";
+
+std::string ChunkFrame(std::string_view data) {
+  char size[24];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  std::string framed = size;
+  framed.append(data).append("\r\n");
+  return framed;
+}
+
+// The outcome of one request on a connection.
+struct Exchange {
+  unsigned status = 0;
+  std::uint64_t bytes = 0;
+  Answer answer = Answer::kProxy;
+  bool keepAlive = false;
+  bool abandoned = false;  // the browser went away before it could be answered
+};
+
+unsigned StatusOf(std::string_view statusLine) {
+  // "HTTP/1.1 302 redirect"
+  const std::size_t space = statusLine.find(' ');
+  if (space == std::string_view::npos) return 0;
+  unsigned status = 0;
+  for (std::size_t i = space + 1;
+       i < statusLine.size() && statusLine[i] >= '0' && statusLine[i] <= '9'; ++i) {
+    status = status * 10 + static_cast<unsigned>(statusLine[i] - '0');
+  }
+  return status;
+}
+
+// A reply the filter made (in pre-processed headers or in send-raw-data) decides the exchange.
+Exchange FilterAnswered(const FilterSession& filter, Answer answer, bool clientKeepAlive) {
+  const FilterReply& reply = filter.reply();
+  return {StatusOf(reply.statusLine), reply.bodyBytes, answer, clientKeepAlive && reply.Complete()};
+}
+
+}  // namespace
+
 struct Proxy::State {
   State(const FilterLibrary& f, ProxyOptions o)
       : library(f), options(std::move(o)), acceptor(io), signals(io, SIGINT, SIGTERM) {}
@@ -184,40 +236,29 @@ struct Proxy::State {
   awaitable<void> Accept();
   awaitable<void> Drain();
   awaitable<void> CloseAfterError(beast::tcp_stream& client, std::string_view answer);
+  struct HeadRead {
+    enum Result { kClosed, kTooLarge, kComplete } result;
+    std::size_t length;  // of the head, with its empty line
+  };
+  struct Sent {
+    boost::system::error_code error;  // writing to the network
+    bool clientGone = false;          // the browser went away while sending its body
+  };
+  awaitable<HeadRead> ReadHead(Connection& c, bool first);
+  Exchange SendOwnAnswer(Connection& c, bool keepAlive, unsigned status, std::string_view reason,
+                         std::string_view text);
+  awaitable<boost::system::error_code> ConnectUpstream(beast::tcp_stream& upstream,
+                                                       const NetworkTarget& target);
+  awaitable<Sent> SendUpstreamRequest(Connection& c, RequestParser& parser,
+                                      beast::tcp_stream& upstream, const NetworkTarget& target);
+  awaitable<Exchange> Fetch(Connection& c, RequestParser& parser, const NetworkTarget& target,
+                            bool keepAlive);
+  awaitable<Exchange> Respond(Connection& c, RequestParser& parser, std::string_view rawHead,
+                              bool keepAlive);
   awaitable<void> Session(tcp::socket socket);
   awaitable<void> Tunnel(beast::tcp_stream& client, beast::flat_buffer& buffer,
                          const NetworkTarget& target);
 };
-
-namespace {
-
-// The outcome of one request on a connection.
-struct Exchange {
-  unsigned status = 0;
-  std::uint64_t bytes = 0;
-  Answer answer = Answer::kProxy;
-  bool keepAlive = false;
-};
-
-unsigned StatusOf(std::string_view statusLine) {
-  // "HTTP/1.1 302 redirect"
-  const std::size_t space = statusLine.find(' ');
-  if (space == std::string_view::npos) return 0;
-  unsigned status = 0;
-  for (std::size_t i = space + 1;
-       i < statusLine.size() && statusLine[i] >= '0' && statusLine[i] <= '9'; ++i) {
-    status = status * 10 + static_cast<unsigned>(statusLine[i] - '0');
-  }
-  return status;
-}
-
-// A reply the filter made (in pre-processed headers or in send-raw-data) decides the exchange.
-Exchange FilterAnswered(const FilterSession& filter, Answer answer, bool clientKeepAlive) {
-  const FilterReply& reply = filter.reply();
-  return {StatusOf(reply.statusLine), reply.bodyBytes, answer, clientKeepAlive && reply.Complete()};
-}
-
-}  // namespace
 
 awaitable<void> Proxy::State::Accept() {
   for (;;) {
@@ -247,6 +288,229 @@ awaitable<void> Proxy::State::Drain() {
   io.stop();
 }
 
+awaitable<Proxy::State::HeadRead> Proxy::State::ReadHead(Connection& c, bool first) {
+  SetIdle(&c.client, true);
+  c.client.expires_after(first ? options.headTimeout : options.idleTimeout);
+  std::size_t searched = 0;
+  for (;;) {
+    const std::string_view now(static_cast<const char*>(c.buffer.data().data()), c.buffer.size());
+    // Empty lines before a request are ignored.
+    std::size_t blank = 0;
+    while (blank < now.size() && (now[blank] == '\r' || now[blank] == '\n')) ++blank;
+    if (blank > 0) {
+      c.buffer.consume(blank);
+      searched = 0;
+      continue;
+    }
+    const std::size_t found = now.find("\r\n\r\n", searched > 3 ? searched - 3 : 0);
+    if (found != std::string_view::npos) co_return HeadRead{HeadRead::kComplete, found + 4};
+    searched = now.size();
+    if (now.size() >= options.headLimit) co_return HeadRead{HeadRead::kTooLarge, 0};
+    auto [ec, n] = co_await c.client.async_read_some(
+        c.buffer.prepare(std::min<std::size_t>(16 * 1024, options.headLimit - now.size())), kTuple);
+    SetIdle(&c.client, false);
+    // Closed, reset, or the head timed out: nothing more to say.
+    if (ec) co_return HeadRead{HeadRead::kClosed, 0};
+    c.buffer.commit(n);
+  }
+}
+
+Exchange Proxy::State::SendOwnAnswer(Connection& c, bool keepAlive, unsigned status,
+                                     std::string_view reason, std::string_view text) {
+  // Through send-raw-data like any other answer: an armed disc copy may replace it.
+  const std::string answer = OwnAnswer(status, reason, text, false);
+  const std::size_t split = answer.find("\r\n\r\n") + 4;
+  if (!c.filter.PassBlock(std::string_view(answer).substr(0, split))) {
+    return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
+  }
+  const bool sent = WriteAll(c.fd(), answer, c.writeTimeout);
+  return Exchange{status, answer.size() - split, Answer::kProxy, sent && keepAlive};
+}
+
+awaitable<boost::system::error_code> Proxy::State::ConnectUpstream(beast::tcp_stream& upstream,
+                                                                   const NetworkTarget& target) {
+  const auto executor = co_await asio::this_coro::executor;
+  tcp::resolver resolver(executor);
+  asio::steady_timer timer(executor, options.connectTimeout);
+  auto resolved =
+      co_await (resolver.async_resolve(target.host, std::to_string(target.port), kTuple) ||
+                timer.async_wait(kTuple));
+  if (resolved.index() == 1) co_return beast::error::timeout;
+  auto [ec, results] = std::get<0>(resolved);
+  if (ec) co_return ec;
+  upstream.expires_after(options.connectTimeout);
+  auto [connectError, endpoint] = co_await upstream.async_connect(results, kTuple);
+  co_return connectError;
+}
+
+awaitable<Proxy::State::Sent> Proxy::State::SendUpstreamRequest(Connection& c,
+                                                                RequestParser& parser,
+                                                                beast::tcp_stream& upstream,
+                                                                const NetworkTarget& target) {
+  auto& request = parser.get();
+  // The request, minus what concerns only the browser's connection.
+  std::string head = std::string(request.method_string()) + " " + target.path + " HTTP/1.1\r\n";
+  if (request.find(http::field::host) == request.end()) {
+    head += "Host: " + target.host +
+            (target.port == 80 ? std::string() : ":" + std::to_string(target.port)) + "\r\n";
+  }
+  AppendEndToEndFields(head, request);
+  head += "Via: " + std::string(kVia) + "\r\n";
+  if (parser.chunked()) head += "Transfer-Encoding: chunked\r\n";
+  head += "Connection: close\r\n\r\n";
+  upstream.expires_after(options.readTimeout);
+  auto [writeError, written] = co_await asio::async_write(upstream, asio::buffer(head), kTuple);
+  if (writeError) co_return Sent{writeError, false};
+
+  // The body, streamed block by block.
+  std::vector<char> block(kRelayBlock);
+  while (!parser.is_done()) {
+    request.body().data = block.data();
+    request.body().size = block.size();
+    c.client.expires_after(options.readTimeout);
+    auto [readError, n] = co_await http::async_read_some(c.client, c.buffer, parser, kTuple);
+    if (readError == http::error::need_buffer) readError = {};
+    if (readError) co_return Sent{{}, true};
+    const std::size_t got = block.size() - request.body().size;
+    if (got == 0) continue;
+    const std::string_view data(block.data(), got);
+    const std::string framed = parser.chunked() ? ChunkFrame(data) : std::string();
+    upstream.expires_after(options.readTimeout);
+    auto [e, m] = co_await asio::async_write(
+        upstream, asio::buffer(parser.chunked() ? std::string_view(framed) : data), kTuple);
+    if (e) co_return Sent{e, false};
+  }
+  if (parser.chunked()) {
+    auto [e, m] = co_await asio::async_write(upstream, asio::buffer(kLastChunk), kTuple);
+    co_return Sent{e, false};
+  }
+  co_return Sent{};
+}
+
+awaitable<Exchange> Proxy::State::Fetch(Connection& c, RequestParser& parser,
+                                        const NetworkTarget& target, bool keepAlive) {
+  const auto executor = co_await asio::this_coro::executor;
+  beast::tcp_stream upstream(executor);
+  boost::system::error_code failure = co_await ConnectUpstream(upstream, target);
+  if (failure == beast::error::timeout) {
+    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
+                            "The network did not answer in time.");
+  }
+  if (failure) {
+    co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                            "The network could not be reached: " + failure.message());
+  }
+  const Sent sent = co_await SendUpstreamRequest(c, parser, upstream, target);
+  if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
+
+  http::response_parser<http::buffer_body> response;
+  response.header_limit(static_cast<std::uint32_t>(options.headLimit));
+  response.body_limit(boost::none);
+  if (parser.get().method() == http::verb::head) response.skip(true);
+  beast::flat_buffer upstreamBuffer;
+  failure = sent.error;
+  if (!failure) {
+    upstream.expires_after(options.readTimeout);
+    auto [e, m] = co_await http::async_read_header(upstream, upstreamBuffer, response, kTuple);
+    failure = e;
+  }
+  if (failure == beast::error::timeout) {
+    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
+                            "The network did not answer in time.");
+  }
+  if (failure) {
+    co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                            "The network answered badly: " + failure.message());
+  }
+
+  auto& answer = response.get();
+  const bool chunked = response.chunked();
+  const bool framed = chunked || response.content_length().has_value() || response.is_done();
+  const bool keep = keepAlive && framed;
+  std::string head = "HTTP/1.1 " + std::to_string(answer.result_int()) + " " +
+                     std::string(answer.reason()) + "\r\n";
+  AppendEndToEndFields(head, answer);
+  head += "Via: " + std::string(kVia) + "\r\n";
+  if (chunked) head += "Transfer-Encoding: chunked\r\n";
+  if (!keep) head += "Connection: close\r\n";
+  head += "\r\n";
+  if (!c.filter.PassBlock(head)) {
+    // The filter replaced the network's answer; the rest of it is dropped.
+    co_return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
+  }
+  Exchange exchange{answer.result_int(), 0, Answer::kNetwork, false};
+  c.client.expires_after(options.readTimeout);
+  auto [headError, m] = co_await asio::async_write(c.client, asio::buffer(head), kTuple);
+  if (headError) co_return exchange;
+
+  std::vector<char> block(kRelayBlock);
+  while (!response.is_done()) {
+    answer.body().data = block.data();
+    answer.body().size = block.size();
+    upstream.expires_after(options.readTimeout);
+    auto [readError, n] =
+        co_await http::async_read_some(upstream, upstreamBuffer, response, kTuple);
+    if (readError == http::error::need_buffer) readError = {};
+    const bool endOfUnframedBody = readError == http::error::end_of_stream && !framed;
+    if (readError && !endOfUnframedBody) co_return exchange;
+    const std::size_t got = block.size() - answer.body().size;
+    if (got > 0) {
+      const std::string_view data(block.data(), got);
+      const std::string framedData = chunked ? ChunkFrame(data) : std::string();
+      const std::string_view out = chunked ? std::string_view(framedData) : data;
+      if (!c.filter.PassBlock(out)) co_return exchange;  // the filter dropped the rest
+      c.client.expires_after(options.readTimeout);
+      auto [writeError, w] = co_await asio::async_write(c.client, asio::buffer(out), kTuple);
+      if (writeError) co_return exchange;
+      exchange.bytes += got;
+    }
+    if (endOfUnframedBody) co_return exchange;
+  }
+  if (chunked) {
+    if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
+    auto [writeError, w] = co_await asio::async_write(c.client, asio::buffer(kLastChunk), kTuple);
+    if (writeError) co_return exchange;
+  }
+  exchange.keepAlive = keep;
+  co_return exchange;
+}
+
+awaitable<Exchange> Proxy::State::Respond(Connection& c, RequestParser& parser,
+                                          std::string_view rawHead, bool keepAlive) {
+  auto& request = parser.get();
+  // The filter reads an absolute address: a request made straight to the proxy gets one.
+  if (request.target().empty() || request.target().front() == '/') {
+    auto host = request.find(http::field::host);
+    if (host != request.end()) {
+      request.target("http://" + std::string(host->value()) + std::string(request.target()));
+    }
+  }
+  c.filter.StartRequest(&request);
+  c.filter.ReadRawData(rawHead);
+  if (c.filter.PreprocHeaders() == SF_STATUS_REQ_FINISHED) {
+    co_return FilterAnswered(c.filter, Answer::kFilter, keepAlive);
+  }
+  c.filter.UrlMap();
+  const auto target = ParseHttpTarget(request.target());
+  if (!target) {
+    co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
+                            "Only http:// addresses are proxied.");
+  }
+  if (OnDomain(target->host, options.catalogueDomain)) {
+    // The disc's own host never reaches the network.
+    if (target->path.starts_with("/program/") && IsExecutablePath(target->path)) {
+      co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
+                              "Programs on the disc cannot run here.");
+    }
+    co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+  }
+  if (options.offline) {
+    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
+                            "Offline: the network is not used.");
+  }
+  co_return co_await Fetch(c, parser, *target, keepAlive);
+}
+
 awaitable<void> Proxy::State::Session(tcp::socket socket) {
   beast::tcp_stream client(std::move(socket));
   std::string remote = "-";
@@ -267,72 +531,39 @@ awaitable<void> Proxy::State::Session(tcp::socket socket) {
     beast::tcp_stream* stream;
     ~IdleGuard() { state->SetIdle(stream, false); }
   } idleGuard{this, &client};
-
   beast::flat_buffer buffer;
-  bool first = true;
-  for (;;) {
-    if (stopping) co_return;
-    // Read the request head up to its empty line, no further than the head limit.
-    SetIdle(&client, true);
-    client.expires_after(first ? options.headTimeout : options.idleTimeout);
-    std::size_t headEnd = std::string_view::npos;
-    std::size_t searched = 0;
-    for (;;) {
-      const std::string_view now(static_cast<const char*>(buffer.data().data()), buffer.size());
-      // Empty lines before a request are ignored.
-      std::size_t blank = 0;
-      while (blank < now.size() && (now[blank] == '\r' || now[blank] == '\n')) ++blank;
-      if (blank > 0) {
-        buffer.consume(blank);
-        searched = 0;
-        continue;
-      }
-      const std::size_t found = now.find("\r\n\r\n", searched > 3 ? searched - 3 : 0);
-      if (found != std::string_view::npos) {
-        headEnd = found + 4;
-        break;
-      }
-      searched = now.size();
-      if (now.size() >= options.headLimit) break;
-      auto [ec, n] = co_await client.async_read_some(
-          buffer.prepare(std::min<std::size_t>(16 * 1024, options.headLimit - now.size())), kTuple);
-      if (ec) co_return;  // closed, reset, or the head timed out: nothing more to say
-      SetIdle(&client, false);
-      buffer.commit(n);
-    }
-    SetIdle(&client, false);
-    first = false;
-    if (headEnd == std::string_view::npos) {
+  Connection c{client, buffer, filter, writeTimeout};
+
+  for (bool first = true; !stopping; first = false) {
+    const HeadRead head = co_await ReadHead(c, first);
+    if (head.result == HeadRead::kClosed) co_return;
+    if (head.result == HeadRead::kTooLarge) {
       co_await CloseAfterError(client, OwnAnswer(431, "Request Header Fields Too Large",
                                                  "The request head is too large.", true));
       co_return;
     }
-
-    http::request_parser<http::buffer_body> parser;
+    RequestParser parser;
     parser.header_limit(static_cast<std::uint32_t>(options.headLimit));
     parser.body_limit(boost::none);
-    const std::string rawHead(static_cast<const char*>(buffer.data().data()), headEnd);
+    const std::string rawHead(static_cast<const char*>(buffer.data().data()), head.length);
     boost::system::error_code parseError;
     parser.put(asio::buffer(rawHead), parseError);
     if (parseError || !parser.is_header_done()) {
       co_await CloseAfterError(client, OwnAnswer(400, "Bad Request", "Malformed request.", true));
       co_return;
     }
-    buffer.consume(headEnd);
+    buffer.consume(head.length);
     auto& request = parser.get();
     const std::string requestLine = std::string(request.method_string()) + " " +
                                     std::string(request.target()) +
                                     (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
-    const bool clientKeepAlive = parser.keep_alive();
-    const bool hasBody = !parser.is_done();
 
     if (request.method() == http::verb::connect) {
       // Tunnelled as it is: the filter never sees encrypted traffic.
       auto target = ParseAuthority(request.target(), 443);
       if (!target || options.offline || options.noConnect) {
-        const std::string refused =
-            OwnAnswer(403, "Forbidden", "Tunnels are not allowed here.", true);
-        WriteAll(fd, refused, writeTimeout);
+        WriteAll(fd, OwnAnswer(403, "Forbidden", "Tunnels are not allowed here.", true),
+                 writeTimeout);
         Log(remote, request, requestLine, 403, 0, Answer::kProxy);
         co_return;
       }
@@ -341,201 +572,11 @@ awaitable<void> Proxy::State::Session(tcp::socket socket) {
       co_return;
     }
 
-    // The filter reads an absolute address: a request made straight to the proxy gets one.
-    if (request.target().empty() || request.target().front() == '/') {
-      auto host = request.find(http::field::host);
-      if (host != request.end()) {
-        request.target("http://" + std::string(host->value()) + std::string(request.target()));
-      }
-    }
-
-    filter.StartRequest(&request);
-    Exchange exchange;
-    filter.ReadRawData(rawHead);
-    if (filter.PreprocHeaders() == SF_STATUS_REQ_FINISHED) {
-      exchange = FilterAnswered(filter, Answer::kFilter, clientKeepAlive && !hasBody);
-    } else {
-      filter.UrlMap();
-      // Sends an answer of the proxy's own, through send-raw-data like any other.
-      auto ownAnswer = [&](unsigned status, std::string_view reason, std::string_view text) {
-        const std::string answer = OwnAnswer(status, reason, text, false);
-        const std::size_t split = answer.find("\r\n\r\n") + 4;
-        if (!filter.PassBlock(std::string_view(answer).substr(0, split))) {
-          return FilterAnswered(filter, Answer::kDiscFallback, clientKeepAlive && !hasBody);
-        }
-        const bool sent = WriteAll(fd, answer, writeTimeout);
-        return Exchange{status, answer.size() - split, Answer::kProxy,
-                        sent && clientKeepAlive && !hasBody};
-      };
-      const auto target = ParseHttpTarget(request.target());
-      if (!target) {
-        exchange = ownAnswer(501, "Not Implemented", "Only http:// addresses are proxied.");
-      } else if (OnDomain(target->host, options.catalogueDomain)) {
-        // The disc's own host never reaches the network.
-        exchange = target->path.starts_with("/program/") && IsExecutablePath(target->path)
-                       ? ownAnswer(501, "Not Implemented", "Programs on the disc cannot run here.")
-                       : ownAnswer(404, "Not Found", "Not on the disc.");
-      } else if (options.offline) {
-        exchange = ownAnswer(504, "Gateway Timeout", "Offline: the network is not used.");
-      } else {
-        // ---- The network. ----
-        const auto executor = co_await asio::this_coro::executor;
-        tcp::resolver resolver(executor);
-        asio::steady_timer timer(executor, options.connectTimeout);
-        auto resolved =
-            co_await (resolver.async_resolve(target->host, std::to_string(target->port), kTuple) ||
-                      timer.async_wait(kTuple));
-        beast::tcp_stream upstream(executor);
-        boost::system::error_code failure;
-        bool timedOut = resolved.index() == 1;
-        if (!timedOut) {
-          auto [ec, results] = std::get<0>(resolved);
-          failure = ec;
-          if (!ec) {
-            upstream.expires_after(options.connectTimeout);
-            auto [connectError, endpoint] = co_await upstream.async_connect(results, kTuple);
-            failure = connectError;
-            timedOut = connectError == beast::error::timeout;
-          }
-        }
-        if (timedOut) {
-          exchange = ownAnswer(504, "Gateway Timeout", "The network did not answer in time.");
-        } else if (failure) {
-          exchange = ownAnswer(502, "Bad Gateway",
-                               "The network could not be reached: " + failure.message());
-        } else {
-          // The request, minus what concerns only the browser's connection.
-          std::string head =
-              std::string(request.method_string()) + " " + target->path + " HTTP/1.1\r\n";
-          if (request.find(http::field::host) == request.end()) {
-            head += "Host: " + target->host +
-                    (target->port == 80 ? std::string() : ":" + std::to_string(target->port)) +
-                    "\r\n";
-          }
-          AppendEndToEndFields(head, request);
-          head += "Via: " + std::string(kVia) + "\r\n";
-          if (parser.chunked()) head += "Transfer-Encoding: chunked\r\n";
-          head += "Connection: close\r\n\r\n";
-          upstream.expires_after(options.readTimeout);
-          auto [writeError, written] =
-              co_await asio::async_write(upstream, asio::buffer(head), kTuple);
-          failure = writeError;
-          // The request body, streamed in blocks.
-          std::vector<char> block(kRelayBlock);
-          while (!failure && !parser.is_done()) {
-            request.body().data = block.data();
-            request.body().size = block.size();
-            client.expires_after(options.readTimeout);
-            auto [readError, n] = co_await http::async_read_some(client, buffer, parser, kTuple);
-            if (readError == http::error::need_buffer) readError = {};
-            if (readError) co_return;  // the browser went away mid-request
-            const std::size_t got = block.size() - request.body().size;
-            if (got == 0) continue;
-            std::string framed;
-            std::string_view out(block.data(), got);
-            if (parser.chunked()) {
-              char size[24];
-              std::snprintf(size, sizeof size, "%zx\r\n", got);
-              framed = size + std::string(out) + "\r\n";
-              out = framed;
-            }
-            upstream.expires_after(options.readTimeout);
-            auto [e, m] = co_await asio::async_write(upstream, asio::buffer(out), kTuple);
-            failure = e;
-          }
-          if (!failure && parser.chunked()) {
-            auto [e, m] =
-                co_await asio::async_write(upstream, asio::buffer("0\r\n\r\n", 5), kTuple);
-            failure = e;
-          }
-
-          http::response_parser<http::buffer_body> response;
-          response.header_limit(static_cast<std::uint32_t>(options.headLimit));
-          response.body_limit(boost::none);
-          if (request.method() == http::verb::head) response.skip(true);
-          beast::flat_buffer upstreamBuffer;
-          if (!failure) {
-            upstream.expires_after(options.readTimeout);
-            auto [e, m] =
-                co_await http::async_read_header(upstream, upstreamBuffer, response, kTuple);
-            failure = e;
-          }
-          if (failure == beast::error::timeout) {
-            exchange = ownAnswer(504, "Gateway Timeout", "The network did not answer in time.");
-          } else if (failure) {
-            exchange =
-                ownAnswer(502, "Bad Gateway", "The network answered badly: " + failure.message());
-          } else {
-            auto& answer = response.get();
-            const bool chunked = response.chunked();
-            const bool framed =
-                chunked || response.content_length().has_value() || response.is_done();
-            std::string out = "HTTP/1.1 " + std::to_string(answer.result_int()) + " " +
-                              std::string(answer.reason()) + "\r\n";
-            AppendEndToEndFields(out, answer);
-            out += "Via: " + std::string(kVia) + "\r\n";
-            if (chunked) out += "Transfer-Encoding: chunked\r\n";
-            const bool keep = clientKeepAlive && framed && !hasBody;
-            if (!keep) out += "Connection: close\r\n";
-            out += "\r\n";
-            exchange.status = answer.result_int();
-            if (!filter.PassBlock(out)) {
-              // The filter replaced the network's answer; the rest of it is dropped.
-              exchange = FilterAnswered(filter, Answer::kDiscFallback, clientKeepAlive && !hasBody);
-            } else {
-              exchange.answer = Answer::kNetwork;
-              client.expires_after(options.readTimeout);
-              auto [e, m] = co_await asio::async_write(client, asio::buffer(out), kTuple);
-              bool ok = !e;
-              bool dropped = false;
-              while (ok && !response.is_done()) {
-                answer.body().data = block.data();
-                answer.body().size = block.size();
-                upstream.expires_after(options.readTimeout);
-                auto [readError, n] =
-                    co_await http::async_read_some(upstream, upstreamBuffer, response, kTuple);
-                if (readError == http::error::need_buffer) readError = {};
-                if (readError && !(readError == http::error::end_of_stream && !framed)) {
-                  ok = false;
-                  break;
-                }
-                const std::size_t got = block.size() - answer.body().size;
-                if (got > 0) {
-                  std::string piece;
-                  std::string_view data(block.data(), got);
-                  if (chunked) {
-                    char size[24];
-                    std::snprintf(size, sizeof size, "%zx\r\n", got);
-                    piece = size + std::string(data) + "\r\n";
-                    data = piece;
-                  }
-                  if (!filter.PassBlock(data)) {
-                    dropped = true;
-                    break;
-                  }
-                  client.expires_after(options.readTimeout);
-                  auto [we, wm] = co_await asio::async_write(client, asio::buffer(data), kTuple);
-                  if (we) {
-                    ok = false;
-                    break;
-                  }
-                  exchange.bytes += got;
-                }
-                if (readError) break;  // end of a close-delimited body
-              }
-              if (ok && !dropped && chunked) {
-                std::string_view last = "0\r\n\r\n";
-                if (filter.PassBlock(last)) {
-                  auto [we, wm] = co_await asio::async_write(client, asio::buffer(last), kTuple);
-                  ok = !we;
-                }
-              }
-              exchange.keepAlive = keep && ok && !dropped && response.is_done();
-            }
-          }
-        }
-      }
-    }
+    // A body the filter or the proxy answered without reading would be taken for the next
+    // request: such a connection closes after its answer.
+    const bool keepAlive = parser.keep_alive() && parser.is_done();
+    const Exchange exchange = co_await Respond(c, parser, rawHead, keepAlive);
+    if (exchange.abandoned) co_return;
     Log(remote, request, requestLine, exchange.status, exchange.bytes, exchange.answer);
     if (!exchange.keepAlive) {
       boost::system::error_code ignored;
