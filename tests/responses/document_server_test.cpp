@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/file_system.h"
 #include "support/fake_viewer.h"
 #include "support/memory_files.h"
 #include "support/recording_server.h"
@@ -72,6 +73,30 @@ TEST(StreamFile, StopsOnEveryFailureAndClosesTheFile) {
       EXPECT_EQ(server.Body(), kNotFoundBody);
     }
   }
+}
+
+// A disc file larger than an int can count: its length is still sent exactly.
+class HugeFiles : public platform::FileSystem {
+ public:
+  class Huge : public platform::ReadableFile {
+   public:
+    std::uint64_t Size() override { return 3ull << 30; }
+    std::ptrdiff_t Read(char*, std::size_t) override { return 0; }
+  };
+  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string&) override {
+    return std::make_unique<Huge>();
+  }
+};
+
+TEST(StreamFile, AnnouncesTheLengthOfAFileOverTwoGigabytes) {
+  HugeFiles files;
+  platform::FileSystem* previous = platform::ReplaceFileSystem(&files);
+  RecordingServer server;
+  StreamFile(FilterCall{server.context()}, "/d/huge.mpg", "video/mpeg");
+  platform::ReplaceFileSystem(previous);
+  ASSERT_EQ(server.responses.size(), 1u);
+  EXPECT_EQ(server.responses[0].headers,
+            "Content-Type: video/mpeg\r\nContent-Length: 3221225472\r\n");
 }
 
 TEST(ExtensionContentType, FollowsTheTableWithAsciiCaseOnly) {
