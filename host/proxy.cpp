@@ -247,6 +247,9 @@ struct Proxy::State {
   awaitable<HeadRead> ReadHead(Connection& c, bool first);
   Exchange SendOwnAnswer(Connection& c, bool keepAlive, unsigned status, std::string_view reason,
                          std::string_view text);
+  // 504 when the network timed out, 502 for any other failure.
+  Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
+                         std::string_view what);
   awaitable<boost::system::error_code> ConnectUpstream(beast::tcp_stream& upstream,
                                                        const NetworkTarget& target);
   awaitable<Sent> SendUpstreamRequest(Connection& c, RequestParser& parser,
@@ -327,6 +330,17 @@ Exchange Proxy::State::SendOwnAnswer(Connection& c, bool keepAlive, unsigned sta
   return Exchange{status, answer.size() - split, Answer::kProxy, sent && keepAlive};
 }
 
+Exchange Proxy::State::NetworkFailed(Connection& c, bool keepAlive,
+                                     const boost::system::error_code& failure,
+                                     std::string_view what) {
+  if (failure == beast::error::timeout) {
+    return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
+                         "The network did not answer in time.");
+  }
+  return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                       "The network " + std::string(what) + ": " + failure.message());
+}
+
 awaitable<boost::system::error_code> Proxy::State::ConnectUpstream(beast::tcp_stream& upstream,
                                                                    const NetworkTarget& target) {
   const auto executor = co_await asio::this_coro::executor;
@@ -392,14 +406,7 @@ awaitable<Exchange> Proxy::State::Fetch(Connection& c, RequestParser& parser,
   const auto executor = co_await asio::this_coro::executor;
   beast::tcp_stream upstream(executor);
   boost::system::error_code failure = co_await ConnectUpstream(upstream, target);
-  if (failure == beast::error::timeout) {
-    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
-                            "The network did not answer in time.");
-  }
-  if (failure) {
-    co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
-                            "The network could not be reached: " + failure.message());
-  }
+  if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
   const Sent sent = co_await SendUpstreamRequest(c, parser, upstream, target);
   if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
 
@@ -414,14 +421,7 @@ awaitable<Exchange> Proxy::State::Fetch(Connection& c, RequestParser& parser,
     auto [e, m] = co_await http::async_read_header(upstream, upstreamBuffer, response, kTuple);
     failure = e;
   }
-  if (failure == beast::error::timeout) {
-    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
-                            "The network did not answer in time.");
-  }
-  if (failure) {
-    co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
-                            "The network answered badly: " + failure.message());
-  }
+  if (failure) co_return NetworkFailed(c, keepAlive, failure, "answered badly");
 
   auto& answer = response.get();
   const bool chunked = response.chunked();
