@@ -105,9 +105,10 @@ FilterSession& FilterSession::Of(HTTP_FILTER_CONTEXT* pfc) {
   return *static_cast<FilterSession*>(pfc->ServerContext);
 }
 
-void FilterSession::StartRequest(RequestHead* head) {
+void FilterSession::StartRequest(RequestHead* head, bool headOnly) {
   head_ = head;
   reply_ = FilterReply{};
+  reply_.headOnly = headOnly;
 }
 
 DWORD FilterSession::ReadRawData(std::string_view rawHead) {
@@ -219,6 +220,7 @@ BOOL WINAPI FilterSession::WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, 
   FilterSession& self = Of(pfc);
   if (bytes == nullptr || (buffer == nullptr && *bytes != 0)) return FALSE;
   const std::string_view block(static_cast<const char*>(buffer), *bytes);
+  if (self.reply_.headOnly && self.reply_.started) return TRUE;  // a HEAD's body is not sent
   if (!self.SendBlock(block)) return FALSE;
   self.reply_.bodyBytes += block.size();
   return TRUE;
@@ -238,10 +240,12 @@ BOOL WINAPI FilterSession::ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, enum 
   const char* lines = ul1 != 0 ? reinterpret_cast<const char*>(ul1) : "";
   std::string head = "HTTP/1.1 ";
   head.append(status).append("\r\n").append(lines).append("\r\n");
+  const bool headOnly = self.reply_.headOnly;
+  self.reply_ = FilterReply{};
+  self.reply_.headOnly = headOnly;
   self.reply_.started = true;
   self.reply_.statusLine = "HTTP/1.1 " + std::string(status);
   self.reply_.contentLength = ContentLengthOf(lines);
-  self.reply_.bodyBytes = 0;
   return self.SendBlock(head) ? TRUE : FALSE;
 }
 

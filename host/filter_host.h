@@ -57,10 +57,12 @@ struct FilterReply {
   std::string statusLine;  // "HTTP/1.1 302 redirect"
   std::optional<std::uint64_t> contentLength;
   std::uint64_t bodyBytes = 0;
-  bool failed = false;  // a write to the browser failed
-  // Complete by its Content-Length, so the connection may carry another request.
+  bool failed = false;    // a write to the browser failed
+  bool headOnly = false;  // a HEAD: the body the filter writes never goes out
+  // Complete by its Content-Length (or, for a HEAD, once its head went out), so the
+  // connection may carry another request.
   bool Complete() const {
-    return started && !failed && contentLength && bodyBytes == *contentLength;
+    return started && !failed && (headOnly || (contentLength && bodyBytes == *contentLength));
   }
 };
 
@@ -77,8 +79,9 @@ class FilterSession {
   FilterSession(const FilterSession&) = delete;
   FilterSession& operator=(const FilterSession&) = delete;
 
-  // Per request: the head the filter reads and rewrites.
-  void StartRequest(RequestHead* head);
+  // Per request: the head the filter reads and rewrites. `headOnly`: the request is a HEAD, so
+  // the server sends no body whatever the filter writes.
+  void StartRequest(RequestHead* head, bool headOnly);
   DWORD ReadRawData(std::string_view rawHead);
   DWORD PreprocHeaders();
   void UrlMap();

@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
   std::string discPath = QUILLON_DEFAULT_DISC;
   int mode = 3;
   std::string listen = "127.0.0.1:8080";
-  double connectTimeout = 10, readTimeout = 30, idleTimeout = 30, headTimeout = 10;
+  double connectTimeout = 10, readTimeout = 30, idleTimeout = 30, headTimeout = 10,
+         shutdownGrace = 5;
   app.add_option("--listen", listen, "Address and port to listen on (port 0: any free port)")
       ->capture_default_str();
   app.add_option("--filter", filterPath, "The ISAPI filter library to load")->capture_default_str();
@@ -39,6 +40,12 @@ int main(int argc, char** argv) {
   app.add_option("--mode", mode, "Viewer mode the filter sees")->capture_default_str();
   app.add_flag("--offline", options.offline, "Never use the network: every fetch gets 504");
   app.add_flag("--no-connect", options.noConnect, "Refuse CONNECT tunnels");
+  app.add_flag("--no-launch", options.noLaunch,
+               "Never open disc files on this desktop nor notify the viewer's window (without it, "
+               "only requests from this machine may, a few at a time)");
+  app.add_option("--connect-ports", options.connectPorts, "Ports a CONNECT tunnel may reach")
+      ->delimiter(',')
+      ->capture_default_str();
   app.add_flag("--quiet", options.quiet, "No access log");
   app.add_option("--threads", options.threads, "Worker threads (0: four per core)");
   app.add_option("--max-connections", options.maxConnections, "Connections served at once")
@@ -50,6 +57,9 @@ int main(int argc, char** argv) {
   app.add_option("--idle-timeout", idleTimeout, "Seconds a kept connection may wait")
       ->capture_default_str();
   app.add_option("--head-timeout", headTimeout, "Seconds for a request head to arrive")
+      ->capture_default_str();
+  app.add_option("--shutdown-grace", shutdownGrace,
+                 "Seconds requests in flight may take to finish after SIGINT or SIGTERM")
       ->capture_default_str();
   try {
     app.parse(argc, argv);
@@ -64,6 +74,7 @@ int main(int argc, char** argv) {
   options.readTimeout = seconds(readTimeout);
   options.idleTimeout = seconds(idleTimeout);
   options.headTimeout = seconds(headTimeout);
+  options.shutdownGrace = seconds(shutdownGrace);
   const std::size_t colon = listen.rfind(':');
   if (colon == std::string::npos) {
     std::fprintf(stderr, "quillon-proxy: --listen needs ADDRESS:PORT\n");

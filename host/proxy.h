@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "filter_host.h"
 
@@ -17,9 +18,11 @@ struct ProxyOptions {
   std::string catalogueDomain;
   bool offline = false;    // never connect: every network fetch gets 504 at once
   bool noConnect = false;  // refuse CONNECT tunnels
-  bool quiet = false;      // no access log
-  unsigned threads = 0;    // 0: a few per core
-  std::size_t maxConnections = 1024;
+  bool noLaunch = false;   // the disc never opens files or notifies the viewer's window
+  std::vector<std::uint16_t> connectPorts{443};  // the ports a CONNECT may reach
+  bool quiet = false;                            // no access log
+  unsigned threads = 0;                          // 0: a few per core
+  std::size_t maxConnections = 1024;             // lowered to what the descriptor limit allows
   std::size_t headLimit = 64 * 1024;
   std::chrono::milliseconds headTimeout{10000};     // a request head must arrive within this
   std::chrono::milliseconds idleTimeout{30000};     // between requests on a kept connection
@@ -27,6 +30,8 @@ struct ProxyOptions {
   std::chrono::milliseconds readTimeout{30000};     // upstream silence, and a stalled browser
   std::chrono::milliseconds shutdownGrace{5000};    // in-flight requests finish within this
 };
+
+struct ProxyState;
 
 class Proxy {
  public:
@@ -37,12 +42,13 @@ class Proxy {
 
   // Binds the listening socket; returns the port (useful with port 0). Throws HostError.
   std::uint16_t Listen();
+  // The connection limit in force: --max-connections, within what the descriptor limit allows.
+  std::size_t maxConnections() const;
   // Serves until SIGINT or SIGTERM, then finishes what is in flight up to the grace period.
   void Run();
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  std::unique_ptr<ProxyState> state_;
 };
 
 }  // namespace quillon::host

@@ -6,8 +6,6 @@
 
 namespace quillon::host {
 
-namespace {}  // namespace
-
 std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uint16_t defaultPort) {
   NetworkTarget target;
   target.port = defaultPort;
@@ -53,7 +51,14 @@ std::optional<NetworkTarget> ParseHttpTarget(std::string_view url) {
   return target;
 }
 
+std::string NetworkTarget::AuthorityForHost() const {
+  std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  if (port != 80) authority.append(":").append(std::to_string(port));
+  return authority;
+}
+
 bool OnDomain(std::string_view host, std::string_view domain) {
+  if (!host.empty() && host.back() == '.') host.remove_suffix(1);
   if (AsciiEqualsIgnoreCase(host, domain)) return true;
   return host.size() > domain.size() + 1 && host[host.size() - domain.size() - 1] == '.' &&
          AsciiEqualsIgnoreCase(host.substr(host.size() - domain.size()), domain);

@@ -12,6 +12,9 @@ struct NetworkTarget {
   std::string host;
   std::uint16_t port = 80;
   std::string path;  // origin form: "/..." with any query
+
+  // host[:port] as a Host field names it: an IPv6 literal in brackets, the default port left out.
+  std::string AuthorityForHost() const;
 };
 
 // "http://host[:port]/path". nullopt for another scheme, no host, or a bad port.
@@ -20,7 +23,8 @@ std::optional<NetworkTarget> ParseHttpTarget(std::string_view url);
 // "host:port" of a CONNECT request. nullopt when malformed.
 std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uint16_t defaultPort);
 
-// The host is the catalogue domain or one of its sub-domains (ASCII case ignored).
+// The host is the catalogue domain or one of its sub-domains (ASCII case ignored; one trailing
+// dot, the absolute form of a DNS name, changes nothing).
 bool OnDomain(std::string_view host, std::string_view domain);
 
 }  // namespace quillon::host

@@ -185,7 +185,7 @@ class ProxyEndToEnd(unittest.TestCase):
         subprocess.run([tool, "add", cls.disc, "http://bookmarks.quillon.internal/", bookmarks],
                        check=True, stdout=subprocess.DEVNULL)
         time.sleep(1.2)  # the stale pages are now past their time
-        cls.proxy = Proxy(cls.disc)
+        cls.proxy = Proxy(cls.disc, "--connect-ports", "443,%d" % cls.echo.server_address[1])
 
     @classmethod
     def tearDownClass(cls):
@@ -325,7 +325,7 @@ class ProxyEndToEnd(unittest.TestCase):
             self.assertEqual((status, body), (200, b"disc copy of stale-200.html"))
             status, _, _ = offline.request("http://live.quillon.internal/" + self.url("fresh.html"))
             self.assertEqual(status, 504)
-            answer = offline.raw(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % self.echo.server_address[1])
+            answer = offline.raw(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: x\r\n\r\n" % self.echo.server_address[1])
             self.assertTrue(answer.startswith(b"HTTP/1.1 403"))
         finally:
             self.assertEqual(offline.stop(), 0)

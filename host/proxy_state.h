@@ -1,0 +1,146 @@
+// What the parts of quillon-proxy share: the server's state, one connection's working set, and
+// the outcome of one request. Internal to host/.
+#pragma once
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "access_log.h"
+#include "filter_host.h"
+#include "launch_gate.h"
+#include "proxy.h"
+#include "target.h"
+#include "workers.h"
+
+namespace quillon::host {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::awaitable;
+using asio::ip::tcp;
+
+inline constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
+// Bodies move between the sockets in blocks of this size.
+inline constexpr std::size_t kRelayBlock = 64 * 1024;
+// An origin may send this many interim (1xx) answers before its final one.
+inline constexpr int kInterimLimit = 16;
+
+using RequestParser = http::request_parser<http::buffer_body>;
+
+// The addresses that reach this proxy: a request bound there would come straight back.
+class SelfAddresses {
+ public:
+  void Set(const tcp::endpoint& listening);
+  bool Contains(const tcp::endpoint& endpoint) const;
+  std::string listen() const;  // "address:port"
+
+ private:
+  tcp::endpoint listening_;
+  std::vector<asio::ip::address> local_;  // every interface's address, for a wildcard listener
+};
+
+// One browser connection's working set, as every part of a request's work reaches it.
+struct Connection {
+  beast::tcp_stream& client;
+  beast::flat_buffer& buffer;
+  FilterSession& filter;
+  std::chrono::milliseconds writeTimeout;
+  Workers* workers;
+  std::string remote;
+  bool loopback = false;
+  // Per request:
+  bool headOnly = false;        // a HEAD: answers go out without their bodies
+  bool interimAllowed = false;  // an HTTP/1.1 client may be sent 1xx answers
+  int fd() const { return const_cast<beast::tcp_stream&>(client).socket().native_handle(); }
+};
+
+// The outcome of one request on a connection.
+struct Exchange {
+  unsigned status = 0;
+  std::uint64_t bytes = 0;
+  Answer answer = Answer::kProxy;
+  bool keepAlive = false;
+  bool abandoned = false;  // the browser went away before it could be answered
+};
+
+unsigned StatusOf(std::string_view statusLine);
+
+// A reply the filter made (in pre-processed headers or in send-raw-data) decides the exchange.
+Exchange FilterAnswered(const FilterSession& filter, Answer answer, bool clientKeepAlive);
+
+// The proxy's own answer, through send-raw-data like any other: an armed disc copy may
+// replace it.
+Exchange SendOwnAnswer(Connection& c, bool keepAlive, unsigned status, std::string_view reason,
+                       std::string_view text);
+Exchange SendPreparedAnswer(Connection& c, bool keepAlive, unsigned status,
+                            std::string_view answer);
+
+struct ProxyState {
+  ProxyState(const FilterLibrary& f, ProxyOptions o);
+
+  const FilterLibrary& library;
+  ProxyOptions options;
+  asio::io_context io;
+  tcp::acceptor acceptor;
+  asio::signal_set signals;
+  Workers workers;
+  AccessLog log;
+  LaunchGate launches;
+  SelfAddresses self;
+  std::string viaName;  // this proxy in Via: "host:port"
+  std::string via;      // "1.1 host:port (quillon-proxy)"
+  std::atomic<bool> stopping{false};
+  std::atomic<std::size_t> active{0};
+
+  // Connections waiting for their next request, so shutdown can close them at once.
+  std::mutex idleMutex;
+  std::set<beast::tcp_stream*> idle;
+  void SetIdle(beast::tcp_stream* stream, bool isIdle);
+
+  void Log(const Connection& c, const RequestHead& head, std::string_view requestLine,
+           const Exchange& exchange);
+
+  awaitable<void> Accept();
+  awaitable<void> Drain();
+  awaitable<void> Session(tcp::socket socket);  // session.cpp
+};
+
+// Answers the client after a refusal and closes: what the client still sends is read away for
+// a moment, or closing with unread data would reset the connection and lose the answer.
+awaitable<void> CloseAfterAnswer(ProxyState& s, beast::tcp_stream& client, std::string answer);
+
+// 504 when the network timed out, 502 for any other failure, 508 for a request bound for the
+// proxy itself.
+Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
+                       std::string_view what);
+
+// The failure a connection to this proxy's own address reports.
+const boost::system::error_category& LoopCategory();
+
+// Resolves and connects within the connect timeout; an address of the proxy itself is a loop.
+awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
+                                                     const NetworkTarget& target);
+
+// The network fetch of a request the filter passed on (upstream.cpp).
+awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
+                          const NetworkTarget& target, bool keepAlive);
+
+// Bytes both ways between two streams until either side ends or is idle too long; returns how
+// many went from `b` to `a` (tunnel.cpp).
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, beast::tcp_stream& b,
+                                std::chrono::milliseconds idle);
+
+// A CONNECT: the tunnel's status (200, or the refusal sent) and the bytes sent to the client.
+awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target);
+
+}  // namespace quillon::host

@@ -1,0 +1,225 @@
+// One browser connection: read each request's head, refuse what cannot be relayed safely, let
+// the filter answer, else answer from the proxy or the network.
+#include "common/constants.h"
+#include "http_rules.h"
+#include "own_answers.h"
+#include "proxy_state.h"
+
+namespace quillon::host {
+
+namespace {
+
+struct HeadRead {
+  enum Result { kClosed, kTooLarge, kComplete } result;
+  std::size_t length;  // of the head, with its empty line
+};
+
+bool IsLoopback(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
+  }
+  return address.is_loopback();
+}
+
+awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, bool first) {
+  s.SetIdle(&c.client, true);
+  c.client.expires_after(first ? s.options.headTimeout : s.options.idleTimeout);
+  std::size_t searched = 0;
+  for (;;) {
+    const std::string_view now(static_cast<const char*>(c.buffer.data().data()), c.buffer.size());
+    // Empty lines before a request are ignored.
+    std::size_t blank = 0;
+    while (blank < now.size() && (now[blank] == '\r' || now[blank] == '\n')) ++blank;
+    if (blank > 0) {
+      c.buffer.consume(blank);
+      searched = 0;
+      continue;
+    }
+    const std::size_t end = FindHeadEnd(now, searched);
+    if (end != std::string_view::npos) co_return HeadRead{HeadRead::kComplete, end};
+    searched = now.size();
+    if (now.size() >= s.options.headLimit) co_return HeadRead{HeadRead::kTooLarge, 0};
+    auto [ec, n] = co_await c.client.async_read_some(
+        c.buffer.prepare(std::min<std::size_t>(16 * 1024, s.options.headLimit - now.size())),
+        kTuple);
+    s.SetIdle(&c.client, false);
+    // Closed, reset, or the head timed out: nothing more to say.
+    if (ec) co_return HeadRead{HeadRead::kClosed, 0};
+    c.buffer.commit(n);
+  }
+}
+
+// A request the proxy itself is asked for (origin form): its own page, never the network, which
+// would lead straight back here.
+Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const NetworkTarget& target) {
+  if (target.path == "/") {
+    return SendPreparedAnswer(c, keepAlive, 200, ProxyHomeAnswer(s.self.listen()));
+  }
+  return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+}
+
+awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
+                            std::string_view rawHead, bool clientKeepAlive) {
+  auto& request = parser.get();
+  // The filter reads an absolute address: a request made straight to the proxy gets one.
+  const bool originForm = request.target().empty() || request.target().front() == '/';
+  if (originForm) {
+    auto host = request.find(http::field::host);
+    if (host != request.end()) {
+      request.target("http://" + std::string(host->value()) + std::string(request.target()));
+    }
+  }
+  // A body the filter or the proxy answers without reading would be taken for the next request:
+  // such a connection closes after its answer.
+  const bool keepAlive = clientKeepAlive && parser.is_done();
+  if (NamesDiscCatalogue(request.target(), kBarePrefix)) {
+    co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+  }
+  if (LaunchGate::IsLaunchAddress(request.target()) &&
+      !s.launches.Admit(request.target(), c.loopback)) {
+    co_return SendPreparedAnswer(c, keepAlive, 204, NoContentAnswer());
+  }
+  c.filter.StartRequest(&request, c.headOnly);
+  c.filter.ReadRawData(rawHead);
+  if (c.filter.PreprocHeaders() == SF_STATUS_REQ_FINISHED) {
+    co_return FilterAnswered(c.filter, Answer::kFilter, keepAlive);
+  }
+  c.filter.UrlMap();
+  const auto target = ParseHttpTarget(request.target());
+  if (!target) {
+    co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
+                            "Only http:// addresses are proxied.");
+  }
+  if (OnDomain(target->host, s.options.catalogueDomain)) {
+    // The disc's own host never reaches the network.
+    if (target->path.starts_with("/program/") && IsExecutablePath(target->path)) {
+      co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
+                              "Programs on the disc cannot run here.");
+    }
+    co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+  }
+  if (originForm) co_return AnswerAsSite(s, c, keepAlive, *target);
+  if (s.options.offline) {
+    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
+                            "Offline: the network is not used.");
+  }
+  co_return co_await Fetch(s, c, parser, *target, clientKeepAlive);
+}
+
+}  // namespace
+
+awaitable<void> CloseAfterAnswer(ProxyState& s, beast::tcp_stream& client, std::string answer) {
+  if (!answer.empty() &&
+      !WriteAll(client.socket().native_handle(), answer, s.options.readTimeout, &s.workers)) {
+    co_return;
+  }
+  boost::system::error_code ignored;
+  client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  client.expires_after(std::chrono::seconds(1));
+  std::vector<char> discard(16 * 1024);
+  for (std::size_t drained = 0; drained < 1024 * 1024;) {
+    auto [ec, n] = co_await client.async_read_some(asio::buffer(discard), kTuple);
+    if (ec) break;
+    drained += n;
+  }
+}
+
+awaitable<void> ProxyState::Session(tcp::socket socket) {
+  beast::tcp_stream client(std::move(socket));
+  std::string remote = "-";
+  bool loopback = false;
+  {
+    boost::system::error_code ec;
+    auto endpoint = client.socket().remote_endpoint(ec);
+    if (!ec) {
+      remote = endpoint.address().to_string();
+      loopback = IsLoopback(endpoint.address());
+    }
+    client.socket().set_option(tcp::no_delay(true), ec);
+    client.socket().native_non_blocking(true, ec);
+  }
+  const int fd = client.socket().native_handle();
+  const auto writeTimeout = options.readTimeout;
+  Workers* pool = &workers;
+  FilterSession filter(library, [fd, writeTimeout, pool](std::string_view bytes) {
+    return WriteAll(fd, bytes, writeTimeout, pool);
+  });
+  struct IdleGuard {
+    ProxyState* state;
+    beast::tcp_stream* stream;
+    ~IdleGuard() { state->SetIdle(stream, false); }
+  } idleGuard{this, &client};
+  beast::flat_buffer buffer;
+  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback};
+
+  for (bool first = true; !stopping; first = false) {
+    const HeadRead head = co_await ReadHead(*this, c, first);
+    if (head.result == HeadRead::kClosed) co_return;
+    if (head.result == HeadRead::kTooLarge) {
+      co_await CloseAfterAnswer(*this, client,
+                                OwnAnswer(431, "Request Header Fields Too Large",
+                                          "The request head is too large.", true));
+      co_return;
+    }
+    RequestParser parser;
+    parser.header_limit(static_cast<std::uint32_t>(options.headLimit));
+    parser.body_limit(boost::none);
+    const std::string rawHead(static_cast<const char*>(buffer.data().data()), head.length);
+    boost::system::error_code parseError;
+    parser.put(asio::buffer(rawHead), parseError);
+    if (parseError || !parser.is_header_done()) {
+      co_await CloseAfterAnswer(*this, client,
+                                OwnAnswer(400, "Bad Request", "Malformed request.", true));
+      co_return;
+    }
+    buffer.consume(head.length);
+    auto& request = parser.get();
+    const std::string requestLine = std::string(request.method_string()) + " " +
+                                    std::string(request.target()) +
+                                    (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
+    auto refuse = [&](unsigned status, std::string_view reason, std::string_view text) {
+      Log(c, request, requestLine, Exchange{status, 0, Answer::kProxy, false});
+      return OwnAnswer(status, reason, text, true);
+    };
+    if (const auto why = RequestFramingError(request)) {
+      co_await CloseAfterAnswer(*this, client, refuse(400, "Bad Request", *why));
+      co_return;
+    }
+    if (ViaNames(request, viaName)) {
+      co_await CloseAfterAnswer(
+          *this, client,
+          refuse(508, "Loop Detected", "The request has passed this proxy already."));
+      co_return;
+    }
+    c.headOnly = request.method() == http::verb::head;
+    c.interimAllowed = request.version() >= 11;
+
+    if (request.method() == http::verb::connect) {
+      // Tunnelled as it is: the filter never sees encrypted traffic.
+      const auto target = ParseAuthority(request.target(), 443);
+      if (!target || options.offline || options.noConnect) {
+        co_await CloseAfterAnswer(*this, client,
+                                  refuse(403, "Forbidden", "Tunnels are not allowed here."));
+        co_return;
+      }
+      const Exchange tunnel = co_await OpenTunnel(*this, c, *target);
+      Log(c, request, requestLine, tunnel);
+      co_return;
+    }
+
+    const Exchange exchange = co_await Respond(*this, c, parser, rawHead, parser.keep_alive());
+    if (exchange.abandoned) co_return;
+    Log(c, request, requestLine, exchange);
+    if (!exchange.keepAlive || !parser.is_done()) {
+      if (!parser.is_done()) {
+        co_await CloseAfterAnswer(*this, client, {});  // the unread body must not reset the answer
+      } else {
+        boost::system::error_code ignored;
+        client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      }
+      co_return;
+    }
+  }
+}
+
+}  // namespace quillon::host

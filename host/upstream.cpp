@@ -1,0 +1,260 @@
+// The network side: reaching the origin, forwarding the request and relaying its answer.
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <cstdio>
+#include <optional>
+
+#include "http_rules.h"
+#include "own_answers.h"
+#include "proxy_state.h"
+
+namespace quillon::host {
+
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+constexpr std::string_view kLastChunk = "0\r\n\r\n";
+
+class LoopErrorCategory : public boost::system::error_category {
+ public:
+  const char* name() const noexcept override { return "quillon-loop"; }
+  std::string message(int) const override { return "the address is this proxy's own"; }
+};
+
+std::string ChunkFrame(std::string_view data) {
+  char size[24];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  std::string framed = size;
+  framed.append(data).append("\r\n");
+  return framed;
+}
+
+struct Sent {
+  boost::system::error_code error;  // writing to the network
+  bool clientGone = false;          // the browser went away while sending its body
+  bool badBody = false;             // the browser's body broke its framing
+};
+
+awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser& parser,
+                                    beast::tcp_stream& upstream, const NetworkTarget& target,
+                                    std::string_view upgrade) {
+  auto& request = parser.get();
+  const bool chunked = parser.chunked();
+  const std::string head = UpstreamRequestHead(request, target, {s.via, chunked, upgrade});
+  upstream.expires_after(s.options.readTimeout);
+  auto [writeError, written] = co_await asio::async_write(upstream, asio::buffer(head), kTuple);
+  if (writeError) co_return Sent{writeError};
+
+  // The client holds its body back for a "100 Continue": the proxy is ready for it now (the
+  // origin was asked without the expectation, so its body follows at once).
+  if (!parser.is_done() && ExpectsContinue(request)) {
+    c.client.expires_after(s.options.readTimeout);
+    auto [e, n] = co_await asio::async_write(c.client, asio::buffer(kContinueAnswer), kTuple);
+    if (e) co_return Sent{{}, true};
+  }
+
+  // The body, streamed block by block.
+  std::vector<char> block(kRelayBlock);
+  while (!parser.is_done()) {
+    request.body().data = block.data();
+    request.body().size = block.size();
+    c.client.expires_after(s.options.readTimeout);
+    auto [readError, n] = co_await http::async_read_some(c.client, c.buffer, parser, kTuple);
+    if (readError == http::error::need_buffer) readError = {};
+    if (readError) {
+      const bool framing =
+          readError.category() == http::make_error_code(http::error::bad_chunk).category() &&
+          readError != http::error::end_of_stream && readError != http::error::partial_message;
+      co_return Sent{{}, !framing, framing};
+    }
+    const std::size_t got = block.size() - request.body().size;
+    if (got == 0) continue;
+    const std::string_view data(block.data(), got);
+    const std::string framed = chunked ? ChunkFrame(data) : std::string();
+    upstream.expires_after(s.options.readTimeout);
+    auto [e, m] = co_await asio::async_write(
+        upstream, asio::buffer(chunked ? std::string_view(framed) : data), kTuple);
+    if (e) co_return Sent{e};
+  }
+  if (chunked) {
+    auto [e, m] = co_await asio::async_write(upstream, asio::buffer(kLastChunk), kTuple);
+    co_return Sent{e};
+  }
+  co_return Sent{};
+}
+
+// Writes bytes the client is owed outside any answer's framing (interim heads, bytes of an
+// upgraded connection); false when the client is gone.
+awaitable<bool> WriteToClient(ProxyState& s, Connection& c, asio::const_buffer bytes) {
+  c.client.expires_after(s.options.readTimeout);
+  auto [e, n] = co_await asio::async_write(c.client, bytes, kTuple);
+  co_return !e;
+}
+
+// After a 101: both sides speak the new protocol through the proxy, unfiltered.
+awaitable<Exchange> RelayUpgraded(ProxyState& s, Connection& c, beast::tcp_stream& upstream,
+                                  beast::flat_buffer& upstreamBuffer, std::string_view head) {
+  Exchange exchange{101, 0, Answer::kNetwork, false};
+  if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
+  if (upstreamBuffer.size() > 0 && !co_await WriteToClient(s, c, upstreamBuffer.data())) {
+    co_return exchange;
+  }
+  exchange.bytes = upstreamBuffer.size();
+  if (c.buffer.size() > 0) {
+    upstream.expires_after(s.options.readTimeout);
+    auto [e, n] = co_await asio::async_write(upstream, c.buffer.data(), kTuple);
+    if (e) co_return exchange;
+    c.buffer.consume(c.buffer.size());
+  }
+  exchange.bytes += co_await Splice(c.client, upstream, s.options.idleTimeout);
+  co_return exchange;
+}
+
+}  // namespace
+
+const boost::system::error_category& LoopCategory() {
+  static const LoopErrorCategory category;
+  return category;
+}
+
+Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
+                       std::string_view what) {
+  if (failure.category() == LoopCategory()) {
+    return SendOwnAnswer(c, keepAlive, 508, "Loop Detected",
+                         "The address is this proxy's own: the request would come back here.");
+  }
+  if (failure == beast::error::timeout) {
+    return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
+                         "The network did not answer in time.");
+  }
+  return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                       "The network " + std::string(what) + ": " + failure.message());
+}
+
+awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
+                                                     const NetworkTarget& target) {
+  const auto executor = co_await asio::this_coro::executor;
+  tcp::resolver resolver(executor);
+  asio::steady_timer timer(executor, s.options.connectTimeout);
+  auto resolved =
+      co_await (resolver.async_resolve(target.host, std::to_string(target.port), kTuple) ||
+                timer.async_wait(kTuple));
+  if (resolved.index() == 1) co_return beast::error::timeout;
+  auto [ec, results] = std::get<0>(resolved);
+  if (ec) co_return ec;
+  for (const auto& entry : results) {
+    if (s.self.Contains(entry.endpoint())) co_return boost::system::error_code(1, LoopCategory());
+  }
+  upstream.expires_after(s.options.connectTimeout);
+  auto [connectError, endpoint] = co_await upstream.async_connect(results, kTuple);
+  co_return connectError;
+}
+
+awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
+                          const NetworkTarget& target, bool keepAlive) {
+  const auto executor = co_await asio::this_coro::executor;
+  beast::tcp_stream upstream(executor);
+  boost::system::error_code failure = co_await ConnectUpstream(s, upstream, target);
+  if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
+  const std::string upgrade(RequestedUpgrade(parser.get()));
+  const Sent sent = co_await SendUpstreamRequest(s, c, parser, upstream, target, upgrade);
+  if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
+  if (sent.badBody) {
+    // The origin has the head already; it loses its connection, the client hears why.
+    WriteAll(c.fd(), OwnAnswer(400, "Bad Request", "Malformed request body.", true), c.writeTimeout,
+             c.workers);
+    co_return Exchange{400, 0, Answer::kProxy, false};
+  }
+
+  // Interim answers go to the client as they come (a 100 excepted: the proxy sent its own), and
+  // never through send-raw-data, whose first block is the final answer's.
+  beast::flat_buffer upstreamBuffer;
+  std::optional<http::response_parser<http::buffer_body>> response;
+  failure = sent.error;
+  for (int interim = 0; !failure; ++interim) {
+    response.emplace();
+    response->header_limit(static_cast<std::uint32_t>(s.options.headLimit));
+    response->body_limit(boost::none);
+    if (c.headOnly) response->skip(true);
+    upstream.expires_after(s.options.readTimeout);
+    auto [e, m] = co_await http::async_read_header(upstream, upstreamBuffer, *response, kTuple);
+    failure = e;
+    if (failure) break;
+    const unsigned status = response->get().result_int();
+    if (status < 100 || status >= 200 || status == 101) break;
+    if (interim == kInterimLimit) {
+      co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                              "The network sent interim answers without end.");
+    }
+    if (status != 100 && c.interimAllowed) {
+      const std::string head = ClientResponseHead(
+          response->get(),
+          {.via = s.via, .chunked = false, .keepAlive = false, .upgrade = {}, .interim = true});
+      if (!co_await WriteToClient(s, c, asio::buffer(head))) {
+        co_return Exchange{0, 0, Answer::kProxy, false, true};
+      }
+    }
+  }
+  if (failure) co_return NetworkFailed(c, keepAlive, failure, "answered badly");
+
+  auto& answer = response->get();
+  if (answer.result_int() == 101) {
+    if (upgrade.empty()) {
+      co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                              "The network switched protocols unasked.");
+    }
+    const auto protocol = answer.find(http::field::upgrade);
+    const std::string_view switched =
+        protocol != answer.end() ? std::string_view(protocol->value()) : std::string_view(upgrade);
+    const std::string head = ClientResponseHead(answer, {.via = s.via,
+                                                         .chunked = false,
+                                                         .keepAlive = false,
+                                                         .upgrade = switched,
+                                                         .interim = false});
+    if (!c.filter.PassBlock(head)) co_return FilterAnswered(c.filter, Answer::kDiscFallback, false);
+    co_return co_await RelayUpgraded(s, c, upstream, upstreamBuffer, head);
+  }
+
+  const bool chunked = response->chunked();
+  const bool framed = chunked || response->content_length().has_value() || response->is_done();
+  const bool keep = keepAlive && framed;
+  const std::string head = ClientResponseHead(
+      answer,
+      {.via = s.via, .chunked = chunked, .keepAlive = keep, .upgrade = {}, .interim = false});
+  if (!c.filter.PassBlock(head)) {
+    // The filter replaced the network's answer; the rest of it is dropped.
+    co_return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
+  }
+  Exchange exchange{answer.result_int(), 0, Answer::kNetwork, false};
+  if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
+
+  std::vector<char> block(kRelayBlock);
+  while (!response->is_done()) {
+    answer.body().data = block.data();
+    answer.body().size = block.size();
+    upstream.expires_after(s.options.readTimeout);
+    auto [readError, n] =
+        co_await http::async_read_some(upstream, upstreamBuffer, *response, kTuple);
+    if (readError == http::error::need_buffer) readError = {};
+    const bool endOfUnframedBody = readError == http::error::end_of_stream && !framed;
+    if (readError && !endOfUnframedBody) co_return exchange;
+    const std::size_t got = block.size() - answer.body().size;
+    if (got > 0) {
+      const std::string_view data(block.data(), got);
+      const std::string framedData = chunked ? ChunkFrame(data) : std::string();
+      const std::string_view out = chunked ? std::string_view(framedData) : data;
+      if (!c.filter.PassBlock(out)) co_return exchange;  // the filter dropped the rest
+      if (!co_await WriteToClient(s, c, asio::buffer(out))) co_return exchange;
+      exchange.bytes += got;
+    }
+    if (endOfUnframedBody) co_return exchange;
+  }
+  if (chunked && !c.headOnly) {
+    if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
+    if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
+  }
+  exchange.keepAlive = keep;
+  co_return exchange;
+}
+
+}  // namespace quillon::host

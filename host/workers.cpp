@@ -1,0 +1,119 @@
+#include "workers.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <optional>
+#include <vector>
+
+namespace quillon::host {
+
+namespace {
+// A spare with nothing to do for this long leaves, once it is not needed.
+constexpr auto kSpareIdle = std::chrono::seconds(1);
+}  // namespace
+
+Workers::Workers(boost::asio::io_context& io, unsigned base, unsigned limit)
+    : io_(io), base_(base == 0 ? 1 : base), limit_(limit < base_ ? base_ : limit) {}
+
+Workers::~Workers() {
+  std::unique_lock lock(mutex_);
+  spareExited_.wait(lock, [this] { return liveSpares_ == 0; });
+  JoinFinished();
+}
+
+void Workers::Run() {
+  {
+    std::lock_guard lock(mutex_);
+    running_ += base_;
+  }
+  std::vector<std::thread> core;
+  for (unsigned i = 1; i < base_; ++i) core.emplace_back([this] { io_.run(); });
+  io_.run();
+  for (std::thread& t : core) t.join();
+  std::unique_lock lock(mutex_);
+  running_ -= base_;
+  spareExited_.wait(lock, [this] { return liveSpares_ == 0; });
+  JoinFinished();
+}
+
+void Workers::StartSpare() {
+  JoinFinished();
+  ++running_;
+  ++liveSpares_;
+  auto self = spares_.emplace(spares_.end());
+  *self = std::thread(&Workers::SpareLoop, this, self);
+}
+
+void Workers::SpareLoop(std::list<std::thread>::iterator self) {
+  for (;;) {
+    const std::size_t ran = io_.stopped() ? 0 : io_.run_one_for(kSpareIdle);
+    std::lock_guard lock(mutex_);
+    const bool surplus = running_ >= blocked_ + base_ + 1;
+    if (io_.stopped() || (ran == 0 && surplus)) {
+      --running_;
+      --liveSpares_;
+      finished_.push_back(self);
+      spareExited_.notify_all();
+      return;
+    }
+  }
+}
+
+void Workers::JoinFinished() {
+  for (auto it : finished_) {
+    it->join();
+    spares_.erase(it);
+  }
+  finished_.clear();
+}
+
+std::size_t Workers::threads() const {
+  std::lock_guard lock(mutex_);
+  return running_;
+}
+
+std::size_t Workers::held() const {
+  std::lock_guard lock(mutex_);
+  return blocked_;
+}
+
+Workers::Blocking::Blocking(Workers* workers) : workers_(workers) {
+  if (workers_ == nullptr) return;
+  std::lock_guard lock(workers_->mutex_);
+  ++workers_->blocked_;
+  if (workers_->running_ < workers_->blocked_ + workers_->base_ &&
+      workers_->running_ < workers_->limit_ && !workers_->io_.stopped()) {
+    workers_->StartSpare();
+  }
+}
+
+Workers::Blocking::~Blocking() {
+  if (workers_ == nullptr) return;
+  std::lock_guard lock(workers_->mutex_);
+  --workers_->blocked_;
+}
+
+bool WriteAll(int fd, std::string_view data, std::chrono::milliseconds timeout, Workers* workers) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<Workers::Blocking> held;
+  while (!data.empty()) {
+    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      data.remove_prefix(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    if (!held) held.emplace(workers);  // from here on this thread waits for the browser
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+  }
+  return true;
+}
+
+}  // namespace quillon::host
