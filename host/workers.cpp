@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -69,15 +70,7 @@ void Workers::JoinFinished() {
   finished_.clear();
 }
 
-std::size_t Workers::threads() const {
-  std::lock_guard lock(mutex_);
-  return running_;
-}
-
-std::size_t Workers::held() const {
-  std::lock_guard lock(mutex_);
-  return blocked_;
-}
+bool Workers::Stopped() const { return io_.stopped(); }
 
 Workers::Blocking::Blocking(Workers* workers) : workers_(workers) {
   if (workers_ == nullptr) return;
@@ -110,8 +103,11 @@ bool WriteAll(int fd, std::string_view data, std::chrono::milliseconds timeout, 
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     if (!held) held.emplace(workers);  // from here on this thread waits for the browser
+    // In slices, so that a server shutting down is not held up to the deadline.
+    if (workers != nullptr && workers->Stopped()) return false;
     pollfd p{fd, POLLOUT, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+    if (ready < 0 && errno != EINTR) return false;
   }
   return true;
 }

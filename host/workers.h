@@ -43,9 +43,8 @@ class Workers {
     Workers* workers_;
   };
 
-  // Threads now running the io_context, and how many of them are held (for the tests' logs).
-  std::size_t threads() const;
-  std::size_t held() const;
+  // The io_context has stopped: waits give up.
+  bool Stopped() const;
 
  private:
   void StartSpare();  // with mutex_ held

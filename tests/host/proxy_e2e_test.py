@@ -6,6 +6,7 @@ import argparse
 import http.client
 import http.server
 import os
+import resource
 import signal
 import socket
 import socketserver
@@ -58,6 +59,46 @@ class Upstream(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
+class Scripted(socketserver.BaseRequestHandler):
+    """An origin that says what http.server cannot: interim answers, 101, unsolicited 100."""
+
+    requests = []
+
+    def handle(self):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = self.request.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        head, body = data.split(b"\r\n\r\n", 1)
+        Scripted.requests.append(head)
+        path = head.split(b" ")[1]
+        send = self.request.sendall
+        if path == b"/upload":
+            send(b"HTTP/1.1 100 Continue\r\n\r\n")  # unasked: the proxy answered it already
+            length = int(head.lower().split(b"content-length: ")[1].split(b"\r\n")[0])
+            while len(body) < length:
+                chunk = self.request.recv(1 << 20)
+                if not chunk:
+                    return
+                body += chunk
+            answer = b"got %d bytes" % len(body)
+            send(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(answer), answer))
+        elif path == b"/interim":
+            send(b"HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n"
+                 b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal")
+        elif path == b"/endless-interim":
+            send(b"HTTP/1.1 103 Early Hints\r\n\r\n" * 40)
+        elif path == b"/ws":
+            send(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n")
+            while True:
+                chunk = self.request.recv(4096)
+                if not chunk:
+                    return
+                send(chunk.upper())
+
+
 class Echo(socketserver.BaseRequestHandler):
     def handle(self):
         while True:
@@ -65,6 +106,22 @@ class Echo(socketserver.BaseRequestHandler):
             if not data:
                 return
             self.request.sendall(data)
+
+
+def recv_until(s, end, limit=1 << 24):
+    data = b""
+    while end not in data and len(data) < limit:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def start_server(server):
@@ -81,28 +138,43 @@ def write(path, data):
 
 
 class Proxy:
-    def __init__(self, disc, *extra):
-        env = dict(os.environ, PATH="/nonexistent")  # the launch route must open nothing here
+    def __init__(self, disc, *extra, path="/nonexistent", listen="127.0.0.1", limits=None):
+        # With PATH empty of programs the launch route opens nothing unless a test says so.
+        env = dict(os.environ, PATH=path)
+        defaults = {"--head-timeout": "1", "--read-timeout": "5", "--connect-timeout": "3"}
+        for name in extra:
+            defaults.pop(name, None)
         self.process = subprocess.Popen(
-            [ARGS.proxy, "--listen", "127.0.0.1:0", "--filter", ARGS.filter, "--disc", disc,
-             "--head-timeout", "1", "--read-timeout", "5", "--connect-timeout", "3", *extra],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        line = self.process.stderr.readline().decode()
-        if "listening on" not in line:
-            raise RuntimeError("proxy did not start: " + line)
+            [ARGS.proxy, "--listen", listen + ":0", "--filter", ARGS.filter, "--disc", disc,
+             *[word for pair in defaults.items() for word in pair], *extra],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, preexec_fn=limits)
+        self.errors = []
+        while True:
+            line = self.process.stderr.readline().decode()
+            self.errors.append(line)
+            if "listening on" in line:
+                break
+            if not line:
+                raise RuntimeError("proxy did not start: " + "".join(self.errors))
         self.port = int(line.rsplit(":", 1)[1])
         self.log = []
-        self.reader = threading.Thread(target=self._read_log, daemon=True)
+        self.reader = threading.Thread(target=self._read, args=(self.process.stdout, self.log),
+                                       daemon=True)
         self.reader.start()
+        self.error_reader = threading.Thread(target=self._read,
+                                             args=(self.process.stderr, self.errors), daemon=True)
+        self.error_reader.start()
 
-    def _read_log(self):
-        for line in self.process.stdout:
-            self.log.append(line.decode().rstrip("\n"))
+    @staticmethod
+    def _read(stream, lines):
+        for line in stream:
+            lines.append(line.decode(errors="replace").rstrip("\n"))
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         code = self.process.wait(timeout=10)
         self.reader.join(timeout=5)
+        self.error_reader.join(timeout=5)
         self.process.stdout.close()
         self.process.stderr.close()
         return code
@@ -154,6 +226,8 @@ class ProxyEndToEnd(unittest.TestCase):
         cls.upstream = start_server(http.server.ThreadingHTTPServer(("127.0.0.1", 0), Upstream))
         cls.net = "127.0.0.1:%d" % cls.upstream.server_address[1]
         cls.echo = start_server(socketserver.ThreadingTCPServer(("127.0.0.1", 0), Echo))
+        cls.scripted = start_server(socketserver.ThreadingTCPServer(("127.0.0.1", 0), Scripted))
+        cls.script = "127.0.0.1:%d" % cls.scripted.server_address[1]
 
         mirror = os.path.join(base, "mirror")
         site = os.path.join(mirror, cls.net)
@@ -192,6 +266,7 @@ class ProxyEndToEnd(unittest.TestCase):
         code = cls.proxy.stop()
         cls.upstream.shutdown()
         cls.echo.shutdown()
+        cls.scripted.shutdown()
         cls.tmp.cleanup()
         assert code == 0, "proxy exit code %d after SIGTERM" % code
 
@@ -317,6 +392,221 @@ class ProxyEndToEnd(unittest.TestCase):
         answer = self.proxy.raw(b"GET http://x/ HTTP/1.1\r\nHost:", timeout=10)
         self.assertEqual(answer, b"")
         self.assertLess(time.time() - started, 5, "a stalled head is closed by its timeout")
+
+    def test_interim_answers_expect_and_upgrades(self):
+        # A client that holds its body back until the proxy says "100 Continue".
+        body = b"x" * (5 << 20)
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as s:
+            s.sendall(b"POST http://%s/upload HTTP/1.1\r\nHost: %s\r\nContent-Length: %d\r\n"
+                      b"Expect: 100-continue\r\n\r\n" % (self.script.encode(), self.script.encode(), len(body)))
+            self.assertEqual(recv_until(s, b"\r\n\r\n"), b"HTTP/1.1 100 Continue\r\n\r\n")
+            s.sendall(body)
+            answer = recv_until(s, b"got %d bytes" % len(body))
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer[:200])
+        self.assertNotIn(b"100 Continue", answer)
+        self.assertNotIn(b"expect", Scripted.requests[-1].lower())
+        # Interim answers reach an HTTP/1.1 client before the final one, never an HTTP/1.0 one;
+        # an origin that never ends them gets a 502.
+        cases = [("/interim", "1.1", [b"HTTP/1.1 103 Early Hints\r\n", b"HTTP/1.1 200 OK\r\n"], b"final"),
+                 ("/interim", "1.0", [b"HTTP/1.1 200 OK\r\n"], b"final"),
+                 ("/endless-interim", "1.1", [b"HTTP/1.1 103", b"HTTP/1.1 502"], b"without end"),
+                 ("/ws", "1.1", [b"HTTP/1.1 502"], b"unasked")]
+        for path, version, heads, end in cases:
+            with self.subTest(path=path, version=version):
+                answer = self.proxy.raw(b"GET http://%s%s HTTP/%s\r\nHost: x\r\nConnection: close\r\n\r\n"
+                                        % (self.script.encode(), path.encode(), version.encode()))
+                positions = [answer.find(h) for h in heads]
+                self.assertTrue(all(p >= 0 for p in positions) and positions == sorted(positions), answer[:300])
+                self.assertEqual(answer.count(b"HTTP/1.1 "), len(heads) if "endless" not in path else answer.count(b"HTTP/1.1 "))
+                self.assertIn(end, answer)
+        # A WebSocket upgrade is tunnelled after the 101.
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=5) as s:
+            s.sendall(b"GET http://%s/ws HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+                      b"Sec-WebSocket-Key: k\r\n\r\n" % self.script.encode())
+            head = recv_until(s, b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 101 "), head)
+            self.assertIn(b"Upgrade: websocket\r\n", head)
+            s.sendall(b"ping")
+            self.assertEqual(recv_until(s, b"PING"), b"PING")
+
+    def test_request_smuggling_is_refused(self):
+        smuggled = b"GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n"
+        cases = [
+            ("xchunked", b"Transfer-Encoding: xchunked\r\nContent-Length: 0\r\n", smuggled),
+            ("identity", b"Transfer-Encoding: identity\r\nContent-Length: 0\r\n", smuggled),
+            ("chunked, gzip", b"Transfer-Encoding: chunked, gzip\r\n", smuggled),
+            ("two Hosts", b"Host: y\r\nContent-Length: 0\r\n", smuggled),
+            ("bad Host", b"Content-Length: 0\r\n", smuggled),
+            ("bad chunk size", b"Transfer-Encoding: chunked\r\n", b"zz\r\nhello\r\n0\r\n\r\n" + smuggled),
+        ]
+        for name, fields, rest in cases:
+            with self.subTest(name):
+                host = b"Host: a b\r\n" if name == "bad Host" else b"Host: x\r\n"
+                answer = self.proxy.raw(b"POST http://%s/nowhere.html HTTP/1.1\r\n%s%s\r\n%s"
+                                        % (self.net.encode(), host, fields, rest))
+                self.assertTrue(answer.startswith(b"HTTP/1.1 400"), answer[:100])
+                self.assertEqual(answer.count(b"HTTP/1.1 "), 1, answer)
+                self.assertTrue(self.proxy.last_log("POST http://%s/nowhere.html" % self.net).split('"')[2].startswith(" 400"))
+        self.assertNotIn("/smuggled", [p for p, _ in Upstream.seen])
+
+    def test_loops_end_at_the_first_hop(self):
+        me = "127.0.0.1:%d" % self.proxy.port
+        for target, extra in (("http://%s/" % me, b""), ("http://localhost:%d/x" % self.proxy.port, b""),
+                              (self.url("fresh.html"), b"Via: 1.0 a, 1.1 %s:%d (quillon-proxy)\r\n"
+                               % (socket.gethostname().encode(), self.proxy.port))):
+            with self.subTest(target):
+                before = len(self.proxy.log)
+                answer = self.proxy.raw(b"GET %s HTTP/1.1\r\nHost: %s\r\n%sConnection: close\r\n\r\n"
+                                        % (target.encode(), me.encode(), extra))
+                self.assertTrue(answer.startswith(b"HTTP/1.1 508 Loop Detected"), answer[:100])
+                time.sleep(0.1)
+                self.assertEqual(len(self.proxy.log) - before, 1, self.proxy.log[before:])
+        # The proxy's own address opened as a site: its own page, not the network.
+        status, _, body = self.proxy.request("/")
+        self.assertEqual(status, 200)
+        self.assertIn(b"quillon-proxy", body)
+
+    def test_slow_readers_do_not_stall_other_clients(self):
+        proxy = Proxy(self.disc, "--threads", "2", "--read-timeout", "30")
+        slow = []
+        try:
+            for _ in range(12):  # more than the threads, far below the connection limit
+                s = socket.socket()
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                s.connect(("127.0.0.1", proxy.port))
+                s.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % self.url("big.bin")).encode())
+                slow.append(s)
+            time.sleep(0.5)  # every slow reader's socket is full by now
+            latencies = []
+            for _ in range(20):
+                started = time.time()
+                status, _, body = proxy.request(self.url("index.html"))
+                latencies.append(time.time() - started)
+                self.assertEqual(status, 200)
+            latencies.sort()
+            print("\n12 slow readers held; small request latency p50 %.1f ms, max %.1f ms"
+                  % (latencies[10] * 1000, latencies[-1] * 1000), file=sys.stderr)
+            self.assertLess(latencies[-1], 2.0 if ARGS.sanitized else 0.5)
+        finally:
+            for s in slow:
+                s.close()
+            self.assertEqual(proxy.stop(), 0)
+
+    def test_descriptor_limit_holds_without_spinning(self):
+        def low_limit():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (80, 80))
+        proxy = Proxy(self.disc, "--max-connections", "1000", limits=low_limit)
+        clients = []
+        try:
+            self.assertIn("descriptor limit allows 24 connections", "".join(proxy.errors))
+            for _ in range(60):
+                clients.append(socket.create_connection(("127.0.0.1", proxy.port)))
+            time.sleep(0.3)
+            busy = 0
+            for c in clients[24:]:
+                c.settimeout(2)
+                busy += c.recv(100).startswith(b"HTTP/1.1 503")
+            self.assertEqual(busy, 36)
+            cpu = cpu_seconds(proxy.process.pid)
+            time.sleep(1)
+            self.assertLess(cpu_seconds(proxy.process.pid) - cpu, 0.3, "the proxy spins at its limit")
+            for c in clients:
+                c.close()
+            clients = []
+            time.sleep(0.3)
+            self.assertEqual(proxy.request(self.url("index.html"))[0], 200)
+        finally:
+            for c in clients:
+                c.close()
+            self.assertEqual(proxy.stop(), 0)
+
+    def test_launches_are_for_this_machine_only(self):
+        with tempfile.TemporaryDirectory() as bin_dir:
+            record = os.path.join(bin_dir, "launched")
+            opener = os.path.join(bin_dir, "xdg-open")
+            write(opener, "#!/bin/sh\necho \"$1\" >> %s\n" % record)
+            os.chmod(opener, 0o755)
+            others = subprocess.run(["hostname", "-I"], capture_output=True, text=True).stdout.split()
+            others = [a for a in others if ":" not in a and not a.startswith("127.")]
+            cases = [([], "127.0.0.1", 4), (["--no-launch"], "127.0.0.1", 0)]
+            if others:
+                cases.append(([], others[0], 0))
+            for extra, address, launches in cases:
+                with self.subTest(extra=extra, address=address):
+                    if os.path.exists(record):
+                        os.remove(record)
+                    proxy = Proxy(self.disc, *extra, path=bin_dir,
+                                  listen="0.0.0.0" if address != "127.0.0.1" else "127.0.0.1")
+                    try:
+                        for i in range(60):
+                            name = "program/readme.txt" if i % 2 else "program/file%d.txt" % i
+                            conn = http.client.HTTPConnection(address, proxy.port, timeout=10)
+                            conn.request("GET", "http://direct.quillon.internal/http://quillon.internal/" + name)
+                            response = conn.getresponse()
+                            response.read()
+                            conn.close()
+                            self.assertEqual(response.status, 204)
+                        time.sleep(0.5)
+                        seen = open(record).read().splitlines() if os.path.exists(record) else []
+                        self.assertEqual(len(seen), launches, seen)
+                    finally:
+                        self.assertEqual(proxy.stop(), 0)
+
+    def test_head_has_no_body_and_keeps_the_connection_in_step(self):
+        conn = http.client.HTTPConnection("127.0.0.1", self.proxy.port, timeout=10)
+        page = len("<h1>disc home</h1><img src='pic.gif'>")
+        for method, path, length in (("HEAD", "index.html", page), ("GET", "pic.gif", 19),
+                                     ("HEAD", "nothing-here", None), ("GET", "index.html", page)):
+            conn.request(method, self.url(path))
+            response = conn.getresponse()
+            body = response.read()
+            self.assertEqual(len(body), 0 if method == "HEAD" else length, path)
+            if length:
+                self.assertEqual(response.getheader("Content-Length"), str(length))
+            if method == "HEAD":
+                self.assertEqual(self.proxy.last_log("HEAD " + self.url(path)).split('"')[2].split()[1], "0")
+        conn.close()
+
+    def test_smaller_points(self):
+        # A head with bare line feeds is answered at once.
+        started = time.time()
+        self.assertTrue(self.proxy.raw(b"GET http://x/ HTTP/1.1\nHost: x\n\n").startswith(b"HTTP/1.1 400"))
+        self.assertLess(time.time() - started, 1)
+        # The catalogue domain with its trailing dot is the disc's, never DNS's; the disc's
+        # catalogue is never served, however spelled.
+        for target in ("http://quillon.internal./x", "http://quillon.internal/catalogue.db",
+                       "http://quillon.internal/./catalogue.db", "http://quillon.internal//catalogue.db-wal"):
+            with self.subTest(target):
+                status, _, body = self.proxy.request(target)
+                self.assertEqual(status, 404)
+                self.assertNotIn(b"SQLite", body)
+        # Fields a Connection header names never reach the origin, however many it names.
+        tokens = ",".join("x-%d" % i for i in range(6000))
+        status, _, _ = self.proxy.request(self.url("fresh.html"),
+                                          headers={"Connection": tokens, "X-7": "secret", "Host": "a.example"})
+        self.assertEqual(status, 200)
+        _, seen = Upstream.seen[-1]
+        self.assertNotIn("X-7", seen)
+        self.assertEqual(seen["Host"], self.net)  # the target's, not the client's
+        # CONNECT: only to the allowed ports; the log has the tunnel's real status and bytes.
+        answer = self.proxy.raw(b"CONNECT 127.0.0.1:22 HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertTrue(answer.startswith(b"HTTP/1.1 403"), answer)
+        self.assertIn('"CONNECT 127.0.0.1:22 HTTP/1.1" 403 ', self.proxy.last_log("CONNECT 127.0.0.1:22"))
+        # Log fields are escaped.
+        self.proxy.raw(b"GET %s HTTP/1.1\r\nHost: x\r\nReferer: a\"b\\c\xff\r\nConnection: close\r\n\r\n"
+                       % self.url("index.html").encode())
+        self.assertIn('"a\\x22b\\x5Cc\\xFF"', self.proxy.last_log("\\xFF"))
+
+    def test_shutdown_grace_is_an_option(self):
+        proxy = Proxy(self.disc, "--shutdown-grace", "0.5", "--read-timeout", "30")
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect(("127.0.0.1", proxy.port))
+            s.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % self.url("big.bin")).encode())
+            time.sleep(0.3)
+            started = time.time()
+            self.assertEqual(proxy.stop(), 0)
+            self.assertLess(time.time() - started, 3)
 
     def test_offline(self):
         offline = Proxy(self.disc, "--offline")

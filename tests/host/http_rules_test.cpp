@@ -1,0 +1,216 @@
+// The proxy's HTTP rules over parsed heads, and its launch gate, table by table.
+#include "http_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "common/constants.h"
+#include "launch_gate.h"
+
+namespace quillon::host {
+namespace {
+
+namespace http = boost::beast::http;
+
+// The head as the proxy's parser sees it; nullopt when the parser itself refuses it.
+std::optional<RequestHead> Parse(const std::string& raw) {
+  http::request_parser<http::empty_body> parser;
+  boost::system::error_code ec;
+  parser.put(boost::asio::buffer(raw), ec);
+  if (ec || !parser.is_header_done()) return std::nullopt;
+  return RequestHead(parser.get().base());
+}
+
+struct FramingCase {
+  const char* name;
+  std::string head;  // between the request line and the empty line
+  bool refused;
+  const char* version = "HTTP/1.1";
+};
+
+TEST(RequestFraming, SmugglingShapesAndHostsAreRefused) {
+  const FramingCase cases[] = {
+      {"plain", "Host: a.example\r\n", false},
+      {"chunked", "Host: a\r\nTransfer-Encoding: chunked\r\n", false},
+      {"gzip then chunked", "Host: a\r\nTransfer-Encoding: gzip, chunked\r\n", false},
+      {"xchunked with a length", "Host: a\r\nTransfer-Encoding: xchunked\r\nContent-Length: 0\r\n",
+       true},
+      {"identity", "Host: a\r\nTransfer-Encoding: identity\r\n", true},
+      {"chunked then gzip", "Host: a\r\nTransfer-Encoding: chunked, gzip\r\n", true},
+      {"chunked twice", "Host: a\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n",
+       true},
+      {"chunked with a length", "Host: a\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n",
+       true},
+      {"coding in HTTP/1.0", "Transfer-Encoding: chunked\r\n", true, "HTTP/1.0"},
+      {"two Hosts", "Host: a\r\nHost: a\r\n", true},
+      {"no Host", "Accept: */*\r\n", true},
+      {"no Host in HTTP/1.0", "Accept: */*\r\n", false, "HTTP/1.0"},
+      {"Host with a space", "Host: a b\r\n", true},
+      {"Host with userinfo", "Host: user@a\r\n", true},
+      {"Host port too large", "Host: a:65536\r\n", true},
+      {"Host port not digits", "Host: a:8o\r\n", true},
+      {"Host empty port", "Host: a:\r\n", false},
+      {"Host IPv6", "Host: [::1]:8080\r\n", false},
+      {"Host IPv6 unclosed", "Host: [::1\r\n", true},
+      {"Host escaped", "Host: ex%41mple.org\r\n", false},
+      {"Host bad escape", "Host: ex%4\r\n", true},
+  };
+  for (const auto& c : cases) {
+    const auto head = Parse(std::string("POST http://a/ ") + c.version + "\r\n" + c.head + "\r\n");
+    // Refused by the parser or by the rules: either way a 400.
+    EXPECT_EQ(!head || RequestFramingError(*head).has_value(), c.refused) << c.name;
+  }
+}
+
+TEST(UpstreamHead, CarriesOnlyWhatCrossesTheProxy) {
+  struct Case {
+    const char* name;
+    std::string head;
+    UpstreamHeadOptions options;
+    std::string expected;
+  };
+  const NetworkTarget target{"127.0.0.1", 8081, "/p?q"};
+  const std::string via = "Via: 1.1 me:1 (quillon-proxy)\r\n";
+  const Case cases[] = {
+      {"Host is the target's, hop-by-hop and listed fields go",
+       "Host: a.example\r\nConnection: keep-alive, X-Secret\r\nX-Secret: 1\r\nKeep-Alive: 5\r\n"
+       "Proxy-Connection: keep-alive\r\nTE: trailers\r\nAccept: */*\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, {}},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nAccept: */*\r\n" + via +
+           "Connection: close\r\n\r\n"},
+      {"a 100-continue is answered here, another expectation goes on",
+       "Host: a\r\nExpect: 100-continue\r\nX-A: 1\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, {}},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nX-A: 1\r\n" + via +
+           "Connection: close\r\n\r\n"},
+      {"a re-chunked body has no length",
+       "Host: a\r\nContent-Length: 3\r\nVia: 1.0 earlier\r\n",
+       {"1.1 me:1 (quillon-proxy)", true, {}},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nVia: 1.0 earlier\r\n" + via +
+           "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"},
+      {"an upgrade is asked for again",
+       "Host: a\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, "websocket"},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nSec-WebSocket-Key: k\r\n" + via +
+           "Upgrade: websocket\r\nConnection: Upgrade\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    const auto head = Parse("GET http://a.example/p?q HTTP/1.1\r\n" + c.head + "\r\n");
+    ASSERT_TRUE(head) << c.name;
+    EXPECT_EQ(UpstreamRequestHead(*head, target, c.options), c.expected) << c.name;
+  }
+}
+
+TEST(ClientHead, FramingIsTheProxysOwn) {
+  ResponseHead head;
+  head.result(200);
+  head.reason("OK");
+  head.set("Connection", "X-Hop");
+  head.set("X-Hop", "1");
+  head.set("Transfer-Encoding", "chunked");
+  head.set("Content-Type", "text/plain");
+  const std::string via = "Via: 1.1 me:1 (quillon-proxy)\r\n";
+  struct Case {
+    ClientHeadOptions options;
+    std::string tail;
+  } cases[] = {
+      {{"1.1 me:1 (quillon-proxy)", true, true, {}, false}, "Transfer-Encoding: chunked\r\n\r\n"},
+      {{"1.1 me:1 (quillon-proxy)", false, false, {}, false}, "Connection: close\r\n\r\n"},
+      {{"1.1 me:1 (quillon-proxy)", true, false, {}, true}, "\r\n"},
+      {{"1.1 me:1 (quillon-proxy)", false, false, "websocket", false},
+       "Upgrade: websocket\r\nConnection: Upgrade\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClientResponseHead(head, c.options),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + via + c.tail);
+  }
+}
+
+TEST(HttpRules, SmallPureRules) {
+  // Via: the request passed a proxy of this name.
+  const struct {
+    const char* via;
+    bool ours;
+  } vias[] = {{"1.1 me:8080 (quillon-proxy)", true},
+              {"1.0 other, HTTP/1.1 ME:8080", true},
+              {"1.1 me:80800", false},
+              {"1.1 other (me:8080)", false},
+              {"me:8080", false}};
+  for (const auto& v : vias) {
+    Fields fields;
+    fields.insert("Via", v.via);
+    EXPECT_EQ(ViaNames(fields, "me:8080"), v.ours) << v.via;
+  }
+
+  // Where a head ends, bare line feeds included; searching on from where an earlier call stopped
+  // finds the same end.
+  const struct {
+    std::string data;
+    std::size_t end;
+  } heads[] = {{"GET / HTTP/1.1\r\nA: b\r\n\r\nbody", 24},
+               {"GET / HTTP/1.1\nA: b\n\nbody", 21},
+               {"GET / HTTP/1.1\nA: b\r\n\r\n", 23},
+               {"GET / HTTP/1.1\r\nA: b\r\n", std::string::npos}};
+  for (const auto& h : heads) {
+    EXPECT_EQ(FindHeadEnd(h.data), h.end) << h.data;
+    std::size_t searched = 0, found = std::string::npos;
+    for (std::size_t n = 1; n <= h.data.size() && found == std::string::npos; searched = n++) {
+      found = FindHeadEnd(std::string_view(h.data).substr(0, n), searched);
+    }
+    EXPECT_EQ(found, h.end) << "byte by byte: " << h.data;
+  }
+
+  EXPECT_EQ(LogEscape("GET /a\"b\\c\x01\x7f\xc3\xa9 x"),
+            "GET /a\\x22b\\x5Cc\\x01\\x7F\\xC3\\xA9 x");
+
+  // The disc's catalogue under the bare route, however spelled; other files are the filter's.
+  const struct {
+    std::string target;
+    bool catalogue;
+  } files[] = {{std::string(kBarePrefix) + "catalogue.db", true},
+               {std::string(kBarePrefix) + "./Catalogue.DB-wal", true},
+               {std::string(kBarePrefix) + "/\\.//catalogue.db?x", true},
+               {std::string(kBarePrefix) + "program/catalogue.db", false},
+               {std::string(kBarePrefix) + "catalogue.txt", false},
+               {"http://harbour.example/catalogue.db", false}};
+  for (const auto& f : files)
+    EXPECT_EQ(NamesDiscCatalogue(f.target, kBarePrefix), f.catalogue) << f.target;
+
+  EXPECT_TRUE(OnDomain(std::string(kCatalogueDomain) + ".", kCatalogueDomain));
+  EXPECT_TRUE(OnDomain(std::string("start.") + kCatalogueDomain + ".", kCatalogueDomain));
+  EXPECT_FALSE(OnDomain(std::string(kCatalogueDomain) + "..", kCatalogueDomain));
+}
+
+TEST(LaunchGate, OnlyLocalFewAndCoalesced) {
+  using namespace std::chrono_literals;
+  const LaunchGate::Clock::time_point t0{};
+  const std::string direct = kDirectPrefix;
+  const struct {
+    std::string target;
+    bool loopback;
+    std::chrono::milliseconds at;
+    bool admitted;
+  } steps[] = {
+      {direct + "a", false, 0ms, false},  // another host on the network
+      {direct + "a", true, 0ms, true},
+      {direct + "A", true, 100ms, false},  // the same launch, still under way
+      {direct + "b", true, 200ms, true},
+      {direct + "c", true, 300ms, true},
+      {kOptionsPrefix, true, 400ms, true},
+      {direct + "d", true, 500ms, false},  // a handful under way already
+      {direct + "a", true, 5100ms, true},  // the first ones are done
+  };
+  LaunchGate gate(true);
+  for (const auto& s : steps) {
+    EXPECT_TRUE(LaunchGate::IsLaunchAddress(s.target));
+    EXPECT_EQ(gate.Admit(s.target, s.loopback, t0 + s.at), s.admitted)
+        << s.target << " " << s.at.count();
+  }
+  EXPECT_FALSE(LaunchGate(false).Admit(direct + "a", true, t0));
+  EXPECT_FALSE(LaunchGate::IsLaunchAddress("http://harbour.example/"));
+}
+
+}  // namespace
+}  // namespace quillon::host
