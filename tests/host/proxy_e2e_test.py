@@ -417,7 +417,7 @@ class ProxyEndToEnd(unittest.TestCase):
                                         % (self.script.encode(), path.encode(), version.encode()))
                 positions = [answer.find(h) for h in heads]
                 self.assertTrue(all(p >= 0 for p in positions) and positions == sorted(positions), answer[:300])
-                self.assertEqual(answer.count(b"HTTP/1.1 "), len(heads) if "endless" not in path else answer.count(b"HTTP/1.1 "))
+                self.assertEqual(b"103 Early" in answer, version == "1.1" and "interim" in path)
                 self.assertIn(end, answer)
         # A WebSocket upgrade is tunnelled after the 101.
         with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=5) as s:
@@ -526,21 +526,17 @@ class ProxyEndToEnd(unittest.TestCase):
             opener = os.path.join(bin_dir, "xdg-open")
             write(opener, "#!/bin/sh\necho \"$1\" >> %s\n" % record)
             os.chmod(opener, 0o755)
-            others = subprocess.run(["hostname", "-I"], capture_output=True, text=True).stdout.split()
-            others = [a for a in others if ":" not in a and not a.startswith("127.")]
-            cases = [([], "127.0.0.1", 4), (["--no-launch"], "127.0.0.1", 0)]
-            if others:
-                cases.append(([], others[0], 0))
-            for extra, address, launches in cases:
-                with self.subTest(extra=extra, address=address):
+            # Clients on other hosts are refused by the gate's own table test: this machine's
+            # tests reach nothing but loopback.
+            for extra, launches in (([], 4), (["--no-launch"], 0)):
+                with self.subTest(extra=extra):
                     if os.path.exists(record):
                         os.remove(record)
-                    proxy = Proxy(self.disc, *extra, path=bin_dir,
-                                  listen="0.0.0.0" if address != "127.0.0.1" else "127.0.0.1")
+                    proxy = Proxy(self.disc, *extra, path=bin_dir)
                     try:
                         for i in range(60):
                             name = "program/readme.txt" if i % 2 else "program/file%d.txt" % i
-                            conn = http.client.HTTPConnection(address, proxy.port, timeout=10)
+                            conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=10)
                             conn.request("GET", "http://direct.quillon.internal/http://quillon.internal/" + name)
                             response = conn.getresponse()
                             response.read()
