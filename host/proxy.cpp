@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "own_answers.h"
 #include "proxy_state.h"
@@ -20,6 +23,8 @@ namespace {
 constexpr rlim_t kReservedDescriptors = 32;
 // Each connection may hold two: the browser's and the origin's (or the filter's disc file).
 constexpr rlim_t kDescriptorsPerConnection = 2;
+// How often an idle proxy hands freed memory back to the system.
+constexpr auto kTrimInterval = std::chrono::seconds(2);
 // Accepting again after the process ran out of descriptors: clients wait in the backlog meanwhile.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
@@ -145,7 +150,27 @@ awaitable<void> ProxyState::Accept() {
     }
     ++active;
     auto executor = socket.get_executor();
-    asio::co_spawn(executor, Session(std::move(socket)), [this](std::exception_ptr) { --active; });
+    asio::co_spawn(executor, Session(std::move(socket)), [this](std::exception_ptr) {
+      ++served;
+      --active;
+    });
+  }
+}
+
+awaitable<void> ProxyState::TrimWhenIdle() {
+  // After a burst the allocator keeps what the connections used; once no connection is open
+  // the proxy returns to its idle size.
+  asio::steady_timer timer(io);
+  std::uint64_t trimmedAt = 0;
+  while (!stopping) {
+    timer.expires_after(kTrimInterval);
+    co_await timer.async_wait(kTuple);
+    const std::uint64_t now = served.load();
+    if (active.load() != 0 || now == trimmedAt) continue;
+    trimmedAt = now;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
   }
 }
 
@@ -202,6 +227,7 @@ std::uint16_t Proxy::Listen() {
 void Proxy::Run() {
   ProxyState& s = *state_;
   asio::co_spawn(s.io, s.Accept(), asio::detached);
+  asio::co_spawn(s.io, s.TrimWhenIdle(), asio::detached);
   s.signals.async_wait([&s](const boost::system::error_code& ec, int) {
     if (ec) return;
     // Stop taking connections, close the idle ones, let requests in flight finish.

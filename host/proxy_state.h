@@ -101,6 +101,7 @@ struct ProxyState {
   std::string via;      // "1.1 host:port (quillon-proxy)"
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> active{0};
+  std::atomic<std::uint64_t> served{0};  // connections ended, for the idle-time trim
 
   // Connections waiting for their next request, so shutdown can close them at once.
   std::mutex idleMutex;
@@ -112,6 +113,7 @@ struct ProxyState {
 
   awaitable<void> Accept();
   awaitable<void> Drain();
+  awaitable<void> TrimWhenIdle();
   awaitable<void> Session(tcp::socket socket);  // session.cpp
 };
 
