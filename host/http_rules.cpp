@@ -72,11 +72,20 @@ void AppendEndToEnd(std::string& out, const Fields& fields, Skip&& skip) {
 
 }  // namespace
 
+std::size_t HopByHop::NoCaseHash::operator()(std::string_view s) const noexcept {
+  std::size_t hash = 14695981039346656037ull;  // FNV-1a over the lower-cased bytes
+  for (char c : s) hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 1099511628211ull;
+  return hash;
+}
+
+bool HopByHop::NoCaseEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+  return AsciiEqualsIgnoreCase(a, b);
+}
+
 HopByHop::HopByHop(const Fields& fields) {
   for (auto it = fields.find(http::field::connection);
        it != fields.end() && it->name() == http::field::connection; ++it) {
-    ForEachListElement(it->value(),
-                       [this](std::string_view token) { listed_.insert(AsciiLowered(token)); });
+    ForEachListElement(it->value(), [this](std::string_view token) { listed_.emplace(token); });
   }
 }
 
@@ -93,12 +102,10 @@ bool HopByHop::Drops(std::string_view name) const {
   for (std::string_view hop : kHop) {
     if (AsciiEqualsIgnoreCase(name, hop)) return true;
   }
-  return !listed_.empty() && listed_.count(AsciiLowered(name)) != 0;
+  return !listed_.empty() && listed_.find(name) != listed_.end();
 }
 
-bool HopByHop::Listed(std::string_view token) const {
-  return listed_.count(AsciiLowered(token)) != 0;
-}
+bool HopByHop::Listed(std::string_view token) const { return listed_.find(token) != listed_.end(); }
 
 std::size_t FindHeadEnd(std::string_view data, std::size_t searched) {
   const std::size_t from = searched > 2 ? searched - 2 : 0;

@@ -30,7 +30,16 @@ class HopByHop {
   bool Listed(std::string_view token) const;
 
  private:
-  std::unordered_set<std::string> listed_;  // lower case
+  // ASCII case ignored, looked up by string_view without a copy.
+  struct NoCaseHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept;
+  };
+  struct NoCaseEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+  };
+  std::unordered_set<std::string, NoCaseHash, NoCaseEqual> listed_;
 };
 
 // Where a head ends: just past its first empty line, or npos. Lines may end in LF alone, so a
