@@ -136,10 +136,14 @@ awaitable<void> ProxyState::Accept() {
     auto [ec, socket] = co_await acceptor.async_accept(asio::make_strand(io), kTuple);
     if (ec) {
       if (ec == asio::error::operation_aborted || stopping) co_return;
-      // Out of descriptors (or any other failure): wait before trying again rather than spin;
-      // the connection stays in the backlog meanwhile.
-      backoff.expires_after(kAcceptBackoff);
-      co_await backoff.async_wait(kTuple);
+      // Out of descriptors or memory: accepting again at once would fail again at once, so wait
+      // (the connection stays in the backlog meanwhile). A connection reset before it was taken
+      // costs no wait.
+      if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+          ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system) {
+        backoff.expires_after(kAcceptBackoff);
+        co_await backoff.async_wait(kTuple);
+      }
       continue;
     }
     if (active.load() >= options.maxConnections) {
