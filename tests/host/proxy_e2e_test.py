@@ -139,14 +139,14 @@ def write(path, data):
 
 
 class Proxy:
-    def __init__(self, disc, *extra, path="/nonexistent", listen="127.0.0.1", limits=None):
+    def __init__(self, disc, *extra, path="/nonexistent", listen="127.0.0.1:0", limits=None):
         # With PATH empty of programs the launch route opens nothing unless a test says so.
         env = dict(os.environ, PATH=path)
         defaults = {"--head-timeout": "1", "--read-timeout": "5", "--connect-timeout": "3"}
         for name in extra:
             defaults.pop(name, None)
         self.process = subprocess.Popen(
-            [ARGS.proxy, "--listen", listen + ":0", "--filter", ARGS.filter, "--disc", disc,
+            [ARGS.proxy, "--listen", listen, "--filter", ARGS.filter, "--disc", disc,
              *[word for pair in defaults.items() for word in pair], *extra],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, preexec_fn=limits)
         self.errors = []
@@ -462,6 +462,16 @@ class ProxyEndToEnd(unittest.TestCase):
                 time.sleep(0.3)
                 marker = target[-6:]  # one hop, one log line
                 self.assertEqual(sum(marker in line for line in self.proxy.log), 1, self.proxy.log[-3:])
+        # A tunnel to the proxy itself, even on a port tunnels may reach.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        looped = Proxy(self.disc, "--connect-ports", str(port), listen="127.0.0.1:%d" % port)
+        try:
+            answer = looped.raw(b"CONNECT localhost:%d HTTP/1.1\r\nHost: localhost:%d\r\n\r\n" % (port, port))
+            self.assertTrue(answer.startswith(b"HTTP/1.1 508"), answer[:100])
+        finally:
+            self.assertEqual(looped.stop(), 0)
         # The proxy's own address opened as a site: its own page, not the network.
         status, _, body = self.proxy.request("/")
         self.assertEqual(status, 200)
