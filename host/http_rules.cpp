@@ -219,12 +219,12 @@ std::string UpstreamRequestHead(const RequestHead& head, const NetworkTarget& ta
   });
   AppendField(out, "Via", options.via);
   if (options.chunkedBody) out.append("Transfer-Encoding: chunked\r\n");
+  // Otherwise the connection stays open (HTTP/1.1's default) for the next request to the origin.
   if (!options.upgrade.empty()) {
     AppendField(out, "Upgrade", options.upgrade);
-    out.append("Connection: Upgrade\r\n\r\n");
-  } else {
-    out.append("Connection: close\r\n\r\n");
+    out.append("Connection: Upgrade\r\n");
   }
+  out.append("\r\n");
   return out;
 }
 

@@ -35,19 +35,30 @@ asio::ip::address Unmapped(const asio::ip::address& address) {
   return address;
 }
 
-// Raises the soft descriptor limit to the hard one; returns the connections it leaves room for.
-std::size_t ConnectionsTheDescriptorsAllow() {
+// Raises the soft descriptor limit to the hard one and fits the connections and the kept origin
+// connections (at most an eighth of what is left) within it.
+void FitDescriptors(ProxyOptions& options) {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return SIZE_MAX;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   if (limit.rlim_cur < limit.rlim_max) {
     rlimit raised = limit;
     raised.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
-  if (limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
-  if (limit.rlim_cur <= kReservedDescriptors + kDescriptorsPerConnection) return 1;
-  return static_cast<std::size_t>((limit.rlim_cur - kReservedDescriptors) /
-                                  kDescriptorsPerConnection);
+  if (limit.rlim_cur == RLIM_INFINITY) return;
+  const std::size_t left = limit.rlim_cur > kReservedDescriptors + kDescriptorsPerConnection
+                               ? static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors)
+                               : kDescriptorsPerConnection;
+  options.keptOrigins = std::min(options.keptOrigins, left / 8);
+  const std::size_t allowed =
+      std::max<std::size_t>(1, (left - options.keptOrigins) / kDescriptorsPerConnection);
+  if (options.maxConnections > allowed) {
+    std::fprintf(stderr,
+                 "quillon-proxy: the descriptor limit allows %zu connections; serving at most "
+                 "that many\n",
+                 allowed);
+    options.maxConnections = allowed;
+  }
 }
 
 std::string HostName() {
@@ -109,7 +120,8 @@ ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
               // A thread held by a slow browser gets a stand-in: at most one per connection.
               static_cast<unsigned>(std::min<std::size_t>(options.maxConnections, 4096)) + 64),
       log(options.quiet),
-      launches(!options.noLaunch) {}
+      launches(!options.noLaunch),
+      pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
 void ProxyState::SetIdle(beast::tcp_stream* stream, bool isIdle) {
   std::lock_guard lock(idleMutex);
@@ -140,7 +152,8 @@ awaitable<void> ProxyState::Accept() {
       // (the connection stays in the backlog meanwhile). A connection reset before it was taken
       // costs no wait.
       if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-          ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system) {
+          ec == asio::error::no_memory ||
+          ec == boost::system::errc::too_many_files_open_in_system) {
         backoff.expires_after(kAcceptBackoff);
         co_await backoff.async_wait(kTuple);
       }
@@ -162,13 +175,14 @@ awaitable<void> ProxyState::Accept() {
 }
 
 awaitable<void> ProxyState::TrimWhenIdle() {
-  // After a burst the allocator keeps what the connections used; once no connection is open
-  // the proxy returns to its idle size.
+  // Kept origin connections past their time are closed. After a burst the allocator keeps what
+  // the connections used; once no connection is open the proxy returns to its idle size.
   asio::steady_timer timer(io);
   std::uint64_t trimmedAt = 0;
   while (!stopping) {
     timer.expires_after(kTrimInterval);
     co_await timer.async_wait(kTuple);
+    pool.Sweep();
     const std::uint64_t now = served.load();
     if (active.load() != 0 || now == trimmedAt) continue;
     trimmedAt = now;
@@ -189,14 +203,7 @@ awaitable<void> ProxyState::Drain() {
 }
 
 Proxy::Proxy(const FilterLibrary& filter, ProxyOptions options) {
-  const std::size_t allowed = ConnectionsTheDescriptorsAllow();
-  if (options.maxConnections > allowed) {
-    std::fprintf(stderr,
-                 "quillon-proxy: the descriptor limit allows %zu connections; serving at most "
-                 "that many\n",
-                 allowed);
-    options.maxConnections = allowed;
-  }
+  FitDescriptors(options);
   state_ = std::make_unique<ProxyState>(filter, std::move(options));
 }
 

@@ -23,6 +23,7 @@ struct ProxyOptions {
   bool quiet = false;                            // no access log
   unsigned threads = 0;                          // 0: a few per core
   std::size_t maxConnections = 1024;             // lowered to what the descriptor limit allows
+  std::size_t keptOrigins = 128;  // idle connections to origins kept for reuse, in all
   std::size_t headLimit = 64 * 1024;
   std::chrono::milliseconds headTimeout{10000};     // a request head must arrive within this
   std::chrono::milliseconds idleTimeout{30000};     // between requests on a kept connection

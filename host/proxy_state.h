@@ -19,6 +19,7 @@
 #include "launch_gate.h"
 #include "proxy.h"
 #include "target.h"
+#include "upstream_pool.h"
 #include "workers.h"
 
 namespace quillon::host {
@@ -96,6 +97,7 @@ struct ProxyState {
   Workers workers;
   AccessLog log;
   LaunchGate launches;
+  UpstreamPool pool;
   SelfAddresses self;
   std::string viaName;  // this proxy in Via: "host:port"
   std::string via;      // "1.1 host:port (quillon-proxy)"

@@ -53,7 +53,8 @@ awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser&
     if (e) co_return Sent{{}, true};
   }
 
-  // The body, streamed block by block.
+  // The body, streamed block by block, read in large blocks.
+  if (!parser.is_done()) c.buffer.reserve(kRelayBlock);
   std::vector<char> block(kRelayBlock);
   while (!parser.is_done()) {
     request.body().data = block.data();
@@ -153,49 +154,77 @@ awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_s
 awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
                           const NetworkTarget& target, bool keepAlive) {
   const auto executor = co_await asio::this_coro::executor;
-  beast::tcp_stream upstream(executor);
-  boost::system::error_code failure = co_await ConnectUpstream(s, upstream, target);
-  if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
   const std::string upgrade(RequestedUpgrade(parser.get()));
-  const Sent sent = co_await SendUpstreamRequest(s, c, parser, upstream, target, upgrade);
-  if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
-  if (sent.badBody) {
-    // The origin has the head already; it loses its connection, the client hears why.
-    WriteAll(c.fd(), OwnAnswer(400, "Bad Request", "Malformed request body.", true), c.writeTimeout,
-             c.workers);
-    co_return Exchange{400, 0, Answer::kProxy, false};
-  }
+  const std::string origin = target.AuthorityForHost() + (target.port == 80 ? ":80" : "");
+  // A request that can go again unchanged (no body, a method without side effects) may ride a
+  // kept connection, and is sent once more on a new one when that connection turns out closed.
+  const http::verb method = parser.get().method();
+  const bool replayable = parser.is_done() && upgrade.empty() &&
+                          (method == http::verb::get || method == http::verb::head ||
+                           method == http::verb::options || method == http::verb::trace);
 
-  // Interim answers go to the client as they come (a 100 excepted: the proxy sent its own), and
-  // never through send-raw-data, whose first block is the final answer's.
+  std::optional<beast::tcp_stream> upstream;
   beast::flat_buffer upstreamBuffer;
   std::optional<http::response_parser<http::buffer_body>> response;
-  failure = sent.error;
-  for (int interim = 0; !failure; ++interim) {
-    response.emplace();
-    response->header_limit(static_cast<std::uint32_t>(s.options.headLimit));
-    response->body_limit(boost::none);
-    if (c.headOnly) response->skip(true);
-    upstream.expires_after(s.options.readTimeout);
-    auto [e, m] = co_await http::async_read_header(upstream, upstreamBuffer, *response, kTuple);
-    failure = e;
-    if (failure) break;
-    const unsigned status = response->get().result_int();
-    if (status < 100 || status >= 200 || status == 101) break;
-    if (interim == kInterimLimit) {
-      co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
-                              "The network sent interim answers without end.");
-    }
-    if (status != 100 && c.interimAllowed) {
-      const std::string head = ClientResponseHead(
-          response->get(),
-          {.via = s.via, .chunked = false, .keepAlive = false, .upgrade = {}, .interim = true});
-      if (!co_await WriteToClient(s, c, asio::buffer(head))) {
-        co_return Exchange{0, 0, Answer::kProxy, false, true};
+  boost::system::error_code failure;
+  for (int attempt = 0;; ++attempt) {
+    upstreamBuffer.clear();
+    upstreamBuffer.reserve(kRelayBlock);  // read in large blocks from the start
+    bool reused = false;
+    if (replayable && attempt == 0) {
+      if (auto kept = s.pool.Take(origin, executor)) {
+        upstream.emplace(std::move(*kept));
+        reused = true;
       }
     }
+    if (!reused) {
+      upstream.emplace(executor);
+      failure = co_await ConnectUpstream(s, *upstream, target);
+      if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
+    }
+    const Sent sent = co_await SendUpstreamRequest(s, c, parser, *upstream, target, upgrade);
+    if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
+    if (sent.badBody) {
+      // The origin has the head already; it loses its connection, the client hears why.
+      WriteAll(c.fd(), OwnAnswer(400, "Bad Request", "Malformed request body.", true),
+               c.writeTimeout, c.workers);
+      co_return Exchange{400, 0, Answer::kProxy, false};
+    }
+
+    // Interim answers go to the client as they come (a 100 excepted: the proxy sent its own),
+    // and never through send-raw-data, whose first block is the final answer's.
+    failure = sent.error;
+    bool heard = false;  // the origin said anything at all
+    for (int interim = 0; !failure; ++interim) {
+      response.emplace();
+      response->header_limit(static_cast<std::uint32_t>(s.options.headLimit));
+      response->body_limit(boost::none);
+      if (c.headOnly) response->skip(true);
+      upstream->expires_after(s.options.readTimeout);
+      auto [e, m] = co_await http::async_read_header(*upstream, upstreamBuffer, *response, kTuple);
+      failure = e;
+      heard = heard || m > 0 || upstreamBuffer.size() > 0;
+      if (failure) break;
+      const unsigned status = response->get().result_int();
+      if (status < 100 || status >= 200 || status == 101) break;
+      if (interim == kInterimLimit) {
+        co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+                                "The network sent interim answers without end.");
+      }
+      if (status != 100 && c.interimAllowed) {
+        const std::string head = ClientResponseHead(
+            response->get(),
+            {.via = s.via, .chunked = false, .keepAlive = false, .upgrade = {}, .interim = true});
+        if (!co_await WriteToClient(s, c, asio::buffer(head))) {
+          co_return Exchange{0, 0, Answer::kProxy, false, true};
+        }
+      }
+    }
+    if (failure && reused && !heard && failure != beast::error::timeout) continue;
+    break;
   }
   if (failure) co_return NetworkFailed(c, keepAlive, failure, "answered badly");
+  keepAlive = keepAlive && parser.is_done();
 
   auto& answer = response->get();
   if (answer.result_int() == 101) {
@@ -212,7 +241,7 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
                                                          .upgrade = switched,
                                                          .interim = false});
     if (!c.filter.PassBlock(head)) co_return FilterAnswered(c.filter, Answer::kDiscFallback, false);
-    co_return co_await RelayUpgraded(s, c, upstream, upstreamBuffer, head);
+    co_return co_await RelayUpgraded(s, c, *upstream, upstreamBuffer, head);
   }
 
   const bool chunked = response->chunked();
@@ -232,9 +261,9 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   while (!response->is_done()) {
     answer.body().data = block.data();
     answer.body().size = block.size();
-    upstream.expires_after(s.options.readTimeout);
+    upstream->expires_after(s.options.readTimeout);
     auto [readError, n] =
-        co_await http::async_read_some(upstream, upstreamBuffer, *response, kTuple);
+        co_await http::async_read_some(*upstream, upstreamBuffer, *response, kTuple);
     if (readError == http::error::need_buffer) readError = {};
     const bool endOfUnframedBody = readError == http::error::end_of_stream && !framed;
     if (readError && !endOfUnframedBody) co_return exchange;
@@ -252,6 +281,10 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   if (chunked && !c.headOnly) {
     if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
     if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
+  }
+  // Read to its end, framed, and the origin keeps it open: the next request may use it.
+  if (framed && response->keep_alive() && upstreamBuffer.size() == 0) {
+    s.pool.Give(origin, upstream->release_socket());
   }
   exchange.keepAlive = keep;
   co_return exchange;

@@ -78,18 +78,16 @@ TEST(UpstreamHead, CarriesOnlyWhatCrossesTheProxy) {
        "Host: a.example\r\nConnection: keep-alive, X-Secret\r\nX-Secret: 1\r\nKeep-Alive: 5\r\n"
        "Proxy-Connection: keep-alive\r\nTE: trailers\r\nAccept: */*\r\n",
        {"1.1 me:1 (quillon-proxy)", false, {}},
-       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nAccept: */*\r\n" + via +
-           "Connection: close\r\n\r\n"},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nAccept: */*\r\n" + via + "\r\n"},
       {"a 100-continue is answered here, another expectation goes on",
        "Host: a\r\nExpect: 100-continue\r\nX-A: 1\r\n",
        {"1.1 me:1 (quillon-proxy)", false, {}},
-       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nX-A: 1\r\n" + via +
-           "Connection: close\r\n\r\n"},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nX-A: 1\r\n" + via + "\r\n"},
       {"a re-chunked body has no length",
        "Host: a\r\nContent-Length: 3\r\nVia: 1.0 earlier\r\n",
        {"1.1 me:1 (quillon-proxy)", true, {}},
        "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nVia: 1.0 earlier\r\n" + via +
-           "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"},
+           "Transfer-Encoding: chunked\r\n\r\n"},
       {"an upgrade is asked for again",
        "Host: a\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n",
        {"1.1 me:1 (quillon-proxy)", false, "websocket"},

@@ -126,7 +126,7 @@ def main():
 
         # Back to idle: every connection closed, memory given back (a sanitizer keeps freed
         # memory in quarantine, so only descriptors are held to it there).
-        settle = time.time() + 15
+        settle = time.time() + 25  # kept origin connections close after 15 s idle
         while time.time() < settle and fds(proxy.process.pid) > idle_fds:
             time.sleep(0.2)
         time.sleep(3)  # an idle proxy gives freed memory back within its trim interval

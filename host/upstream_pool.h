@@ -1,0 +1,61 @@
+// Kept-alive connections to origins, so that the next request to the same origin skips the
+// connect. Bounded per origin and in all, and an idle connection is kept only for a while: an
+// origin closes idle connections on its own schedule, and a request sent on one it just closed
+// is retried once on a new connection (only when the request can be sent again unchanged).
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace quillon::host {
+
+class UpstreamPool {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using tcp = boost::asio::ip::tcp;
+
+  struct Limits {
+    std::size_t perOrigin = 16;
+    std::size_t total = 128;
+    std::chrono::milliseconds idle{15000};
+  };
+
+  explicit UpstreamPool(Limits limits) : limits_(limits) {}
+  ~UpstreamPool();
+  UpstreamPool(const UpstreamPool&) = delete;
+  UpstreamPool& operator=(const UpstreamPool&) = delete;
+
+  // An idle connection to `origin` ("host:port"), re-homed on `executor`, that still looks open;
+  // nullopt when there is none.
+  std::optional<tcp::socket> Take(const std::string& origin,
+                                  const tcp::socket::executor_type& executor);
+  // Keeps a connection whose last answer was read to its end and that the origin keeps open.
+  void Give(const std::string& origin, tcp::socket socket);
+
+  // Closes the connections idle for too long (run now and then: nothing else may ask).
+  void Sweep();
+
+  std::size_t idle() const;
+
+ private:
+  struct Idle {
+    int fd;
+    bool v6;
+    Clock::time_point since;
+  };
+  void DropExpired(Clock::time_point now);  // with mutex_ held
+
+  const Limits limits_;
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, std::deque<Idle>> idle_;  // newest at the back
+  std::size_t count_ = 0;
+};
+
+}  // namespace quillon::host
