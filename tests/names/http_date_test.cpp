@@ -12,6 +12,7 @@ namespace quillon {
 namespace {
 
 constexpr HttpTime k19941106 = 784111777;  // 1994-11-06 08:49:37 UTC
+constexpr HttpTime kLast = 2147483647;     // 2038-01-19 03:14:07 UTC
 
 TEST(ParseHttpDate, ReadsTheThreeFormsAndTheirCorners) {
   const struct {
@@ -28,11 +29,15 @@ TEST(ParseHttpDate, ReadsTheThreeFormsAndTheirCorners) {
       {"", 0},
       {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
       {"Thursday, 01-Jan-70 00:00:00 GMT", 0},
-      {"Thursday, 01-Jan-54 00:00:00 GMT", 0},  // 2054 is past 2037: read as 1970
+      {"Thursday, 01-Jan-54 00:00:00 GMT", kLast},  // 2054: past the last second, saturated
       {"Thursday, 01-Jan-05 00:00:00 GMT", 1104537600},
-      {"Thu, 01 Jan 100 00:00:00 GMT", 946684800},   // 100 + 1900 = 2000
-      {"Fri, 31 Dec 2038 23:59:59 GMT", 31535999},   // 1970-12-31 23:59:59
-      {"Tue, 19 Jan 2038 03:14:07 GMT", 1566847},    // 1970-01-19 03:14:07
+      {"Thu, 01 Jan 100 00:00:00 GMT", 946684800},  // 100 + 1900 = 2000
+      {"Fri, 31 Dec 2038 23:59:59 GMT", kLast},
+      {"Tue, 19 Jan 2038 03:14:07 GMT", kLast},
+      {"Tue, 19 Jan 2038 03:14:06 GMT", kLast - 1},
+      {"Tue, 19 Jan 2038 03:14:08 GMT", kLast},
+      {"Wed Jan  1 00:00:00 2100", kLast},
+      {"Sun, 2147483647 Nov 1994 08:49:37 GMT", kLast},
       {"Sun Nov  6 08:49:37 94", -1},                // asctime keeps a two-digit year
       {"Sun, 06 November 1994 08:49:37 GMT", -1},    // not in the month table
       {"Sun, 06 ov 1994 08:49:37 GMT", k19941106},   // any fragment at its first occurrence
