@@ -194,8 +194,9 @@ DWORD AnswerCatalogued(Request& r, bool localEntry) {
     return Finished();
   }
   if (!e.redirectUrl.empty()) {
+    // A redirect address that could not go into a reply does not go into the request either.
     if (AsciiEqualsIgnoreCase(r.Header(kHeaderMethod), kPostMethod) &&
-        IsExecutableAddress(e.redirectUrl)) {
+        IsExecutableAddress(e.redirectUrl) && !HasControlCharacter(e.redirectUrl)) {
       r.SetHeader(kHeaderUrl, e.redirectUrl);
       return PassOn();
     }
@@ -256,7 +257,7 @@ DWORD RouteRequest(FilterCall call, HTTP_FILTER_PREPROC_HEADERS* headers) {
   DocumentNumber number = ParseDocumentNumber(r.address);
   if (number >= 0 && FindEntryByNumber(number, r.entry) && r.entry.redirectUrl.empty() &&
       !StartsWithIgnoreCase(r.entry.url, kBarePrefix) && !IsPageExtension(r.entry.extension) &&
-      !r.LocalEntry()) {
+      !r.LocalEntry() && !HasControlCharacter(r.entry.url)) {
     r.address = r.entry.url;
   }
 

@@ -64,6 +64,8 @@ std::vector<testing::CatalogueRow> Rows() {
       {0x1241, "http://site.example/bad.htm", "htm", "text/html\r\nSet-Cookie: a=b", "", 0, 0},
       {0x1242, "http://site.example/long.htm", "htm", kLongType, std::string(), 0, 0},
       {0x1243, kLongAddress, "htm", "", std::string(), 0, 0},
+      {0x1244, "http://site.example/bad-post", "htm", "", kBare + "program/x\r\nX: y.dll", 0, 0},
+      {0x1245, "http://site.example/x\r\nX: y.gif", "gif", "", std::string(), kPast, 0},
   };
 }
 
@@ -296,6 +298,14 @@ std::vector<Case> Cases() {
        .body = DiscCopy(0x1243)},
       {.name = "redirect address with a line break",
        .url = "http://site.example/bad",
+       .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
+      {.name = "POST to a redirect address with a line break",
+       .url = "http://site.example/bad-post",
+       .method = "POST",
+       .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
+      {.name = "disc name of a picture whose address has a line break",
+       .url = "http://mirror/lum00012/lum01245.gif",
+       .mode = 3,
        .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
       {.name = "stored content type with a line break",
        .url = "http://site.example/bad.htm",
