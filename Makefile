@@ -3,12 +3,17 @@ BUILD       ?= build
 BUILD_ASAN  ?= build-asan
 BUILD_TSAN  ?= build-tsan
 BUILD_WIN   ?= build-windows
+BUILD_FUZZ  ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+# Running the Windows tests: Wine, and a virtual display for the test that makes a window.
+WINE_PACKAGES := wine64 xvfb xauth
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] && echo "" || (command -v sudo >/dev/null && echo sudo))
 
@@ -30,8 +35,8 @@ endef
 BENCH_PACKAGES   := wrk nginx-light
 BROWSER_PACKAGES := chromium
 
-.PHONY: all deps deps-windows deps-bench deps-browser build test test-asan test-tsan windows bench \
-        bench-proxy run format clean
+.PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \
+        test-tsan windows test-windows fuzz bench bench-proxy run format clean
 
 all: build
 
@@ -40,6 +45,12 @@ deps:
 
 deps-windows:
 	$(call install_missing,$(WIN_PACKAGES))
+
+deps-wine:
+	$(call install_missing,$(WINE_PACKAGES))
+
+deps-fuzz:
+	$(call install_missing,$(FUZZ_PACKAGES))
 
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
@@ -79,6 +90,18 @@ windows: deps deps-windows
 	scripts/check-windows-exports $(BUILD_WIN)/src/quillon_filter.dll
 
 # The proxy on the sample disc, for a browser or curl -x.
+# The filter's suites cross-built with MinGW-w64 and run under Wine, headless on a virtual display
+# (one test makes a window). The Wine prefix lives in the build folder.
+WINE := /usr/lib/wine/wine64
+test-windows: deps deps-windows deps-wine
+	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_CROSSCOMPILING_EMULATOR=$(WINE)
+	cmake --build $(BUILD_WIN) -j $(JOBS) --target quillon_filter quillon_tests quillon_export_tests
+	scripts/check-windows-exports $(BUILD_WIN)/src/quillon_filter.dll
+	export WINEPREFIX=$(abspath $(BUILD_WIN))/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="; \
+	  xvfb-run -a sh -c '$(WINE) wineboot --init && ctest --test-dir $(BUILD_WIN) --output-on-failure \
+	    --timeout 300; status=$$?; /usr/lib/wine/wineserver -k; exit $$status'
+
 run: build
 	@echo
 	@echo "quillon-proxy serves the sample disc on 127.0.0.1:8080. Try:"
@@ -87,6 +110,25 @@ run: build
 	@echo "Stop it with Ctrl-C."
 	@echo
 	$(BUILD)/host/quillon-proxy --listen 127.0.0.1:8080
+
+# Every fuzz target in fuzz/ (each executable fuzz_<name>) for FUZZ_SECONDS, under ASan and UBSan,
+# from its seeds in fuzz/corpus/<name>/; what it learns stays in $(BUILD_FUZZ)/corpus/<name>/.
+fuzz: deps deps-fuzz
+	cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQUILLON_FUZZ=ON -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCHMARKS=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target quillon_fuzzers
+	@set -e; found=0; for target in $(BUILD_FUZZ)/fuzz/fuzz_*; do \
+	  [ -f "$$target" ] && [ -x "$$target" ] || continue; found=$$((found + 1)); \
+	  name=$${target##*/fuzz_}; corpus=$(BUILD_FUZZ)/corpus/$$name; mkdir -p $$corpus; \
+	  seeds=""; [ -d fuzz/corpus/$$name ] && seeds=fuzz/corpus/$$name; \
+	  echo "== fuzz_$$name for $(FUZZ_SECONDS) s"; \
+	  log=$(BUILD_FUZZ)/fuzz_$$name.log; \
+	  if ! $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	      -artifact_prefix=$(BUILD_FUZZ)/crash-$$name- $$corpus $$seeds >$$log 2>&1; then \
+	    tail -n 60 $$log; echo "fuzz_$$name found a fault (input in $(BUILD_FUZZ)/crash-$$name-*)"; \
+	    exit 1; \
+	  fi; grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' $$log; \
+	done; [ $$found -gt 0 ] || { echo "no fuzz target was built"; exit 1; }
 
 bench-proxy: build deps-bench
 	scripts/bench-proxy $(BUILD)
@@ -98,4 +140,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_FUZZ)

@@ -34,6 +34,16 @@ inline std::string AsciiLowered(std::string_view text) {
   return out;
 }
 
+// Bytes that may not stand in a header value: a CR or LF would end the line early and start
+// another header, the others have no place in an address or a content type. A tab may.
+constexpr bool HasControlCharacter(std::string_view text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7F) return true;
+  }
+  return false;
+}
+
 constexpr bool IsCSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/resource_ids.h"
+#include "common/resource_ids.h"
 
 #ifndef QUILLON_CATALOGUE_DOMAIN
 #define QUILLON_CATALOGUE_DOMAIN "quillon.internal"
@@ -54,6 +54,10 @@ inline constexpr const char kHeaderReferer[] = "Referer:";
 inline constexpr const char kHeaderUserAgent[] = "User-Agent:";
 inline constexpr const char kHeaderIfModifiedSince[] = "If-Modified-Since:";
 inline constexpr std::size_t kHeaderBufferSize = 1024;
+// A longer value is read again at the size the server names, up to this many bytes with its NUL.
+// A value beyond it reads as empty, like a header the server does not deliver: no request head
+// this long comes from a browser.
+inline constexpr std::size_t kHeaderValueLimit = 64 * 1024;
 
 // Status texts of the filter's own replies.
 inline constexpr const char kStatusRedirect[] = "302 redirect";
@@ -61,6 +65,7 @@ inline constexpr const char kStatusNotModified[] = "304 Not Modified";
 inline constexpr const char kStatusNoContent[] = "204 No Content";
 inline constexpr const char kStatusNoContentOld[] = "204";
 inline constexpr const char kStatusNotFound[] = "404 Not Found";
+inline constexpr const char kStatusServerError[] = "500 Internal Server Error";
 inline constexpr const char kNotFoundBody[] = "<body><h1>HTTP/1.0 404 Object Not Found</h1></body>";
 inline constexpr const char kOldBrowserMarker[] = "MSIE 3";
 inline constexpr const char kPostMethod[] = "post";
@@ -70,12 +75,17 @@ inline constexpr const char kHtmlContentType[] = "text/html";
 inline constexpr const char kOctetStreamContentType[] = "application/octet-stream";
 inline constexpr std::size_t kSimpleReplyHeaderSize = 1024;
 inline constexpr std::size_t kStreamBlockSize = 8192;
-inline constexpr std::size_t kFileHeaderLimit = 1024;
 
 // Disc layout.
-inline constexpr const char kDocsFolder[] = "docs\\";
+inline constexpr const char kDocsFolder[] = "docs\\";  // the file layer reads either separator
+// A path handed to another program (the desktop's launcher) goes as it is: the platform's own.
+#if defined(_WIN32)
+inline constexpr const char kNativeDocsFolder[] = "docs\\";
+#else
+inline constexpr const char kNativeDocsFolder[] = "docs/";
+#endif
 inline constexpr const char kDocsName[] = "docs";
-inline constexpr const char kFileUrlScheme[] = "file:///";
+inline constexpr const char kFileUrlScheme[] = "file://";  // an absolute path follows
 inline constexpr const char kMiscFolder[] = "docs/lummisc0/";
 inline constexpr const char kBookmarkTail[] = "/lummisc0/bookmark.htm";
 inline constexpr const char kOtherFolderMarker[] = "/lumother/";
@@ -87,6 +97,7 @@ inline constexpr const char kViewerWindowClass[] = "Quillon_Viewer";
 inline constexpr std::uint32_t kViewerCommandMessage = 0x0111;  // WM_COMMAND
 inline constexpr std::uintptr_t kViewerCommandId = 57664;       // 0xE140
 inline constexpr int kShowNormal = 1;                           // SW_SHOWNORMAL
+inline constexpr const char kDesktopLauncher[] = "xdg-open";    // the default action elsewhere
 
 // The reserved host name and the routes under it.
 inline constexpr const char kCatalogueDomain[] = QUILLON_CATALOGUE_DOMAIN;

@@ -144,7 +144,6 @@ HttpTime ParseHttpDate(std::string_view value) {
       return kNoTime;
     }
   }
-  if (f.year >= 2038) f.year = 1970;
 
   const std::size_t found = kMonthTable.find(f.month);
   if (found == std::string_view::npos) return kNoTime;
@@ -153,7 +152,10 @@ HttpTime ParseHttpDate(std::string_view value) {
   // Fields add up arithmetically: day 0, 31 February and hour 24 all land where they point.
   const std::int64_t days = DaysFromCivil(f.year, month) + (f.day - 1);
   const std::int64_t seconds = days * 86400 + f.hour * 3600 + f.minute * 60 + f.second;
-  if (seconds < 0 || seconds > std::numeric_limits<HttpTime>::max()) return kNoTime;
+  if (seconds < 0) return kNoTime;
+  // Past the last second the type holds, a date is that last second: still later than every
+  // stored time, never wrapped round to an early one.
+  if (seconds > std::numeric_limits<HttpTime>::max()) return std::numeric_limits<HttpTime>::max();
   return static_cast<HttpTime>(seconds);
 }
 

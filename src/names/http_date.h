@@ -14,8 +14,8 @@ using HttpTime = std::int32_t;
 inline constexpr HttpTime kNoTime = -1;
 inline constexpr std::size_t kHttpDateLength = 29;  // "Sun, 06 Nov 1994 08:49:37 GMT"
 
-// 0 for an empty value, -1 when it cannot be converted or lies outside 1970-01-01 00:00:00 ..
-// 2038-01-19 03:14:07, the time otherwise. Years of 2038 and later count as 1970.
+// 0 for an empty value, -1 when it cannot be converted or lies before 1970-01-01 00:00:00, the
+// time otherwise; a date past 2038-01-19 03:14:07 saturates at that last second.
 HttpTime ParseHttpDate(std::string_view value);
 
 // Writes the RFC 1123 form into out (kHttpDateLength characters and a NUL) and returns its

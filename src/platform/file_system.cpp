@@ -42,6 +42,12 @@ class NativeFileSystem : public FileSystem {
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // Only files on a disk: a DOS device name ("nul", "com1", "lummisc0/con.gif") opens a device
+    // in any folder, and a device is no document.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return nullptr;
+    }
     return std::make_unique<WindowsFile>(handle);
   }
 };
@@ -69,11 +75,14 @@ class PosixFile : public ReadableFile {
 class NativeFileSystem : public FileSystem {
  public:
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
-    int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without blocking, then checked: opening a FIFO for reading would wait for a writer
+    // and hold the server's thread.
+    int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat info {};
-    // Only regular files: a folder opens on POSIX but is no document.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    // Only regular files: a folder, FIFO or device opens on POSIX but is no document.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
       ::close(fd);
       return nullptr;
     }

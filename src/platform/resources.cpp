@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/resource_ids.h"
+#include "common/resource_ids.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -19,7 +19,8 @@ std::string_view EntryContentType(const CatalogueEntry& entry);
 // Disc root + "docs\" + lumFFFFF/lumNNNNN + "." + extension.
 std::string CatalogueEntryPath(const CatalogueEntry& entry);
 
-// True when the whole file went out. A file that cannot be opened gets the 404 reply.
+// True when the whole file went out. A file that cannot be opened gets the 404 reply, a content
+// type holding a control character the 500 reply.
 bool StreamFile(FilterCall call, const std::string& path, std::string_view contentType);
 bool ServeCatalogueEntry(FilterCall call, const CatalogueEntry& entry);
 

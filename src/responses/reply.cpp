@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/ascii.h"
 #include "common/constants.h"
 
 namespace quillon {
@@ -20,7 +21,13 @@ bool WriteToClient(FilterCall call, const char* bytes, std::size_t count) {
   return ok != FALSE && written == count;
 }
 
+void SendServerError(FilterCall call) { SendSimpleReply(call, nullptr, kStatusServerError); }
+
 void SendRedirect(FilterCall call, std::string_view target) {
+  if (HasControlCharacter(target)) {
+    SendServerError(call);
+    return;
+  }
   std::string block;
   block.reserve(target.size() + 40);
   block.append("Location: ").append(target).append("\r\nContent-Length: 0\r\n");

@@ -9,8 +9,14 @@
 namespace quillon {
 
 // "302 redirect" with "Location: target" and "Content-Length: 0"; no body. The target is sent
-// as it is, whatever its length.
+// as it is, whatever its length. A target holding a control character would break the header
+// block (a CR LF starts a header of its own): it comes from a damaged catalogue entry, so the
+// answer is a redirect-free 500. Not a 404: the address exists, and a browser or cache must not
+// learn that it does not; the fault lies with the disc.
 void SendRedirect(FilterCall call, std::string_view target);
+
+// "500 Internal Server Error", no body: catalogue data that cannot go into a reply.
+void SendServerError(FilterCall call);
 
 // statusText with "Content-Type: text/html" and the body's length; the body (null or NUL-ended)
 // is written only when the server accepted the header.

@@ -10,11 +10,21 @@ namespace quillon {
 
 std::string ReadRequestHeader(FilterCall call, HTTP_FILTER_PREPROC_HEADERS* headers,
                               const char* name) {
-  char buffer[kHeaderBufferSize + 1] = {};
+  // The usual value fits the first buffer. When it does not, the server answers FALSE and names
+  // the size it needs, and the value is read again at that size.
+  std::string buffer(kHeaderBufferSize, '\0');
   DWORD size = kHeaderBufferSize;
-  headers->GetHeader(call.context, const_cast<char*>(name), buffer, &size);
+  if (!headers->GetHeader(call.context, const_cast<char*>(name), buffer.data(), &size) &&
+      size > kHeaderBufferSize) {
+    if (size > kHeaderValueLimit) return {};
+    buffer.assign(size, '\0');
+    if (!headers->GetHeader(call.context, const_cast<char*>(name), buffer.data(), &size)) {
+      return {};
+    }
+  }
   // A server that fills the whole buffer without a NUL still ends here.
-  return std::string(buffer, strnlen(buffer, kHeaderBufferSize));
+  buffer.resize(strnlen(buffer.c_str(), buffer.size()));
+  return buffer;
 }
 
 std::string RepairCollapsedScheme(std::string_view address, SchemeRepair variant) {

@@ -9,8 +9,8 @@
 
 namespace quillon {
 
-// The header's value; empty when the server does not fill it in. Names are "url" and "method"
-// without a colon, real headers with theirs ("Referer:").
+// The header's value, whole up to 64 KiB; empty when the server does not fill it in or the value
+// is longer. Names are "url" and "method" without a colon, real headers with theirs ("Referer:").
 std::string ReadRequestHeader(FilterCall call, HTTP_FILTER_PREPROC_HEADERS* headers,
                               const char* name);
 

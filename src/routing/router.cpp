@@ -53,14 +53,26 @@ std::string_view After(std::string_view text, std::string_view prefix) {
   return text.substr(text.size() < prefix.size() ? text.size() : prefix.size());
 }
 
-// Paths built from a request address must stay on the disc: a ".." segment, between separators
-// of either kind or at either end, would climb out of it.
-bool ClimbsOutOfDisc(std::string_view relative) {
+enum class Segments {
+  kPath,     // a file path: names are taken as they are
+  kAddress,  // an address a browser will resolve: it reads "%2e" as a dot
+};
+
+bool IsClimbingSegment(std::string_view segment, Segments kind) {
+  if (segment == "..") return true;
+  return kind == Segments::kAddress &&
+         (AsciiEqualsIgnoreCase(segment, ".%2e") || AsciiEqualsIgnoreCase(segment, "%2e.") ||
+          AsciiEqualsIgnoreCase(segment, "%2e%2e"));
+}
+
+// Paths and addresses built from a request address must stay on the disc: a ".." segment,
+// between separators of either kind or at either end, would climb out of it.
+bool ClimbsOutOfDisc(std::string_view relative, Segments kind = Segments::kPath) {
   std::size_t start = 0;
   while (start <= relative.size()) {
     std::size_t end = relative.find_first_of("/\\", start);
     if (end == std::string_view::npos) end = relative.size();
-    if (relative.substr(start, end - start) == "..") return true;
+    if (IsClimbingSegment(relative.substr(start, end - start), kind)) return true;
     start = end + 1;
   }
   return false;
@@ -74,6 +86,14 @@ std::string_view PathExtension(std::string_view path) {
   if (dot == std::string_view::npos) return {};
   std::string_view extension = name.substr(dot, kPathPartLimit);
   return extension.substr(1);
+}
+
+// "file://" and the absolute path: three slashes in all, whether the path starts with one
+// ("/disc/") or with a drive letter.
+std::string FileAddress(std::string_view path) {
+  std::string address = kFileUrlScheme;
+  if (path.empty() || path.front() != '/') address.push_back('/');
+  return address.append(path);
 }
 
 DWORD Finished() { return kStatusFinished; }
@@ -95,12 +115,15 @@ DWORD LaunchFromDisc(Request& r) {
   } else if (StartsWithIgnoreCase(rest, kBarePrefix)) {
     relative = After(rest, kBarePrefix);
   } else if (found) {
-    relative = kDocsFolder + DocumentFileName(r.entry.number) + "." + r.entry.extension;
+    relative = kNativeDocsFolder + DocumentFileName(r.entry.number) + "." + r.entry.extension;
   } else {
     relative = rest;
   }
-  if (!ClimbsOutOfDisc(relative)) {
-    platform::CurrentDesktop().OpenWithDefaultAction(DiscRootPath() + relative);
+  // With no disc linked there is no root to put in front, and the rest alone may name any file
+  // of the machine ("//etc/passwd").
+  const std::string root = DiscRootPath();
+  if (!root.empty() && !ClimbsOutOfDisc(relative)) {
+    platform::CurrentDesktop().OpenWithDefaultAction(root + relative);
   }
   SendSimpleReply(r.call, nullptr, r.NoContentStatus());
   return Finished();
@@ -171,8 +194,9 @@ DWORD AnswerCatalogued(Request& r, bool localEntry) {
     return Finished();
   }
   if (!e.redirectUrl.empty()) {
+    // A redirect address that could not go into a reply does not go into the request either.
     if (AsciiEqualsIgnoreCase(r.Header(kHeaderMethod), kPostMethod) &&
-        IsExecutableAddress(e.redirectUrl)) {
+        IsExecutableAddress(e.redirectUrl) && !HasControlCharacter(e.redirectUrl)) {
       r.SetHeader(kHeaderUrl, e.redirectUrl);
       return PassOn();
     }
@@ -233,7 +257,7 @@ DWORD RouteRequest(FilterCall call, HTTP_FILTER_PREPROC_HEADERS* headers) {
   DocumentNumber number = ParseDocumentNumber(r.address);
   if (number >= 0 && FindEntryByNumber(number, r.entry) && r.entry.redirectUrl.empty() &&
       !StartsWithIgnoreCase(r.entry.url, kBarePrefix) && !IsPageExtension(r.entry.extension) &&
-      !r.LocalEntry()) {
+      !r.LocalEntry() && !HasControlCharacter(r.entry.url)) {
     r.address = r.entry.url;
   }
 
@@ -243,7 +267,12 @@ DWORD RouteRequest(FilterCall call, HTTP_FILTER_PREPROC_HEADERS* headers) {
     const std::string lowered = AsciiLowered(r.address);
     const std::size_t other = lowered.find(kOtherFolderMarker);
     if (other != std::string::npos) {
-      SendRedirect(call, kFileUrlScheme + DiscRootPath() + kDocsName + lowered.substr(other));
+      const std::string_view tail = std::string_view(lowered).substr(other);
+      if (ClimbsOutOfDisc(tail, Segments::kAddress)) {
+        SendNotFound(call);
+      } else {
+        SendRedirect(call, FileAddress(DiscRootPath() + kDocsName).append(tail));
+      }
       return Finished();
     }
   }

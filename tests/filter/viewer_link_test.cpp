@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/exports.h"
+#include "entry/exports.h"
 #include "support/fake_viewer.h"
 
 namespace quillon {

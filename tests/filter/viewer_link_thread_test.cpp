@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "filter/exports.h"
+#include "entry/exports.h"
 #include "filter/viewer_link.h"
 #include "support/fake_viewer.h"
 

@@ -12,6 +12,18 @@ namespace quillon {
 namespace {
 
 constexpr HttpTime k19941106 = 784111777;  // 1994-11-06 08:49:37 UTC
+constexpr HttpTime kLast = 2147483647;     // 2038-01-19 03:14:07 UTC
+
+// The C library's own reading of a time, to compare with.
+std::tm UtcFields(std::time_t time) {
+  std::tm fields{};
+#if defined(_WIN32)
+  gmtime_s(&fields, &time);
+#else
+  gmtime_r(&time, &fields);
+#endif
+  return fields;
+}
 
 TEST(ParseHttpDate, ReadsTheThreeFormsAndTheirCorners) {
   const struct {
@@ -28,11 +40,15 @@ TEST(ParseHttpDate, ReadsTheThreeFormsAndTheirCorners) {
       {"", 0},
       {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
       {"Thursday, 01-Jan-70 00:00:00 GMT", 0},
-      {"Thursday, 01-Jan-54 00:00:00 GMT", 0},  // 2054 is past 2037: read as 1970
+      {"Thursday, 01-Jan-54 00:00:00 GMT", kLast},  // 2054: past the last second, saturated
       {"Thursday, 01-Jan-05 00:00:00 GMT", 1104537600},
-      {"Thu, 01 Jan 100 00:00:00 GMT", 946684800},   // 100 + 1900 = 2000
-      {"Fri, 31 Dec 2038 23:59:59 GMT", 31535999},   // 1970-12-31 23:59:59
-      {"Tue, 19 Jan 2038 03:14:07 GMT", 1566847},    // 1970-01-19 03:14:07
+      {"Thu, 01 Jan 100 00:00:00 GMT", 946684800},  // 100 + 1900 = 2000
+      {"Fri, 31 Dec 2038 23:59:59 GMT", kLast},
+      {"Tue, 19 Jan 2038 03:14:07 GMT", kLast},
+      {"Tue, 19 Jan 2038 03:14:06 GMT", kLast - 1},
+      {"Tue, 19 Jan 2038 03:14:08 GMT", kLast},
+      {"Wed Jan  1 00:00:00 2100", kLast},
+      {"Sun, 2147483647 Nov 1994 08:49:37 GMT", kLast},
       {"Sun Nov  6 08:49:37 94", -1},                // asctime keeps a two-digit year
       {"Sun, 06 November 1994 08:49:37 GMT", -1},    // not in the month table
       {"Sun, 06 ov 1994 08:49:37 GMT", k19941106},   // any fragment at its first occurrence
@@ -80,9 +96,7 @@ TEST(FormatHttpDate, AgreesWithTheCLibraryAndReadsBackUpToTheEndOf2037) {
     const auto time = static_cast<HttpTime>(t);
     const std::string text = FormatHttpDate(time);
     ASSERT_EQ(text.size(), kHttpDateLength);
-    std::time_t c = time;
-    std::tm fields{};
-    gmtime_r(&c, &fields);
+    const std::tm fields = UtcFields(time);
     char expected[64];
     std::strftime(expected, sizeof expected, "%a, %d %b %Y %H:%M:%S GMT", &fields);
     ASSERT_EQ(text, expected);
@@ -103,9 +117,7 @@ TEST(FormatHttpDate, WritesEnglishUnderAnotherLocale) {
   }
   if (chosen == nullptr) GTEST_SKIP() << "no non-English locale is installed";
   // Sanity: the C library itself writes another language here.
-  std::time_t c = k19941106;
-  std::tm fields{};
-  gmtime_r(&c, &fields);
+  const std::tm fields = UtcFields(k19941106);
   char local[64];
   std::strftime(local, sizeof local, "%a %b", &fields);
   std::string formatted = FormatHttpDate(k19941106);

@@ -51,5 +51,33 @@ TEST(SendRedirect, SendsLocationAndZeroLengthWithNoBodyWhateverTheTarget) {
   }
 }
 
+TEST(SendRedirect, AnswersAServerErrorForATargetThatWouldBreakTheHeaderBlock) {
+  const struct {
+    std::string target;
+    bool refused;
+  } rows[] = {
+      {"http://x/\r\nSet-Cookie: a=b", true},
+      {"http://x/\nSet-Cookie: a=b", true},
+      {"http://x/\r", true},
+      {std::string("http://x/\0y", 11), true},
+      {"http://x/\x1b", true},
+      {"http://x/\x7f", true},
+      {"http://x/a\tb", false},
+      {"http://x/\xc3\xa9", false},
+  };
+  for (const auto& row : rows) {
+    RecordingServer server;
+    SendRedirect(FilterCall{server.context()}, row.target);
+    ASSERT_EQ(server.responses.size(), 1u);
+    const SentResponse expected =
+        row.refused
+            ? SentResponse{"500 Internal Server Error",
+                           "Content-Type: text/html\r\nContent-Length: 0\r\n"}
+            : SentResponse{"302 redirect", "Location: " + row.target + "\r\nContent-Length: 0\r\n"};
+    EXPECT_EQ(server.responses[0], expected) << row.target;
+    EXPECT_TRUE(server.writes.empty());
+  }
+}
+
 }  // namespace
 }  // namespace quillon

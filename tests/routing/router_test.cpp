@@ -42,6 +42,10 @@ SentResponse Redirect(const std::string& to) {
 const SentResponse kNotFound{"404 Not Found", Typed("text/html", 51)};
 const char kNotFoundBody[] = "<body><h1>HTTP/1.0 404 Object Not Found</h1></body>";
 
+const std::string kLongType = "text/" + std::string(5000, 't');
+const std::string kLongAddress = "http://site.example/find?" + std::string(3000, 'q');
+const char kLastSecondText[] = "Tue, 19 Jan 2038 03:14:07 GMT";
+
 std::vector<testing::CatalogueRow> Rows() {
   return {
       {0x1234, "http://site.example/page.htm", "htm", "", std::string(), 0, 0},
@@ -55,6 +59,13 @@ std::vector<testing::CatalogueRow> Rows() {
       {0x123C, "http://site.example/old-undated.htm", "htm", "", std::string(), kPast, 0},
       {0x123D, "http://site.example/tool", "exe", "", kBare + "program/tool.exe", 0, 0},
       {0x123E, "http://site.example/report.doc", "doc", "text/x-report", std::nullopt, 0, 0},
+      {0x123F, "http://site.example/old.gif", "gif", "", std::string(), kPast, kModified},
+      {0x1240, "http://site.example/bad", "htm", "", "http://x/\r\nSet-Cookie: a=b", 0, 0},
+      {0x1241, "http://site.example/bad.htm", "htm", "text/html\r\nSet-Cookie: a=b", "", 0, 0},
+      {0x1242, "http://site.example/long.htm", "htm", kLongType, std::string(), 0, 0},
+      {0x1243, kLongAddress, "htm", "", std::string(), 0, 0},
+      {0x1244, "http://site.example/bad-post", "htm", "", kBare + "program/x\r\nX: y.dll", 0, 0},
+      {0x1245, "http://site.example/x\r\nX: y.gif", "gif", "", std::string(), kPast, 0},
   };
 }
 
@@ -73,7 +84,9 @@ struct Case {
   std::string userAgent = "";
   std::string ims = "";
   std::string method = "GET";
+  std::string root = "/disc/";
   int mode = 0;
+  int failWriteAt = -1;
   std::optional<DocumentNumber> dropRow = std::nullopt;
   // What comes out.
   DWORD status = kStatusFinished;
@@ -120,7 +133,15 @@ std::vector<Case> Cases() {
       {.name = "launch, catalogued document",
        .url = kDirect + "http://site.example/page.htm",
        .responses = {{"204 No Content", kHtmlEmpty}},
+#if defined(_WIN32)
        .launches = {"/disc/docs\\lum00012/lum01234.htm"}},
+#else
+       .launches = {"/disc/docs/lum00012/lum01234.htm"}},
+#endif
+      {.name = "launch, no disc linked",
+       .url = kDirect + "/etc/passwd",
+       .root = "",
+       .responses = {{"204 No Content", kHtmlEmpty}}},
       {.name = "launch, anything else",
        .url = kDirect + "notes/a.txt",
        .responses = {{"204 No Content", kHtmlEmpty}},
@@ -147,6 +168,11 @@ std::vector<Case> Cases() {
        .url = kLocal + "lum00012/lum0123a.htm",
        .responses = {Disc("text/html", 0x123A)},
        .body = DiscCopy(0x123A)},
+      {.name = "local entry by disc name of a stale picture",
+       .url = kLocal + "lum00012/lum0123f.gif",
+       .mode = 3,
+       .responses = {Disc("image/gif", 0x123F)},
+       .body = DiscCopy(0x123F)},
       {.name = "local entry from a local page is not local",
        .url = kLocal + "lum00012/lum0123a.htm",
        .referer = kLocal + "index.htm",
@@ -167,7 +193,15 @@ std::vector<Case> Cases() {
        .status = kStatusNextNotification},
       {.name = "other folder goes to the file",
        .url = "http://x/LumOther/Index.HTM",
-       .responses = {Redirect("file:////disc/docs/lumother/index.htm")}},
+       .responses = {Redirect("file:///disc/docs/lumother/index.htm")}},
+      {.name = "other folder climbing out",
+       .url = "http://x/lumother/../../../etc/passwd",
+       .responses = {kNotFound},
+       .body = kNotFoundBody},
+      {.name = "other folder climbing out, encoded",
+       .url = "http://x/lumother/%2E%2e/x.htm",
+       .responses = {kNotFound},
+       .body = kNotFoundBody},
       // Live route.
       {.name = "live address passed on repaired",
        .url = kLive + "http:/host/a.htm",
@@ -253,6 +287,33 @@ std::vector<Case> Cases() {
        .url = "http://site.example/page.htm",
        .responses = {Disc("text/html", 0x1234)},
        .body = DiscCopy(0x1234)},
+      {.name = "catalogued page, the write fails",
+       .url = "http://site.example/page.htm",
+       .failWriteAt = 0,
+       .responses = {Disc("text/html", 0x1234)},
+       .body = DiscCopy(0x1234)},
+      {.name = "address longer than the first header buffer",
+       .url = kLongAddress,
+       .responses = {Disc("text/html", 0x1243)},
+       .body = DiscCopy(0x1243)},
+      {.name = "redirect address with a line break",
+       .url = "http://site.example/bad",
+       .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
+      {.name = "POST to a redirect address with a line break",
+       .url = "http://site.example/bad-post",
+       .method = "POST",
+       .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
+      {.name = "disc name of a picture whose address has a line break",
+       .url = "http://mirror/lum00012/lum01245.gif",
+       .mode = 3,
+       .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
+      {.name = "stored content type with a line break",
+       .url = "http://site.example/bad.htm",
+       .responses = {{"500 Internal Server Error", kHtmlEmpty}}},
+      {.name = "long stored content type",
+       .url = "http://site.example/long.htm",
+       .responses = {Disc(kLongType, 0x1242)},
+       .body = DiscCopy(0x1242)},
       {.name = "stored content type wins",
        .url = "http://site.example/report.doc",
        .responses = {Disc("text/x-report", 0x123E)},
@@ -308,6 +369,10 @@ std::vector<Case> Cases() {
        .changes = {{"set", "url", "http://site.example/old.htm"},
                    {"add", "If-Modified-Since:", kModifiedText}},
        .pending = Pending{0x1236, 0}},
+      {.name = "stale, browser date at the last second of 2038, mode 0",
+       .url = "http://site.example/old.htm",
+       .ims = kLastSecondText,
+       .responses = {{"304 Not Modified", kHtmlEmpty}}},
       {.name = "stale, not conditional, mode 0",
        .url = "http://site.example/old.htm",
        .responses = {Disc("text/html", 0x1236)},
@@ -338,7 +403,7 @@ class Router : public ::testing::TestWithParam<Case> {};
 TEST_P(Router, RoutesTheRequestToItsOutcome) {
   const Case& c = GetParam();
   testing::FakeViewer viewer;
-  viewer.rootPath = "/disc/";
+  viewer.rootPath = c.root;
   viewer.mode = c.mode;
   for (const testing::CatalogueRow& row : Rows()) {
     if (c.dropRow && row.number == *c.dropRow) continue;
@@ -353,9 +418,12 @@ TEST_P(Router, RoutesTheRequestToItsOutcome) {
   }
   files.files["/disc/program/readme.txt"] = "readme";
   files.files["/disc/docs/lummisc0/logo.gif"] = "logo";
-  testing::RecordingDesktop desktop;
-
   testing::RecordingServer server;
+  server.failWriteAt = c.failWriteAt;
+  testing::RecordingDesktop desktop;
+  desktop.onNotify = [&server] {
+    EXPECT_EQ(server.responses.size(), 1u) << "the viewer is told after the reply went out";
+  };
   server.request["url"] = c.url;
   server.request["method"] = c.method;
   if (!c.referer.empty()) server.request["Referer:"] = c.referer;

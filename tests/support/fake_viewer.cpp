@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "filter/exports.h"
+#include "entry/exports.h"
 
 namespace quillon::testing {
 

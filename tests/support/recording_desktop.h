@@ -1,6 +1,7 @@
 // Stands in for the desktop while a test runs: records launches and posts to the viewer's window.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,11 @@ class RecordingDesktop : public platform::Desktop {
   bool hasViewerWindow = true;
   std::vector<std::string> launches;
   int windowPosts = 0;
+  std::function<void()> onNotify;  // called at each post, to see what went out before it
 
   void OpenWithDefaultAction(const std::string& path) override { launches.push_back(path); }
   void NotifyViewerWindow() override {
+    if (onNotify) onNotify();
     if (hasViewerWindow) ++windowPosts;
   }
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "common/ascii.h"
-#include "filter/exports.h"
+#include "entry/exports.h"
 #include "filter/server_filter.h"
 
 namespace quillon::testing {

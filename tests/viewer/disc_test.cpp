@@ -10,7 +10,7 @@
 
 #include "disc.h"
 #include "disc_builder.h"
-#include "filter/exports.h"
+#include "entry/exports.h"
 #include "filter/viewer_link.h"
 #include "support/fake_viewer.h"
 

@@ -1,6 +1,6 @@
 // The exports stay thin: read the current filter once, hand over, and never let an exception
 // reach the server.
-#include "filter/exports.h"
+#include "entry/exports.h"
 
 #include "common/constants.h"
 #include "filter/server_filter.h"

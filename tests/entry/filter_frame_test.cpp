@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/constants.h"
-#include "filter/exports.h"
+#include "entry/exports.h"
 #include "filter/server_filter.h"
 #include "support/recording_server.h"
 

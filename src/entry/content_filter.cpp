@@ -1,4 +1,4 @@
-#include "filter/content_filter.h"
+#include "entry/content_filter.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // The module's static objects. Built in this order at load and destroyed in reverse at unload,
 // so the filter never outlives the link it reads.
-#include "filter/content_filter.h"
+#include "entry/content_filter.h"
 #include "filter/viewer_link.h"
 
 namespace quillon {
