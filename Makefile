@@ -32,7 +32,7 @@ define install_missing
 	fi
 endef
 
-BENCH_PACKAGES   := wrk nginx-light
+BENCH_PACKAGES   := wrk nginx-light squid curl
 BROWSER_PACKAGES := chromium
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \

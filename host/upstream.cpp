@@ -1,4 +1,5 @@
 // The network side: reaching the origin, forwarding the request and relaying its answer.
+#include <array>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <cstdio>
 #include <optional>
@@ -255,7 +256,20 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
     co_return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
   }
   Exchange exchange{answer.result_int(), 0, Answer::kNetwork, false};
-  if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
+  // When body bytes came with the head, the head waits for them so that both go out in one
+  // write; an origin that sends its head alone (a stream of events, say) has it relayed at once.
+  std::string_view pendingHead = head;
+  if (upstreamBuffer.size() == 0 || response->is_done()) {
+    if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
+    pendingHead = {};
+  }
+  auto send = [&](std::string_view out) -> awaitable<bool> {
+    const std::array<asio::const_buffer, 2> both{asio::buffer(pendingHead), asio::buffer(out)};
+    pendingHead = {};
+    c.client.expires_after(s.options.readTimeout);
+    auto [e, n] = co_await asio::async_write(c.client, both, kTuple);
+    co_return !e;
+  };
 
   std::vector<char> block(kRelayBlock);
   while (!response->is_done()) {
@@ -273,11 +287,13 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
       const std::string framedData = chunked ? ChunkFrame(data) : std::string();
       const std::string_view out = chunked ? std::string_view(framedData) : data;
       if (!c.filter.PassBlock(out)) co_return exchange;  // the filter dropped the rest
-      if (!co_await WriteToClient(s, c, asio::buffer(out))) co_return exchange;
+      if (!co_await send(out)) co_return exchange;
       exchange.bytes += got;
     }
-    if (endOfUnframedBody) co_return exchange;
+    if (endOfUnframedBody) break;
   }
+  if (!pendingHead.empty() && !co_await send({})) co_return exchange;
+  if (!framed) co_return exchange;
   if (chunked && !c.headOnly) {
     if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
     if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;

@@ -26,12 +26,14 @@ class Upstream(http.server.BaseHTTPRequestHandler):
 
     protocol_version = "HTTP/1.1"
     seen = []
+    ports = []  # the proxy's side of each request's connection
 
     def log_message(self, *args):
         pass
 
     def do_GET(self):
         Upstream.seen.append((self.path, dict(self.headers)))
+        Upstream.ports.append(self.client_address[1])
         path = self.path.split("?")[0]
         if path.endswith("/stale-304.html"):
             self.send_response(304)
@@ -85,6 +87,10 @@ class Scripted(socketserver.BaseRequestHandler):
                 body += chunk
             answer = b"got %d bytes" % len(body)
             send(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(answer), answer))
+        elif path == b"/once":
+            # Keeps the connection open, then drops the next request sent on it unanswered.
+            send(b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nonce")
+            self.request.recv(65536)
         elif path == b"/interim":
             send(b"HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n"
                  b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal")
@@ -615,6 +621,16 @@ class ProxyEndToEnd(unittest.TestCase):
             started = time.time()
             self.assertEqual(proxy.stop(), 0)
             self.assertLess(time.time() - started, 3)
+
+    def test_origin_connections_are_kept_and_a_closed_one_is_retried(self):
+        before = len(Upstream.ports)
+        for _ in range(3):
+            status, _, _ = self.proxy.request("http://live.quillon.internal/" + self.url("fresh.html?kept"))
+            self.assertEqual(status, 200)
+        self.assertEqual(len(set(Upstream.ports[before:])), 1, "one origin connection for all three")
+        for _ in range(2):
+            status, _, body = self.proxy.request("http://%s/once" % self.script)
+            self.assertEqual((status, body), (200, b"once"))
 
     def test_offline(self):
         offline = Proxy(self.disc, "--offline")
