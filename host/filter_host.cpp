@@ -121,7 +121,15 @@ DWORD FilterSession::ReadRawData(std::string_view rawHead) {
 }
 
 DWORD FilterSession::PreprocHeaders() {
-  return library_.Call(&context_, SF_NOTIFY_PREPROC_HEADERS, &headers_);
+  const DWORD status = library_.Call(&context_, SF_NOTIFY_PREPROC_HEADERS, &headers_);
+  FlushHeldHead();
+  return status;
+}
+
+void FilterSession::FlushHeldHead() {
+  if (heldHead_.empty()) return;
+  if (!writer_(heldHead_, {})) reply_.failed = true;
+  heldHead_.clear();
 }
 
 void FilterSession::UrlMap() {
@@ -147,13 +155,15 @@ bool FilterSession::PassBlock(std::string_view block) {
   raw.cbInData = static_cast<DWORD>(copy.size());
   raw.cbInBuffer = static_cast<DWORD>(copy.size());
   const DWORD status = library_.Call(&context_, SF_NOTIFY_SEND_RAW_DATA, &raw);
-  --rawDepth_;
+  if (--rawDepth_ == 0) FlushHeldHead();  // a reply the filter made in there goes out now
   return status != SF_STATUS_REQ_FINISHED;
 }
 
 bool FilterSession::SendBlock(std::string_view block) {
   if (!PassBlock(block)) return true;  // the filter took this block over
-  if (writer_(block)) return true;
+  const bool sent = writer_(heldHead_, block);
+  heldHead_.clear();
+  if (sent) return true;
   reply_.failed = true;
   return false;
 }
@@ -246,7 +256,8 @@ BOOL WINAPI FilterSession::ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, enum 
   self.reply_.started = true;
   self.reply_.statusLine = "HTTP/1.1 " + std::string(status);
   self.reply_.contentLength = ContentLengthOf(lines);
-  return self.SendBlock(head) ? TRUE : FALSE;
+  if (self.PassBlock(head)) self.heldHead_.append(head);
+  return TRUE;
 }
 
 }  // namespace quillon::host

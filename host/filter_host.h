@@ -71,8 +71,9 @@ struct FilterReply {
 // one after another on whichever thread drives it.
 class FilterSession {
  public:
-  // Writes bytes to the browser synchronously; false when they did not all go out.
-  using Writer = std::function<bool(std::string_view)>;
+  // Writes two pieces to the browser synchronously, in order and in one go when it can; false
+  // when they did not all go out.
+  using Writer = std::function<bool(std::string_view, std::string_view)>;
 
   FilterSession(const FilterLibrary& library, Writer writer);
   ~FilterSession();  // raises end-of-net-session
@@ -89,7 +90,7 @@ class FilterSession {
   // Every block bound for the browser passes here first. False when the filter finished the
   // request in send-raw-data: the block, and the rest of its answer, must not go out.
   bool PassBlock(std::string_view block);
-  // PassBlock, then a synchronous write of what passed.
+  // PassBlock, then a synchronous write of what passed (after the head still held, if any).
   bool SendBlock(std::string_view block);
 
   const FilterReply& reply() const { return reply_; }
@@ -118,6 +119,10 @@ class FilterSession {
   std::vector<std::unique_ptr<char[]>> allocations_;  // AllocMem: freed with the connection
   std::string rawScratch_;  // send-raw-data copies, reused block after block
   int rawDepth_ = 0;
+  // The filter's response head, held until its first body block so both leave in one write;
+  // written when the notification that made it returns, body or not.
+  std::string heldHead_;
+  void FlushHeldHead();
 };
 
 }  // namespace quillon::host

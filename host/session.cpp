@@ -141,9 +141,10 @@ awaitable<void> ProxyState::Session(tcp::socket socket) {
   const int fd = client.socket().native_handle();
   const auto writeTimeout = options.readTimeout;
   Workers* pool = &workers;
-  FilterSession filter(library, [fd, writeTimeout, pool](std::string_view bytes) {
-    return WriteAll(fd, bytes, writeTimeout, pool);
-  });
+  FilterSession filter(library,
+                       [fd, writeTimeout, pool](std::string_view first, std::string_view second) {
+                         return WriteAll(fd, first, second, writeTimeout, pool);
+                       });
   struct IdleGuard {
     ProxyState* state;
     beast::tcp_stream* stream;

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -89,12 +90,25 @@ Workers::Blocking::~Blocking() {
 }
 
 bool WriteAll(int fd, std::string_view data, std::chrono::milliseconds timeout, Workers* workers) {
+  return WriteAll(fd, data, {}, timeout, workers);
+}
+
+bool WriteAll(int fd, std::string_view first, std::string_view second,
+              std::chrono::milliseconds timeout, Workers* workers) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::optional<Workers::Blocking> held;
-  while (!data.empty()) {
-    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+  while (!first.empty() || !second.empty()) {
+    iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
+                      {const_cast<char*>(second.data()), second.size()}};
+    msghdr message{};
+    message.msg_iov = first.empty() ? parts + 1 : parts;
+    message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
+    const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     if (sent > 0) {
-      data.remove_prefix(static_cast<std::size_t>(sent));
+      auto done = static_cast<std::size_t>(sent);
+      const std::size_t fromFirst = std::min(done, first.size());
+      first.remove_prefix(fromFirst);
+      second.remove_prefix(done - fromFirst);
       continue;
     }
     if (sent < 0 && errno == EINTR) continue;

@@ -67,5 +67,8 @@ class Workers {
 // own replies go out this way, from inside its notification. A wait for the socket is a Blocking
 // region of `workers` (which may be null).
 bool WriteAll(int fd, std::string_view data, std::chrono::milliseconds timeout, Workers* workers);
+// Two pieces, in order, gathered into as few system calls as the socket takes.
+bool WriteAll(int fd, std::string_view first, std::string_view second,
+              std::chrono::milliseconds timeout, Workers* workers);
 
 }  // namespace quillon::host
