@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
       ->delimiter(',')
       ->capture_default_str();
   app.add_flag("--quiet", options.quiet, "No access log");
-  app.add_option("--threads", options.threads, "Worker threads (0: one per core)");
+  app.add_option("--threads", options.threads, "Worker threads (0: four per core)");
   app.add_option("--max-connections", options.maxConnections, "Connections served at once")
       ->capture_default_str();
   app.add_option("--connect-timeout", connectTimeout, "Seconds to reach the network")

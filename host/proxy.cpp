@@ -114,11 +114,10 @@ ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
       options(std::move(o)),
       acceptor(io),
       signals(io, SIGINT, SIGTERM),
-      // One thread per core: a thread that waits on a slow browser gets a stand-in, so no more
-      // are needed to keep the cores busy.
+      // Four per core measured faster than one per core on both the disc and the relay path.
       workers(io,
               options.threads != 0 ? options.threads
-                                   : std::max(1u, std::thread::hardware_concurrency()),
+                                   : std::max(4u, 4 * std::thread::hardware_concurrency()),
               // A thread held by a slow browser gets a stand-in: at most one per connection.
               static_cast<unsigned>(std::min<std::size_t>(options.maxConnections, 4096)) + 64),
       log(options.quiet),
