@@ -154,8 +154,10 @@ bool FilterSession::PassBlock(std::string_view block) {
   raw.pvInData = copy.data();
   raw.cbInData = static_cast<DWORD>(copy.size());
   raw.cbInBuffer = static_cast<DWORD>(copy.size());
+  const bool holding = !heldHead_.empty();  // the head this block follows, sent with it
   const DWORD status = library_.Call(&context_, SF_NOTIFY_SEND_RAW_DATA, &raw);
-  if (--rawDepth_ == 0) FlushHeldHead();  // a reply the filter made in there goes out now
+  // A reply the filter made in there goes out now.
+  if (--rawDepth_ == 0 && !holding) FlushHeldHead();
   return status != SF_STATUS_REQ_FINISHED;
 }
 
