@@ -13,6 +13,9 @@ namespace http = boost::beast::http;
 
 namespace {
 
+constexpr std::size_t kGatherLimit = 64 * 1024;
+constexpr std::size_t kKeptGatherCapacity = 16 * 1024;
+
 // A header name as the filter passes it: "Name:" for a field, "url"/"method"/"version" bare.
 std::string_view FieldName(std::string_view name) {
   if (!name.empty() && name.back() == ':') name.remove_suffix(1);
@@ -122,14 +125,16 @@ DWORD FilterSession::ReadRawData(std::string_view rawHead) {
 
 DWORD FilterSession::PreprocHeaders() {
   const DWORD status = library_.Call(&context_, SF_NOTIFY_PREPROC_HEADERS, &headers_);
-  FlushHeldHead();
+  FlushPending();
   return status;
 }
 
-void FilterSession::FlushHeldHead() {
-  if (heldHead_.empty()) return;
-  if (!writer_(heldHead_, {})) reply_.failed = true;
-  heldHead_.clear();
+void FilterSession::FlushPending() {
+  if (pending_.empty()) return;
+  if (!writer_(pending_, {})) reply_.failed = true;
+  pending_.clear();
+  // A kept connection waits with a small buffer, not with the largest it ever gathered.
+  if (pending_.capacity() > kKeptGatherCapacity) pending_ = std::string();
 }
 
 void FilterSession::UrlMap() {
@@ -154,17 +159,21 @@ bool FilterSession::PassBlock(std::string_view block) {
   raw.pvInData = copy.data();
   raw.cbInData = static_cast<DWORD>(copy.size());
   raw.cbInBuffer = static_cast<DWORD>(copy.size());
-  const bool holding = !heldHead_.empty();  // the head this block follows, sent with it
+  const bool holding = !pending_.empty();  // what this block follows, sent with it
   const DWORD status = library_.Call(&context_, SF_NOTIFY_SEND_RAW_DATA, &raw);
   // A reply the filter made in there goes out now.
-  if (--rawDepth_ == 0 && !holding) FlushHeldHead();
+  if (--rawDepth_ == 0 && !holding) FlushPending();
   return status != SF_STATUS_REQ_FINISHED;
 }
 
 bool FilterSession::SendBlock(std::string_view block) {
   if (!PassBlock(block)) return true;  // the filter took this block over
-  const bool sent = writer_(heldHead_, block);
-  heldHead_.clear();
+  if (pending_.size() + block.size() <= kGatherLimit) {
+    pending_.append(block);
+    return true;
+  }
+  const bool sent = writer_(pending_, block);
+  pending_.clear();
   if (sent) return true;
   reply_.failed = true;
   return false;
@@ -258,7 +267,7 @@ BOOL WINAPI FilterSession::ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, enum 
   self.reply_.started = true;
   self.reply_.statusLine = "HTTP/1.1 " + std::string(status);
   self.reply_.contentLength = ContentLengthOf(lines);
-  if (self.PassBlock(head)) self.heldHead_.append(head);
+  if (self.PassBlock(head)) self.pending_.append(head);
   return TRUE;
 }
 

@@ -119,10 +119,12 @@ class FilterSession {
   std::vector<std::unique_ptr<char[]>> allocations_;  // AllocMem: freed with the connection
   std::string rawScratch_;  // send-raw-data copies, reused block after block
   int rawDepth_ = 0;
-  // The filter's response head, held until its first body block so both leave in one write;
-  // written when the notification that made it returns, body or not.
-  std::string heldHead_;
-  void FlushHeldHead();
+  // What the filter wrote and the browser has not been sent yet: its head and its small blocks
+  // gathered into writes of up to kGatherLimit, so that a page costs one system call and a large
+  // file one per 64 KiB rather than one per 8 KiB block. All of it goes out before the
+  // notification that wrote it returns.
+  std::string pending_;
+  void FlushPending();
 };
 
 }  // namespace quillon::host

@@ -271,6 +271,15 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
     co_return !e;
   };
 
+  // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
+  // (before the last bytes go to the client, who may ask again as soon as it has them).
+  auto keepOrigin = [&] {
+    if (response->is_done() && framed && response->keep_alive() && upstreamBuffer.size() == 0 &&
+        upstream->socket().is_open()) {
+      s.pool.Give(origin, upstream->release_socket());
+    }
+  };
+  keepOrigin();
   std::vector<char> block(kRelayBlock);
   while (!response->is_done()) {
     answer.body().data = block.data();
@@ -281,6 +290,7 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
     if (readError == http::error::need_buffer) readError = {};
     const bool endOfUnframedBody = readError == http::error::end_of_stream && !framed;
     if (readError && !endOfUnframedBody) co_return exchange;
+    keepOrigin();
     const std::size_t got = block.size() - answer.body().size;
     if (got > 0) {
       const std::string_view data(block.data(), got);
@@ -297,10 +307,6 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   if (chunked && !c.headOnly) {
     if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
     if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
-  }
-  // Read to its end, framed, and the origin keeps it open: the next request may use it.
-  if (framed && response->keep_alive() && upstreamBuffer.size() == 0) {
-    s.pool.Give(origin, upstream->release_socket());
   }
   exchange.keepAlive = keep;
   co_return exchange;
