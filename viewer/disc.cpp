@@ -1,5 +1,7 @@
 #include "disc.h"
 
+#include "address.h"
+
 #include <limits>
 
 namespace quillon::viewer {
@@ -49,6 +51,13 @@ std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
   try {
     db = std::make_unique<Database>(file.string(),
                                     writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
+    // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
+    // system call per page, and keep the read lock from the first read on instead of two
+    // file-lock calls per lookup. Held from the start, it also tells `quillon-disc` that the disc
+    // is in use, so the disc is never changed under a proxy serving it.
+    db->Execute(writable ? "PRAGMA cache_size = -16384;"
+                         : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
+                           "PRAGMA locking_mode = EXCLUSIVE;");
     Statement id(*db, "PRAGMA application_id");
     if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
       throw DiscError(file.string() + ": not a Quillon disc catalogue");
@@ -56,14 +65,8 @@ std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
     if (ReadDiscInfo(*db).formatVersion != kDiscFormatVersion) {
       throw DiscError(file.string() + ": unsupported disc format version");
     }
-    // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
-    // system call per page, and keep the read lock once taken instead of two file-lock calls per
-    // lookup (a disc being served is not written; `quillon-disc add` waits for it to close).
-    db->Execute(writable ? "PRAGMA cache_size = -16384;"
-                         : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
-                           "PRAGMA locking_mode = EXCLUSIVE;");
   } catch (const SqliteError& e) {
-    throw DiscError(disc.string() + ": unreadable catalogue (" + e.what() + ")");
+    throw DiscError(disc.string() + ": unreadable catalogue (" + e.Explained() + ")");
   }
   return db;
 }
@@ -110,8 +113,21 @@ int DiscCatalogue::SeekNumber(DocumentNumber number) {
 
 int DiscCatalogue::SeekUrl(const char* address) {
   try {
-    byUrl_.Bind(1, address != nullptr ? address : "");
-    return Take(byUrl_);
+    const std::string normalized = NormalizeAddress(address != nullptr ? address : "");
+    byUrl_.Bind(1, normalized);
+    if (Take(byUrl_) != 0) return 1;
+    // A folder asked for without its slash: sent to the slashed address, as a web server does.
+    const std::string slashed = WithFolderSlash(normalized);
+    if (slashed.empty()) return 0;
+    byUrl_.Bind(1, slashed);
+    if (Take(byUrl_) == 0) return 0;
+    url_ = normalized;
+    redirectUrl_ = slashed;
+    extension_.clear();
+    contentType_.clear();
+    staleAfter_ = 0;
+    lastModified_ = 0;
+    return 1;
   } catch (const SqliteError&) {
     byUrl_.Reset();
     return 0;
