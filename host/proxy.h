@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,9 +17,10 @@ struct ProxyOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 8080;
   std::string catalogueDomain;
-  bool offline = false;    // never connect: every network fetch gets 504 at once
-  bool noConnect = false;  // refuse CONNECT tunnels
-  bool noLaunch = false;   // the disc never opens files or notifies the viewer's window
+  std::filesystem::path disc;  // the disc served, for the proxy's own pages (empty: none)
+  bool offline = false;        // never connect: every network fetch gets 504 at once
+  bool noConnect = false;      // refuse CONNECT tunnels
+  bool noLaunch = false;       // the disc never opens files or notifies the viewer's window
   std::vector<std::uint16_t> connectPorts{443};  // the ports a CONNECT may reach
   bool quiet = false;                            // no access log
   unsigned threads = 0;                          // 0: a few per core

@@ -17,6 +17,7 @@
 #include "access_log.h"
 #include "filter_host.h"
 #include "launch_gate.h"
+#include "pages.h"
 #include "proxy.h"
 #include "target.h"
 #include "workers.h"
@@ -102,6 +103,7 @@ struct ProxyState {
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> active{0};
   std::atomic<std::uint64_t> served{0};  // connections ended, for the idle-time trim
+  DiscPages pages{options.disc, options.catalogueDomain};  // the proxy's own pages (pages.cpp)
 
   // Connections waiting for their next request, so shutdown can close them at once.
   std::mutex idleMutex;
