@@ -17,10 +17,9 @@ struct ProxyOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 8080;
   std::string catalogueDomain;
-  std::filesystem::path disc;  // the disc served, for the proxy's own pages (empty: none)
-  bool offline = false;        // never connect: every network fetch gets 504 at once
-  bool noConnect = false;      // refuse CONNECT tunnels
-  bool noLaunch = false;       // the disc never opens files or notifies the viewer's window
+  bool offline = false;    // never connect: every network fetch gets 504 at once
+  bool noConnect = false;  // refuse CONNECT tunnels
+  bool noLaunch = false;   // the disc never opens files or notifies the viewer's window
   std::vector<std::uint16_t> connectPorts{443};  // the ports a CONNECT may reach
   bool quiet = false;                            // no access log
   unsigned threads = 0;                          // 0: a few per core
@@ -31,6 +30,9 @@ struct ProxyOptions {
   std::chrono::milliseconds connectTimeout{10000};  // resolving and connecting upstream
   std::chrono::milliseconds readTimeout{30000};     // upstream silence, and a stalled browser
   std::chrono::milliseconds shutdownGrace{5000};    // in-flight requests finish within this
+
+  // The disc served, for the proxy's own pages (empty: none).
+  std::filesystem::path disc;
 };
 
 struct ProxyState;
