@@ -187,15 +187,12 @@ std::optional<std::string> OtherPagePath(std::string_view url) {
   if (at == std::string::npos) return std::nullopt;
   const std::string rest =
       PercentDecoded(std::string_view(lowered).substr(at + kOtherFolder.size()), false);
-  if (rest.empty() || rest.back() == '/' || rest.find('\0') != std::string::npos ||
-      rest.find('\\') != std::string::npos) {
-    return std::nullopt;
-  }
-  // No segment may climb out of the folder.
+  if (rest.find('\0') != std::string::npos || rest.find('\\') != std::string::npos) return "";
+  // No segment may climb out of the folder, and a folder is no page.
   for (std::size_t start = 0; start <= rest.size();) {
     const std::size_t end = std::min(rest.find('/', start), rest.size());
     const std::string_view segment = std::string_view(rest).substr(start, end - start);
-    if (segment.empty() || segment == "." || segment == "..") return std::nullopt;
+    if (segment.empty() || segment == "." || segment == "..") return "";
     start = end + 1;
   }
   return "docs/lumother/" + rest;
@@ -357,7 +354,7 @@ std::optional<fs::path> DiscPages::OtherPageFile(std::string_view url) const {
   if (disc_.empty()) return std::nullopt;
   const auto path = OtherPagePath(url);
   if (!path) return std::nullopt;
-  return disc_ / *path;
+  return path->empty() ? fs::path() : disc_ / *path;
 }
 
 Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {

@@ -35,7 +35,7 @@ std::string EscapeQueryValue(std::string_view text);
 // gives "ferries winter".
 std::string AddressWords(std::string_view url);
 // The path under docs/lumother/ that an address names, as the filter would send the browser to
-// it; nullopt for any other address or one that would leave that folder.
+// it; empty when it would leave that folder or names none; nullopt for any other address.
 std::optional<std::string> OtherPagePath(std::string_view url);
 
 struct SiteSummary {
@@ -55,7 +55,8 @@ class DiscPages {
                                     std::string_view listen);
   // 504 "Not on this disc", for an address the disc lacks while the network is not used.
   std::string NotOnDisc(std::string_view url) const;
-  // The file of a docs/lumother/ address on this disc; nullopt when there is none.
+  // The file of a docs/lumother/ address on this disc (empty for one that names none); nullopt
+  // for any other address.
   std::optional<std::filesystem::path> OtherPageFile(std::string_view url) const;
 
   bool IsStartHost(std::string_view host) const;
@@ -76,7 +77,8 @@ class DiscPages {
 
 struct Connection;
 struct Exchange;
-// A file of the disc, streamed as the proxy's own answer (404 when it cannot be opened).
+// A file of the disc, streamed as the proxy's own answer (404 when it cannot be opened, or for an
+// empty path).
 Exchange SendDiscFile(Connection& c, bool keepAlive, const std::filesystem::path& file);
 
 }  // namespace quillon::host
