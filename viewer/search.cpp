@@ -231,13 +231,22 @@ SearchResults Search(const Database& db, std::string_view words, std::int64_t of
   count.Bind(1, query);
   if (count.Step()) results.total = count.Integer(0);
   if (results.total == 0) return results;
-  // A title match counts ten times a body match.
-  Statement page(db,
-                 "SELECT d.url, s.title, snippet(search, 1, char(2), char(3), '\u2026', 24) "
-                 "FROM search s JOIN documents d ON d.number = s.rowid "
-                 "WHERE search MATCH ?1 ORDER BY bm25(search, 10.0, 1.0) LIMIT ?2 OFFSET ?3");
-  page.Bind(1, query).Bind(2, limit).Bind(3, offset);
-  while (page.Step()) results.hits.push_back({page.Text(0), page.Text(1), page.Text(2)});
+  // Ranking reads each matching page's statistics: a query matching more pages than
+  // kMostRanked ranks the first kMostRanked of them (in document number, that is address,
+  // order). A title match counts ten times a body match.
+  Statement best(db,
+                 "SELECT number FROM (SELECT rowid AS number, bm25(search, 10.0, 1.0) AS score "
+                 "FROM search WHERE search MATCH ?1 LIMIT ?4) ORDER BY score LIMIT ?2 OFFSET ?3");
+  best.Bind(1, query).Bind(2, limit).Bind(3, offset).Bind(4, kMostRanked);
+  Statement hit(db,
+                "SELECT d.url, s.title, snippet(search, 1, char(2), char(3), '\u2026', 24) "
+                "FROM search s JOIN documents d ON d.number = s.rowid "
+                "WHERE search MATCH ?1 AND s.rowid = ?2");
+  while (best.Step()) {
+    hit.Bind(1, query).Bind(2, best.Integer(0));
+    if (hit.Step()) results.hits.push_back({hit.Text(0), hit.Text(1), hit.Text(2)});
+    hit.Reset();
+  }
   return results;
 }
 
