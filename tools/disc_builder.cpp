@@ -171,19 +171,6 @@ void CopyTree(const fs::path& from, const fs::path& to) {
   fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }
 
-std::unique_ptr<Database> LockForReplacing(const fs::path& disc) {
-  const fs::path catalogue = disc / viewer::kCatalogueFile;
-  std::error_code ec;
-  if (!fs::is_regular_file(catalogue, ec)) return nullptr;
-  auto db = std::make_unique<Database>(catalogue.string(), SQLITE_OPEN_READWRITE);
-  try {
-    db->Execute("BEGIN EXCLUSIVE");
-  } catch (const viewer::SqliteError& e) {
-    throw ToolError(disc.string() + ": " + e.Explained());
-  }
-  return db;
-}
-
 // Pages only: the search finds what a reader sees, not style sheets or pictures.
 void IndexFile(Database& db, std::int64_t number, std::string_view extension,
                const fs::path& file) {
@@ -296,8 +283,8 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     throw ToolError(options.disc.string() + ": already exists (use --force to replace it)");
   }
   // Held until the new disc is in place: a proxy serving the old one refuses the replacement,
-  // and none can open the old catalogue while the folders change places.
-  std::unique_ptr<Database> replacing = LockForReplacing(options.disc);
+  // and none opens the old disc while the folders change places.
+  auto replacing = std::make_unique<viewer::DiscLock>(options.disc, viewer::DiscLock::kReplacing);
   const std::vector<MirrorFile> files = ScanMirror(options.mirror);
   const auto redirects = options.redirects ? ReadRedirects(*options.redirects)
                                            : std::vector<std::pair<std::string, std::string>>{};
@@ -370,6 +357,7 @@ CreateSummary CreateDisc(const CreateOptions& options) {
                 files[static_cast<std::size_t>(i)].source);
     }
     db.Execute("COMMIT");
+    db.Execute("PRAGMA journal_mode = WAL");
   }
 
   if (fs::exists(options.disc, ec)) {
@@ -377,7 +365,7 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     fs::rename(options.disc, old);
     fs::rename(building, options.disc);
     cleanup.path.clear();
-    // The old catalogue is unlocked only once it is gone from the disc's name.
+    // The old disc is unlocked only once it is gone from the disc's name.
     replacing.reset();
     fs::remove_all(old);
   } else {

@@ -2,6 +2,11 @@
 
 #include "address.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <limits>
 
 namespace quillon::viewer {
@@ -52,12 +57,13 @@ std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
     db = std::make_unique<Database>(file.string(),
                                     writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
     // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
-    // system call per page, and keep the read lock from the first read on instead of two
-    // file-lock calls per lookup. Held from the start, it also tells `quillon-disc` that the disc
-    // is in use, so the disc is never changed under a proxy serving it.
-    db->Execute(writable ? "PRAGMA cache_size = -16384;"
+    // system call per page. The catalogue is written in WAL mode, so that a proxy's reads and
+    // the writes of `quillon-disc add` or of the proxy's own updates never wait for each other;
+    // writers wait their turn.
+    db->Execute(writable ? "PRAGMA cache_size = -16384; PRAGMA busy_timeout = 10000; "
+                           "PRAGMA journal_mode = WAL;"
                          : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
-                           "PRAGMA locking_mode = EXCLUSIVE;");
+                           "PRAGMA busy_timeout = 10000;");
     Statement id(*db, "PRAGMA application_id");
     if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
       throw DiscError(file.string() + ": not a Quillon disc catalogue");
@@ -142,8 +148,35 @@ std::string RootPathOf(const fs::path& disc) {
 }
 }  // namespace
 
+DiscLock::DiscLock(const fs::path& disc, Kind kind) {
+  // A replacement renames the folder away: a lock taken on the old one is taken again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    fd_ = ::open(disc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    if (::flock(fd_, kind == kServing ? LOCK_SH : LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      throw DiscError(disc.string() +
+                      ": in use by another program (a quillon-proxy serving it): stop that first");
+    }
+    struct stat locked {
+    }, named{};
+    if (::fstat(fd_, &locked) == 0 && ::stat(disc.c_str(), &named) == 0 &&
+        locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+      return;
+    }
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+DiscLock::~DiscLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 DiscViewer::DiscViewer(const fs::path& disc, std::int32_t mode)
-    : rootPath_(RootPathOf(disc)),
+    : lock_(disc, DiscLock::kServing),
+      rootPath_(RootPathOf(disc)),
       db_(OpenCatalogue(disc, false)),
       info_(ReadDiscInfo(*db_)),
       catalogue_(*db_),

@@ -33,6 +33,23 @@ struct DiscInfo {
   std::int64_t created = 0;
 };
 
+// A lock on the disc folder (flock): shared by every program serving the disc, exclusive while
+// `quillon-disc create --force` replaces it. A disc being served is thus never replaced, and a
+// server never opens one half replaced.
+class DiscLock {
+ public:
+  enum Kind { kServing, kReplacing };
+  // kServing waits for a replacement under way; kReplacing throws DiscError when the disc is
+  // served. A disc folder that does not exist needs no lock.
+  DiscLock(const std::filesystem::path& disc, Kind kind);
+  ~DiscLock();
+  DiscLock(const DiscLock&) = delete;
+  DiscLock& operator=(const DiscLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // Opens a disc's catalogue and checks that it is one: a missing, unreadable or foreign file is a
 // DiscError naming the disc.
 std::unique_ptr<Database> OpenCatalogue(const std::filesystem::path& disc, bool writable);
@@ -78,6 +95,7 @@ class DiscViewer : public ViewerServices, public CatalogueSource {
   const DiscInfo& info() const { return info_; }
 
  private:
+  DiscLock lock_;
   std::string rootPath_;  // absolute, with its trailing separator
   std::unique_ptr<Database> db_;
   DiscInfo info_;

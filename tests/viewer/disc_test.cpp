@@ -217,14 +217,7 @@ TEST_F(Discs, BadInputIsOneClearError) {
          disc::AddDocument(t.disc_, add);
        },
        "not both", true},
-      {"add: the disc is being served",
-       [](Discs& t) {
-         t.Create();
-         viewer::DiscViewer serving(t.disc_);
-         disc::AddOptions add{.url = "http://site.example/x", .redirectUrl = "http://x/"};
-         disc::AddDocument(t.disc_, add);
-       },
-       "in use by another program", true},
+
       {"redirect for a held address",
        [](Discs& t) {
          Write(t.base_ / "redirects.txt", "http://site.example/style.css http://x/\n");
