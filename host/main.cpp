@@ -65,6 +65,11 @@ int main(int argc, char** argv) {
                  "request for an address not on the disc with 304")
       ->transform(CLI::CheckedTransformer(kModeNames, CLI::ignore_case))
       ->capture_default_str();
+  std::string updateDisc;
+  app.add_flag("--update-disc{pages}", updateDisc,
+               "Put the network's new copies of the disc's pages on the disc (--update-disc=all: "
+               "new pages of the disc's hosts too)")
+      ->check(CLI::IsMember({"pages", "all"}));
   app.add_flag("--offline", options.offline, "Never use the network: every fetch gets 504");
   app.add_flag("--no-connect", options.noConnect, "Refuse CONNECT tunnels");
   app.add_flag("--no-launch", options.noLaunch,
@@ -109,6 +114,8 @@ int main(int argc, char** argv) {
   }
   options.address = ListenAddress(listen.substr(0, colon));
   options.disc = discPath;
+  options.updateDisc = !updateDisc.empty();
+  options.updateNewPages = updateDisc == "all";
   try {
     const int port = std::stoi(listen.substr(colon + 1));
     if (port < 0 || port > 65535) throw std::out_of_range("port");

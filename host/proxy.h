@@ -33,6 +33,10 @@ struct ProxyOptions {
 
   // The disc served, for the proxy's own pages (empty: none).
   std::filesystem::path disc;
+  // --update-disc: the network's 200 answers for the disc's addresses replace their copies;
+  // with updateNewPages, new pages of the disc's hosts are added too.
+  bool updateDisc = false;
+  bool updateNewPages = false;
 };
 
 struct ProxyState;

@@ -227,6 +227,12 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   }
   Exchange exchange{answer.result_int(), 0, Answer::kNetwork, false};
   if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
+  // --update-disc: the body goes to the disc as well (disc_updater.cpp).
+  const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
+                        ? s.updater->Begin("http://" + target.AuthorityForHost() + target.path,
+                                           answer.result_int(), answer[http::field::content_type],
+                                           answer[http::field::content_encoding])
+                        : nullptr;
 
   std::vector<char> block(kRelayBlock);
   while (!response->is_done()) {
@@ -246,12 +252,17 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
       if (!c.filter.PassBlock(out)) co_return exchange;  // the filter dropped the rest
       if (!co_await WriteToClient(s, c, asio::buffer(out))) co_return exchange;
       exchange.bytes += got;
+      if (copy) copy->Append(data);
     }
     if (endOfUnframedBody) co_return exchange;
   }
   if (chunked && !c.headOnly) {
     if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
     if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
+  }
+  if (copy) {
+    Workers::Blocking writing(c.workers);
+    s.updater->Commit(*copy);
   }
   exchange.keepAlive = keep;
   co_return exchange;

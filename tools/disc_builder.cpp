@@ -26,8 +26,6 @@ using viewer::Database;
 using viewer::Statement;
 
 constexpr std::size_t kLongestUrl = 1023;  // the filter reads addresses into 1024 bytes
-// Only a page's first megabytes are read for the search index.
-constexpr std::size_t kMostReadHtml = 4 * 1024 * 1024;
 constexpr std::size_t kMostDocuments = static_cast<std::size_t>(viewer::kHighestDocumentNumber) + 1;
 
 std::int64_t Now() {
@@ -175,11 +173,7 @@ void CopyTree(const fs::path& from, const fs::path& to) {
 void IndexFile(Database& db, std::int64_t number, std::string_view extension,
                const fs::path& file) {
   if (FoldExtension(extension).extension != "htm") return;
-  std::ifstream in(file, std::ios::binary);
-  std::string html(kMostReadHtml, '\0');
-  in.read(html.data(), static_cast<std::streamsize>(html.size()));
-  html.resize(static_cast<std::size_t>(in.gcount()));
-  viewer::IndexPage(db, number, viewer::ExtractPageText(html));
+  viewer::IndexPageFile(db, number, file);
 }
 
 }  // namespace
@@ -272,9 +266,7 @@ FoldedType FoldExtension(std::string_view extension) {
 }
 
 fs::path DocumentPath(std::int64_t number, std::string_view extension) {
-  std::string name = DocumentFileName(static_cast<DocumentNumber>(number));
-  if (!extension.empty()) name.append(".").append(extension);
-  return fs::path("docs") / name;
+  return viewer::DocumentFilePath(number, extension);
 }
 
 CreateSummary CreateDisc(const CreateOptions& options) {

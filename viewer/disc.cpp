@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <limits>
 
 namespace quillon::viewer {
@@ -147,6 +148,16 @@ std::string RootPathOf(const fs::path& disc) {
   return root;
 }
 }  // namespace
+
+fs::path DocumentFilePath(std::int64_t number, std::string_view extension) {
+  char name[40];
+  std::snprintf(name, sizeof name, "lum%05llx/lum%05llx",
+                static_cast<unsigned long long>(number / 256),
+                static_cast<unsigned long long>(number));
+  std::string file = name;
+  if (!extension.empty()) file.append(".").append(extension);
+  return fs::path("docs") / file;
+}
 
 DiscLock::DiscLock(const fs::path& disc, Kind kind) {
   // A replacement renames the folder away: a lock taken on the old one is taken again.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "filter/viewer_link.h"
 #include "sqlite.h"
@@ -18,6 +19,10 @@ inline constexpr int kDiscFormatVersion = 1;
 inline constexpr std::int32_t kDiscApplicationId = 0x51554C4E;  // "QULN" in the file header
 inline constexpr const char kCatalogueFile[] = "catalogue.db";
 inline constexpr DocumentNumber kHighestDocumentNumber = 0xFFFFF;
+
+// A document's copy relative to the disc root: docs/lumFFFFF/lumNNNNN[.extension], the number
+// and the number / 256 in five lower-case hexadecimal digits.
+std::filesystem::path DocumentFilePath(std::int64_t number, std::string_view extension);
 
 // The catalogue's tables, as `quillon-disc` creates them.
 extern const char kDiscSchema[];

@@ -1,5 +1,6 @@
 #include "search.h"
 
+#include <fstream>
 #include <utility>
 
 #include "common/ascii.h"
@@ -220,6 +221,14 @@ void IndexPage(Database& db, std::int64_t number, const PageText& text) {
   Statement insert(db, "INSERT INTO search (rowid, title, body) VALUES (?1, ?2, ?3)");
   insert.Bind(1, number).Bind(2, text.title).Bind(3, text.body);
   insert.Step();
+}
+
+void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string html(kMostReadPage, '\0');
+  in.read(html.data(), static_cast<std::streamsize>(html.size()));
+  html.resize(static_cast<std::size_t>(in.gcount()));
+  IndexPage(db, number, ExtractPageText(html));
 }
 
 SearchResults Search(const Database& db, std::string_view words, std::int64_t offset,

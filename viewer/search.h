@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,8 @@
 
 namespace quillon::viewer {
 
+// Only a page's first megabytes are read for the index.
+inline constexpr std::size_t kMostReadPage = 4 * 1024 * 1024;
 // Text past this much of a page is not indexed.
 inline constexpr std::size_t kMostIndexedText = 512 * 1024;
 // A query uses at most this many words; further ones are ignored.
@@ -41,6 +44,8 @@ bool HasSearchTable(const Database& db);
 
 // Adds or replaces the text of one document.
 void IndexPage(Database& db, std::int64_t number, const PageText& text);
+// The same for a page's file, of which the first kMostReadPage bytes are read.
+void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::path& file);
 
 struct SearchHit {
   std::string url;

@@ -4,11 +4,16 @@ proxy's own pages (start page, search, PAC file, not-on-disc page), a served dis
 quillon-disc, and the start page and a search in headless Chromium."""
 
 import argparse
+import http.server
 import os
+import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -172,6 +177,117 @@ class DiscBrowsing(unittest.TestCase):
                 dom = result.stdout.decode(errors="replace")
                 for part in parts:
                     self.assertIn(part, dom, result.stderr.decode(errors="replace")[-2000:])
+
+
+PAD = 256 * 1024  # large enough that a kill lands mid-copy
+
+
+class Changing(http.server.BaseHTTPRequestHandler):
+    """The network: each answer a new version of the page, whole or not at all."""
+
+    protocol_version = "HTTP/1.1"
+    version = 0
+    lock = threading.Lock()
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        with Changing.lock:
+            Changing.version += 1
+            number = Changing.version
+        body = b"<p>version %06d of %s</p>" % (number, self.path.encode()) + b"x" * PAD
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def whole(body, path):
+    """The disc's own copy or one version of the network's, complete."""
+    return body == b"disc copy of " + path.encode() or (
+        body.startswith(b"<p>version ") and body.endswith(b" of %s</p>" % path.encode() + b"x" * PAD))
+
+
+class DiscUpdates(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quillon-update-")
+        self.network = e2e.start_server(http.server.ThreadingHTTPServer(("127.0.0.1", 0), Changing))
+        self.host = "127.0.0.1:%d" % self.network.server_address[1]
+        mirror = os.path.join(self.tmp.name, "mirror")
+        self.paths = ["/p%d.html" % i for i in range(12)]
+        for path in self.paths:
+            e2e.write(os.path.join(mirror, self.host, path[1:]), "disc copy of " + path)
+        self.disc = os.path.join(self.tmp.name, "disc")
+        made = tool("create", self.disc, "--from", mirror, "--stale-after", "0s")
+        assert made.returncode == 0, made.stderr
+        time.sleep(1.2)  # every page is now stale: the network is asked first
+
+    def tearDown(self):
+        self.network.shutdown()
+        self.tmp.cleanup()
+
+    def offline_copies(self):
+        offline = e2e.Proxy(self.disc, "--offline")
+        try:
+            return {path: offline.request("http://%s%s" % (self.host, path))
+                    for path in self.paths + ["/new.html"]}
+        finally:
+            self.assertEqual(offline.stop(), 0)
+
+    def test_new_copies_replace_the_disc_s_and_new_pages_join(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc=all")
+        try:
+            for path in (self.paths[0], "/new.html"):
+                status, _, body = proxy.request("http://%s%s" % (self.host, path))
+                self.assertEqual(status, 200)
+                self.assertTrue(body.startswith(b"<p>version "), body[:40])
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+        copies = self.offline_copies()
+        self.assertEqual(copies[self.paths[0]][0], 200)
+        self.assertTrue(copies[self.paths[0]][2].startswith(b"<p>version "))
+        self.assertEqual(copies["/new.html"][0], 200)
+        self.assertTrue(copies["/new.html"][2].startswith(b"<p>version "))
+        self.assertEqual(copies[self.paths[1]][2], b"disc copy of " + self.paths[1].encode())
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_a_killed_proxy_leaves_a_sound_disc(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc")
+        stop = threading.Event()
+
+        def browse():
+            while not stop.is_set():
+                try:
+                    proxy.request("http://%s%s" % (self.host, random.choice(self.paths)))
+                except OSError:
+                    return  # the proxy is gone
+
+        browsers = [threading.Thread(target=browse, daemon=True) for _ in range(4)]
+        for browser in browsers:
+            browser.start()
+        time.sleep(1.5)
+        proxy.process.send_signal(signal.SIGKILL)
+        proxy.process.wait(timeout=10)
+        proxy.reader.join(timeout=5)
+        proxy.error_reader.join(timeout=5)
+        proxy.process.stdout.close()
+        proxy.process.stderr.close()
+        stop.set()
+        for browser in browsers:
+            browser.join(timeout=10)
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        copies = self.offline_copies()
+        updated = 0
+        for path in self.paths:
+            status, _, body = copies[path]
+            self.assertEqual(status, 200, path)
+            self.assertTrue(whole(body, path), "%s: %r..." % (path, body[:60]))
+            updated += body.startswith(b"<p>version ")
+        self.assertGreater(updated, 0)
 
 
 if __name__ == "__main__":
