@@ -204,7 +204,6 @@ DiscPages::DiscPages(const fs::path& disc, std::string catalogueDomain)
   try {
     db_ = viewer::OpenCatalogue(disc, false);
     info_ = viewer::ReadDiscInfo(*db_);
-    sites_ = ReadSites(*db_);
   } catch (const std::exception&) {
     db_.reset();  // the viewer reports an unreadable disc; these pages then show none
   }
@@ -234,7 +233,24 @@ std::optional<std::string> DiscPages::Answer(std::string_view host, std::string_
   return std::nullopt;
 }
 
-std::string DiscPages::StartPage(std::string_view listen) const {
+std::vector<SiteSummary> DiscPages::Sites() {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return {};
+  // Read again only when a writer (`quillon-disc add`, --update-disc) changed the catalogue.
+  try {
+    viewer::Statement version(*db_, "PRAGMA data_version");
+    version.Step();
+    if (version.Integer(0) != dataVersion_) {
+      sites_ = ReadSites(*db_);
+      dataVersion_ = version.Integer(0);
+    }
+  } catch (const viewer::SqliteError&) {
+    // the sites as last read
+  }
+  return sites_;
+}
+
+std::string DiscPages::StartPage(std::string_view listen) {
   const std::string title = info_.title.empty() ? "Quillon disc" : info_.title;
   std::string html = "<h1>" + EscapeHtml(title) + "</h1>\n";
   if (db_ == nullptr) {
@@ -243,7 +259,7 @@ std::string DiscPages::StartPage(std::string_view listen) const {
     html += "<p>Made <span id=\"created\">" + DateText(info_.created) + "</span></p>\n";
     html += SearchForm(StartAddress() + "search", "");
     html += "<h2>Sites on this disc</h2>\n<ul id=\"sites\">\n";
-    for (const SiteSummary& site : sites_) {
+    for (const SiteSummary& site : Sites()) {
       html += "<li><a href=\"" + EscapeHtml(site.entry) + "\">" + EscapeHtml(site.host) +
               "</a> \u2014 " + std::to_string(site.documents) + " documents</li>\n";
     }
@@ -316,10 +332,10 @@ std::string DiscPages::SearchPage(std::string_view query) {
   return Document(words.empty() ? "Search" : words + " \u2014 Search", html);
 }
 
-std::string DiscPages::ProxyPac(std::string_view listen) const {
+std::string DiscPages::ProxyPac(std::string_view listen) {
   std::string pac = "function FindProxyForURL(url, host) {\n  if (host == \"" + domain_ +
                     "\" || dnsDomainIs(host, \"." + domain_ + "\")";
-  for (const SiteSummary& site : sites_) {
+  for (const SiteSummary& site : Sites()) {
     // The PAC function sees the host without its port.
     const std::size_t colon = site.host.rfind(':');
     const std::string name =

@@ -62,16 +62,18 @@ class DiscPages {
   bool IsStartHost(std::string_view host) const;
 
  private:
-  std::string StartPage(std::string_view listen) const;
+  std::string StartPage(std::string_view listen);
   std::string SearchPage(std::string_view query);
-  std::string ProxyPac(std::string_view listen) const;
+  std::string ProxyPac(std::string_view listen);
+  std::vector<SiteSummary> Sites();
   std::string StartAddress() const;
 
   std::filesystem::path disc_;
   std::string domain_;
   viewer::DiscInfo info_;
-  std::vector<SiteSummary> sites_;  // read once: a disc being served does not change
-  std::mutex mutex_;                // one search at a time on the one connection
+  std::mutex mutex_;  // one reader at a time on the one connection, and for what follows
+  std::vector<SiteSummary> sites_;
+  std::int64_t dataVersion_ = -1;  // of the catalogue when sites_ was read
   std::unique_ptr<viewer::Database> db_;
 };
 

@@ -79,7 +79,7 @@ class DiscBrowsing(unittest.TestCase):
         rows = [
             # address, status, content type, parts of the body
             (START, 200, "text/html; charset=utf-8",
-             [escaped, 'href="http://%s/">%s</a> \u2014 5 documents' % (SITE, SITE), 'name="q"']),
+             [escaped, 'href="http://%s/">%s</a> \u2014 ' % (SITE, SITE), 'name="q"']),
             (START + "search?q=Lighthouse+ferry", 200, "text/html; charset=utf-8",
              ['1 page matches', 'href="http://%s/ferry.html">Ferry &amp; &lt;boats&gt;</a>' % SITE,
               "<mark>lighthouse</mark> <mark>ferry</mark>"]),
@@ -117,10 +117,13 @@ class DiscBrowsing(unittest.TestCase):
         self.assertEqual((status, body), (200, b"<p>in the folder</p>"))
         page = os.path.join(self.tmp.name, "added.html")
         e2e.write(page, "<p>added while served</p>")
+        counted = "%s</a> \u2014 %d documents"
+        self.assertIn(counted % (SITE, 5), self.proxy.request(START)[2].decode())
         added = tool("add", self.disc, "http://%s/added.html" % SITE, page)
         self.assertEqual(added.returncode, 0, added.stderr)
         status, _, body = self.proxy.request("http://%s/added.html" % SITE)
         self.assertEqual((status, body), (200, b"<p>added while served</p>"))
+        self.assertIn(counted % (SITE, 6), self.proxy.request(START)[2].decode())
 
     def test_tool_and_proxy_options(self):
         empty = os.path.join(self.tmp.name, "empty")

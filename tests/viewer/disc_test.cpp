@@ -260,7 +260,7 @@ TEST_F(Discs, OpeningSomethingThatIsNotADiscFails) {
       {"no folder", [](const fs::path&) {}, "no such disc folder"},
       {"no catalogue", [](const fs::path& d) { fs::create_directories(d); }, "no catalogue.db"},
       {"not SQLite", [](const fs::path& d) { Write(d / "catalogue.db", std::string(4096, 'z')); },
-       "unreadable catalogue"},
+       "unreadable catalogue (the catalogue is damaged)"},
       {"foreign SQLite",
        [](const fs::path& d) {
          fs::create_directories(d);
