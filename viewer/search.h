@@ -19,7 +19,7 @@ inline constexpr std::size_t kMostIndexedText = 512 * 1024;
 // A query uses at most this many words; further ones are ignored.
 inline constexpr std::size_t kMostQueryWords = 16;
 // A query is ranked among at most this many matching pages, which bounds its time.
-inline constexpr std::int64_t kMostRanked = 20000;
+inline constexpr std::int64_t kMostRanked = 10000;
 // Snippets mark the matched words with these bytes, which no page text holds, so a page can
 // escape the snippet first and then turn them into markup.
 inline constexpr char kMatchStart = '\x02';
