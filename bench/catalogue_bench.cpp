@@ -44,6 +44,7 @@ const fs::path& FullDisc() {
       insert.Reset();
     }
     db.Execute("COMMIT");
+    db.Execute("PRAGMA journal_mode = WAL");  // as quillon-disc leaves a disc
     std::atexit([] {
       std::error_code ignored;
       fs::remove_all(

@@ -1,7 +1,10 @@
 // quillon-proxy: a browser's HTTP proxy that loads an ISAPI filter library and serves a disc.
 #include <CLI/CLI.hpp>
 
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -17,6 +20,24 @@ void ViewerWindowProc(void*, std::uint32_t message, std::uintptr_t wParam, std::
   std::fprintf(stderr,
                "quillon-proxy: viewer window received message 0x%04x wParam %zu lParam %zd\n",
                message, static_cast<std::size_t>(wParam), static_cast<std::ptrdiff_t>(lParam));
+}
+
+// The viewer modes by name; the filter acts on 3 and 4 only, 1 stands for every other.
+const std::map<std::string, int> kModeNames = {{"disc", 1}, {"refresh", 3}, {"cached", 4}};
+
+// A host name in --listen stands for its first address ("localhost:8080").
+std::string ListenAddress(std::string name) {
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  }
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(name, ec);
+  if (!ec) return name;
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::resolver resolver(io);
+  const auto found = resolver.resolve(name, "", ec);
+  if (ec || found.empty()) return name;  // Listen reports the bad address
+  return found.begin()->endpoint().address().to_string();
 }
 
 }  // namespace
@@ -37,7 +58,18 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--filter", filterPath, "The ISAPI filter library to load")->capture_default_str();
   app.add_option("--disc", discPath, "The disc to serve (empty: none)")->capture_default_str();
-  app.add_option("--mode", mode, "Viewer mode the filter sees")->capture_default_str();
+  app.add_option("--mode", mode,
+                 "How the filter treats the disc: disc (1) serves every catalogued page from the "
+                 "disc; refresh (3) asks the network first for pages past their stale time, the "
+                 "disc copy being the fallback; cached (4) also answers a browser's conditional "
+                 "request for an address not on the disc with 304")
+      ->transform(CLI::CheckedTransformer(kModeNames, CLI::ignore_case))
+      ->capture_default_str();
+  std::string updateDisc;
+  app.add_flag("--update-disc{pages}", updateDisc,
+               "Put the network's new copies of the disc's pages on the disc (--update-disc=all: "
+               "new pages of the disc's hosts too)")
+      ->check(CLI::IsMember({"pages", "all"}));
   app.add_flag("--offline", options.offline, "Never use the network: every fetch gets 504");
   app.add_flag("--no-connect", options.noConnect, "Refuse CONNECT tunnels");
   app.add_flag("--no-launch", options.noLaunch,
@@ -80,7 +112,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillon-proxy: --listen needs ADDRESS:PORT\n");
     return 2;
   }
-  options.address = listen.substr(0, colon);
+  options.address = ListenAddress(listen.substr(0, colon));
+  options.disc = discPath;
+  options.updateDisc = !updateDisc.empty();
+  options.updateNewPages = updateDisc == "all";
   try {
     const int port = std::stoi(listen.substr(colon + 1));
     if (port < 0 || port > 65535) throw std::out_of_range("port");

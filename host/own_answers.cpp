@@ -17,14 +17,6 @@ std::string OwnAnswer(unsigned status, std::string_view reason, std::string_view
 
 std::string NoContentAnswer() { return "HTTP/1.1 204 No Content\r\n\r\n"; }
 
-std::string ProxyHomeAnswer(std::string_view listen) {
-  const std::string text =
-      "This is quillon-proxy, which serves a disc to a browser.\n"
-      "Set your browser's HTTP proxy to " +
-      std::string(listen) + " and open the disc's addresses.";
-  return OwnAnswer(200, "OK", text, false);
-}
-
 bool IsExecutablePath(std::string_view path) {
   path = path.substr(0, path.find('?'));
   return EndsWithIgnoreCase(path, ".exe") || EndsWithIgnoreCase(path, ".dll");

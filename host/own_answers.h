@@ -12,10 +12,6 @@ std::string OwnAnswer(unsigned status, std::string_view reason, std::string_view
 // "204 No Content": no body and no Content-Length, as the status requires.
 std::string NoContentAnswer();
 
-// What the proxy's own address shows when it is opened as a web site rather than used as a
-// proxy.
-std::string ProxyHomeAnswer(std::string_view listen);
-
 // "HTTP/1.1 100 Continue", sent when the proxy is ready for the body a client holds back.
 inline constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,13 @@ struct ProxyOptions {
   std::chrono::milliseconds connectTimeout{10000};  // resolving and connecting upstream
   std::chrono::milliseconds readTimeout{30000};     // upstream silence, and a stalled browser
   std::chrono::milliseconds shutdownGrace{5000};    // in-flight requests finish within this
+
+  // The disc served, for the proxy's own pages (empty: none).
+  std::filesystem::path disc;
+  // --update-disc: the network's 200 answers for the disc's addresses replace their copies;
+  // with updateNewPages, new pages of the disc's hosts are added too.
+  bool updateDisc = false;
+  bool updateNewPages = false;
 };
 
 struct ProxyState;

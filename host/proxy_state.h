@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "access_log.h"
+#include "disc_updater.h"
 #include "filter_host.h"
 #include "launch_gate.h"
+#include "pages.h"
 #include "proxy.h"
 #include "target.h"
 #include "upstream_pool.h"
@@ -104,6 +106,11 @@ struct ProxyState {
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> active{0};
   std::atomic<std::uint64_t> served{0};  // connections ended, for the idle-time trim
+  DiscPages pages{options.disc, options.catalogueDomain};  // the proxy's own pages (pages.cpp)
+  std::unique_ptr<DiscUpdater> updater =                   // --update-disc (disc_updater.cpp)
+      options.updateDisc && !options.disc.empty()
+          ? std::make_unique<DiscUpdater>(options.disc, options.updateNewPages)
+          : nullptr;
 
   // Connections waiting for their next request, so shutdown can close them at once.
   std::mutex idleMutex;

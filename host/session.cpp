@@ -3,6 +3,7 @@
 #include "common/constants.h"
 #include "http_rules.h"
 #include "own_answers.h"
+#include "pages.h"
 #include "proxy_state.h"
 
 namespace quillon::host {
@@ -52,8 +53,8 @@ awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, bool first) {
 // A request the proxy itself is asked for (origin form): its own page, never the network, which
 // would lead straight back here.
 Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const NetworkTarget& target) {
-  if (target.path == "/") {
-    return SendPreparedAnswer(c, keepAlive, 200, ProxyHomeAnswer(s.self.listen()));
+  if (auto page = s.pages.Answer(target.host, target.path, s.self.listen())) {
+    return SendPreparedAnswer(c, keepAlive, 200, *page);
   }
   return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
 }
@@ -79,6 +80,13 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
       !s.launches.Admit(request.target(), c.loopback)) {
     co_return SendPreparedAnswer(c, keepAlive, 204, NoContentAnswer());
   }
+  // The filter sends docs/lumother/ addresses to file:// ones, which a browser does not follow
+  // from a web page: the proxy serves those files from the disc itself.
+  if (!LaunchGate::IsLaunchAddress(request.target())) {
+    if (auto file = s.pages.OtherPageFile(request.target())) {
+      co_return SendDiscFile(c, keepAlive, *file);
+    }
+  }
   c.filter.StartRequest(&request, c.headOnly);
   c.filter.ReadRawData(rawHead);
   if (c.filter.PreprocHeaders() == SF_STATUS_REQ_FINISHED) {
@@ -96,12 +104,14 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
       co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
                               "Programs on the disc cannot run here.");
     }
+    if (auto page = s.pages.Answer(target->host, target->path, "")) {
+      co_return SendPreparedAnswer(c, keepAlive, 200, *page);
+    }
     co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
   }
   if (originForm) co_return AnswerAsSite(s, c, keepAlive, *target);
   if (s.options.offline) {
-    co_return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
-                            "Offline: the network is not used.");
+    co_return SendPreparedAnswer(c, keepAlive, 504, s.pages.NotOnDisc(request.target()));
   }
   co_return co_await Fetch(s, c, parser, *target, clientKeepAlive);
 }

@@ -270,6 +270,12 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
     auto [e, n] = co_await asio::async_write(c.client, both, kTuple);
     co_return !e;
   };
+  // --update-disc: the body goes to the disc as well (disc_updater.cpp).
+  const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
+                        ? s.updater->Begin("http://" + target.AuthorityForHost() + target.path,
+                                           answer.result_int(), answer[http::field::content_type],
+                                           answer[http::field::content_encoding])
+                        : nullptr;
 
   // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
   // (before the last bytes go to the client, who may ask again as soon as it has them).
@@ -299,6 +305,7 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
       if (!c.filter.PassBlock(out)) co_return exchange;  // the filter dropped the rest
       if (!co_await send(out)) co_return exchange;
       exchange.bytes += got;
+      if (copy) copy->Append(data);
     }
     if (endOfUnframedBody) break;
   }
@@ -307,6 +314,10 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   if (chunked && !c.headOnly) {
     if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
     if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
+  }
+  if (copy) {
+    Workers::Blocking writing(c.workers);
+    s.updater->Commit(*copy);
   }
   exchange.keepAlive = keep;
   co_return exchange;

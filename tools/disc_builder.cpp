@@ -12,9 +12,11 @@
 #include <sstream>
 #include <system_error>
 
+#include "address.h"
 #include "common/ascii.h"
 #include "disc.h"
 #include "names/document_name.h"
+#include "search.h"
 
 namespace quillon::disc {
 
@@ -54,6 +56,13 @@ struct MirrorFile {
   std::uint64_t size = 0;
 };
 
+// A mirror's first level names hosts: "www.example.org", "localhost", "10.0.0.1:8080". A folder
+// without a dot there ("en", "docs") means --from points one level too deep.
+bool LooksLikeHost(std::string_view folder) {
+  const std::string_view host = folder.substr(0, folder.rfind(':'));
+  return host.find('.') != std::string_view::npos || AsciiEqualsIgnoreCase(host, "localhost");
+}
+
 std::vector<std::pair<std::string, std::string>> ReadRedirects(const fs::path& file) {
   std::ifstream in(file);
   if (!in) throw ToolError(file.string() + ": cannot read the redirects file");
@@ -67,7 +76,7 @@ std::vector<std::pair<std::string, std::string>> ReadRedirects(const fs::path& f
       throw ToolError(file.string() + ":" + std::to_string(lineNumber) +
                       ": expected \"URL TARGET\"");
     }
-    redirects.emplace_back(from, to);
+    redirects.emplace_back(viewer::NormalizeAddress(from), to);
   }
   return redirects;
 }
@@ -109,6 +118,7 @@ std::vector<MirrorFile> ScanMirror(const fs::path& mirror) {
   std::error_code ec;
   if (!fs::is_directory(mirror, ec)) throw ToolError(mirror.string() + ": no such folder");
   std::vector<MirrorFile> files;
+  std::set<std::string> hosts;
   for (auto it = fs::recursive_directory_iterator(mirror); it != fs::recursive_directory_iterator();
        ++it) {
     if (!it->is_regular_file()) continue;
@@ -116,12 +126,16 @@ std::vector<MirrorFile> ScanMirror(const fs::path& mirror) {
     if (std::distance(relative.begin(), relative.end()) < 2) {
       throw ToolError(it->path().string() + ": not under a host folder");
     }
+    const std::string host = relative.begin()->string();
+    if (hosts.insert(host).second && !LooksLikeHost(host)) {
+      throw ToolError(mirror.string() + ": \"" + host +
+                      "\" is not a host name; --from names the folder that holds the host "
+                      "folders (host or host:port), as wget --mirror writes them");
+    }
     MirrorFile file;
     file.source = it->path();
-    file.url = MirrorUrl(relative);
-    std::string extension = relative.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    file.extension = AsciiLowered(extension);
+    file.url = viewer::NormalizeAddress(MirrorUrl(relative));
+    file.extension = SplitMirrorName(relative.filename().string()).extension;
     file.size = it->file_size();
     files.push_back(std::move(file));
     if (files.size() > kMostDocuments) {
@@ -129,6 +143,7 @@ std::vector<MirrorFile> ScanMirror(const fs::path& mirror) {
                       " files, more than a disc can number");
     }
   }
+  if (files.empty()) throw ToolError(mirror.string() + ": no files to put on a disc");
   // A stable numbering: the same mirror always gives the same disc.
   std::sort(files.begin(), files.end(),
             [](const MirrorFile& a, const MirrorFile& b) { return a.url < b.url; });
@@ -152,6 +167,13 @@ void CopyTree(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   if (!fs::is_directory(from, ec)) throw ToolError(from.string() + ": no such folder");
   fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+// Pages only: the search finds what a reader sees, not style sheets or pictures.
+void IndexFile(Database& db, std::int64_t number, std::string_view extension,
+               const fs::path& file) {
+  if (FoldExtension(extension).extension != "htm") return;
+  viewer::IndexPageFile(db, number, file);
 }
 
 }  // namespace
@@ -180,12 +202,37 @@ std::int64_t ParseDuration(std::string_view text) {
   }
 }
 
+MirrorName SplitMirrorName(std::string_view fileName) {
+  std::size_t query = fileName.find('?');
+  if (query == std::string_view::npos) {
+    // wget --restrict-file-names=windows writes '@' for the '?'.
+    query = fileName.find('@');
+    if (query != std::string_view::npos && fileName.find('=', query) == std::string_view::npos) {
+      query = std::string_view::npos;
+    }
+  }
+  const std::string_view base = fileName.substr(0, query);
+  std::string extension = fs::path(base).extension().string();
+  if (!extension.empty()) extension.erase(0, 1);
+  extension = AsciiLowered(extension);
+  if (query == std::string_view::npos) return {std::string(fileName), extension};
+  std::string_view rest = fileName.substr(query + 1);
+  // wget --adjust-extension adds ".html" after the query of a page ("a.html?x=1.html").
+  constexpr std::string_view kAdjusted = ".html";
+  if ((extension == "html" || extension == "htm") && rest.ends_with(kAdjusted)) {
+    rest.remove_suffix(kAdjusted.size());
+  }
+  return {std::string(base) + "?" + std::string(rest), extension};
+}
+
 std::string MirrorUrl(const fs::path& relative) {
   auto part = relative.begin();
   std::string url = "http://" + AsciiLowered(part->string());
   for (++part; part != relative.end(); ++part) {
     url.push_back('/');
-    for (unsigned char c : part->string()) {
+    const bool last = std::next(part) == relative.end();
+    const std::string name = last ? SplitMirrorName(part->string()).name : part->string();
+    for (unsigned char c : name) {
       if (c < 0x20 || c == 0x7F) {
         throw ToolError(relative.string() + ": a file name with control characters has no address");
       }
@@ -212,40 +259,14 @@ FoldedType FoldExtension(std::string_view extension) {
       {"mpeg", "mpg"}, {"avi", "avi"},  {"mov", "mov"},  {"pdf", "pdf"}, {"ppt", "ppt"},
       {"doc", "doc"},  {"rtf", "rtf"},  {"bmv", "bmv"},
   };
-  static const std::map<std::string, std::string, std::less<>> kTypes = {
-      {"css", "text/css"},
-      {"js", "text/javascript"},
-      {"mjs", "text/javascript"},
-      {"json", "application/json"},
-      {"xml", "application/xml"},
-      {"png", "image/png"},
-      {"svg", "image/svg+xml"},
-      {"ico", "image/x-icon"},
-      {"webp", "image/webp"},
-      {"bmp", "image/bmp"},
-      {"mp3", "audio/mpeg"},
-      {"mp4", "video/mp4"},
-      {"webm", "video/webm"},
-      {"ogg", "audio/ogg"},
-      {"woff", "font/woff"},
-      {"woff2", "font/woff2"},
-      {"ttf", "font/ttf"},
-      {"zip", "application/zip"},
-      {"csv", "text/csv"},
-      {"xhtml", "application/xhtml+xml"},
-      {"exe", "application/octet-stream"},
-  };
   const std::string lowered = AsciiLowered(extension);
   if (auto it = kFolded.find(lowered); it != kFolded.end()) return {it->second, ""};
   if (lowered.empty()) return {"", ""};
-  if (auto it = kTypes.find(lowered); it != kTypes.end()) return {lowered, it->second};
-  return {lowered, "application/octet-stream"};
+  return {lowered, std::string(viewer::ContentTypeOf(lowered))};
 }
 
 fs::path DocumentPath(std::int64_t number, std::string_view extension) {
-  std::string name = DocumentFileName(static_cast<DocumentNumber>(number));
-  if (!extension.empty()) name.append(".").append(extension);
-  return fs::path("docs") / name;
+  return viewer::DocumentFilePath(number, extension);
 }
 
 CreateSummary CreateDisc(const CreateOptions& options) {
@@ -253,6 +274,9 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   if (fs::exists(options.disc, ec) && !options.force) {
     throw ToolError(options.disc.string() + ": already exists (use --force to replace it)");
   }
+  // Held until the new disc is in place: a proxy serving the old one refuses the replacement,
+  // and none opens the old disc while the folders change places.
+  auto replacing = std::make_unique<viewer::DiscLock>(options.disc, viewer::DiscLock::kReplacing);
   const std::vector<MirrorFile> files = ScanMirror(options.mirror);
   const auto redirects = options.redirects ? ReadRedirects(*options.redirects)
                                            : std::vector<std::pair<std::string, std::string>>{};
@@ -275,6 +299,7 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     Database db((building / viewer::kCatalogueFile).string(),
                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     CreateTables(db, options.title);
+    viewer::CreateSearchTable(db);
     db.Execute("BEGIN");
     Statement insert(db, kInsert);
     const std::int64_t staleAfter =
@@ -318,12 +343,22 @@ CreateSummary CreateDisc(const CreateOptions& options) {
         throw ToolError(from + ": redirect for an address the disc holds");
     }
     db.Execute("COMMIT");
+    db.Execute("BEGIN");
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(files.size()); ++i) {
+      IndexFile(db, i, files[static_cast<std::size_t>(i)].extension,
+                files[static_cast<std::size_t>(i)].source);
+    }
+    db.Execute("COMMIT");
+    db.Execute("PRAGMA journal_mode = WAL");
   }
 
   if (fs::exists(options.disc, ec)) {
     const fs::path old = TemporarySibling(options.disc, "replaced");
     fs::rename(options.disc, old);
     fs::rename(building, options.disc);
+    cleanup.path.clear();
+    // The old disc is unlocked only once it is gone from the disc's name.
+    replacing.reset();
     fs::remove_all(old);
   } else {
     fs::rename(building, options.disc);
@@ -333,48 +368,88 @@ CreateSummary CreateDisc(const CreateOptions& options) {
 }
 
 DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
-  auto db = viewer::OpenCatalogue(disc, true);
-  if (options.url.empty() || options.url.size() > kLongestUrl) {
+  const std::string url = viewer::NormalizeAddress(options.url);
+  // The rules `check` holds a disc to, before anything is written.
+  if (url.empty() || url.size() > kLongestUrl) {
     throw ToolError("an address of 1 to " + std::to_string(kLongestUrl) + " bytes is needed");
   }
+  if (!url.starts_with("http://")) throw ToolError(options.url + ": not an http:// address");
   if (!options.file && options.redirectUrl.empty()) {
     throw ToolError("a document needs a file or a redirect");
   }
-  Statement existing(*db, "SELECT 1 FROM documents WHERE url = ?1");
-  existing.Bind(1, options.url);
-  if (existing.Step()) throw ToolError(options.url + ": already on the disc");
-  Statement next(*db, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
-  next.Step();
-  DocumentRow row;
-  row.number = next.Integer(0);
-  if (row.number > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
-  row.url = options.url;
-  row.redirectUrl = options.redirectUrl;
-  if (options.staleAfter) row.staleAfter = ClampToHttpTime(Now() + *options.staleAfter);
-  fs::path target;
-  if (options.file) {
-    std::error_code ec;
-    if (!fs::is_regular_file(*options.file, ec)) {
-      throw ToolError(options.file->string() + ": no such file");
-    }
-    std::string extension = options.file->extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    const FoldedType type = FoldExtension(extension);
-    row.extension = type.extension;
-    row.contentType = options.contentType.empty() ? type.contentType : options.contentType;
-    row.lastModified = ModifiedTime(*options.file);
-    target = disc / DocumentPath(row.number, row.extension);
-    fs::create_directories(target.parent_path());
-    fs::copy_file(*options.file, target, fs::copy_options::overwrite_existing);
+  if (options.file && !options.redirectUrl.empty()) {
+    throw ToolError("a document has a file or a redirect, not both");
   }
+  std::error_code ec;
+  if (options.file && !fs::is_regular_file(*options.file, ec)) {
+    throw ToolError(options.file->string() + ": no such file");
+  }
+  auto db = viewer::OpenCatalogue(disc, true);
+  fs::path target;
   try {
+    db->Execute("BEGIN IMMEDIATE");
+    Statement existing(*db, "SELECT 1 FROM documents WHERE url = ?1");
+    existing.Bind(1, url);
+    if (existing.Step()) throw ToolError(url + ": already on the disc");
+    Statement next(*db, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
+    next.Step();
+    DocumentRow row;
+    row.number = next.Integer(0);
+    if (row.number > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
+    row.url = url;
+    row.redirectUrl = options.redirectUrl;
+    if (options.staleAfter) row.staleAfter = ClampToHttpTime(Now() + *options.staleAfter);
+    if (options.file) {
+      std::string extension = options.file->extension().string();
+      if (!extension.empty()) extension.erase(0, 1);
+      const FoldedType type = FoldExtension(extension);
+      row.extension = type.extension;
+      row.contentType = options.contentType.empty() ? type.contentType : options.contentType;
+      row.lastModified = ModifiedTime(*options.file);
+      target = disc / DocumentPath(row.number, row.extension);
+      fs::create_directories(target.parent_path());
+      fs::copy_file(*options.file, target, fs::copy_options::overwrite_existing);
+    }
     Statement insert(*db, kInsert);
     Insert(insert, row);
+    if (options.file && viewer::HasSearchTable(*db)) {
+      IndexFile(*db, row.number, row.extension, *options.file);
+    }
+    db->Execute("COMMIT");
+    return row;
+  } catch (const viewer::SqliteError& e) {
+    if (!target.empty()) fs::remove(target, ec);
+    throw ToolError(disc.string() + ": " + e.Explained());
   } catch (...) {
-    if (!target.empty()) fs::remove(target);
+    if (!target.empty()) fs::remove(target, ec);
     throw;
   }
-  return row;
+}
+
+viewer::DiscInfo ReadDiscInformation(const fs::path& disc) {
+  return viewer::ReadDiscInfo(*viewer::OpenCatalogue(disc, false));
+}
+
+std::size_t IndexDisc(const fs::path& disc) {
+  auto db = viewer::OpenCatalogue(disc, true);
+  try {
+    db->Execute("BEGIN IMMEDIATE");
+    viewer::CreateSearchTable(*db);
+    db->Execute("DELETE FROM search");
+    Statement pages(*db, "SELECT number, extension FROM documents WHERE redirect_url = ''");
+    std::size_t indexed = 0;
+    while (pages.Step()) {
+      const std::int64_t number = pages.Integer(0);
+      const std::string extension = pages.Text(1);
+      if (extension != "htm") continue;
+      IndexFile(*db, number, extension, disc / DocumentPath(number, extension));
+      ++indexed;
+    }
+    db->Execute("COMMIT");
+    return indexed;
+  } catch (const viewer::SqliteError& e) {
+    throw ToolError(disc.string() + ": " + e.Explained());
+  }
 }
 
 std::vector<DocumentRow> ListDocuments(const fs::path& disc) {
@@ -397,7 +472,7 @@ std::optional<DocumentRow> FindDocument(const fs::path& disc, std::string_view u
   if (isNumber) {
     query.Bind(1, std::stoll(std::string(urlOrNumber)));
   } else {
-    query.Bind(1, urlOrNumber);
+    query.Bind(1, viewer::NormalizeAddress(urlOrNumber));
   }
   if (!query.Step()) return std::nullopt;
   return ReadRow(query);

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "disc.h"
+
 namespace quillon::disc {
 
 namespace fs = std::filesystem;
@@ -47,15 +49,24 @@ struct CreateSummary {
 };
 
 struct AddOptions {
-  std::string url;
-  std::optional<fs::path> file;
-  std::string redirectUrl;
-  std::string contentType;
-  std::optional<std::int64_t> staleAfter;
+  std::string url{};
+  std::optional<fs::path> file{};
+  std::string redirectUrl{};
+  std::string contentType{};
+  std::optional<std::int64_t> staleAfter{};
 };
 
 // "7d", "12h", "30m", "45s": the seconds they stand for.
 std::int64_t ParseDuration(std::string_view text);
+
+// A mirrored file's name as its address spells it, and the extension that gives its type: a
+// query stays in the address ("index.html?lang=en", or wget's "index.html@lang=en"), the type
+// comes from the part before it.
+struct MirrorName {
+  std::string name;
+  std::string extension;  // lower case, no dot
+};
+MirrorName SplitMirrorName(std::string_view fileName);
 
 // The address a mirrored file answers for: "http://" + host (lower case) + "/" + path, with the
 // bytes a browser escapes percent-encoded. Throws for a name the disc cannot hold.
@@ -76,6 +87,9 @@ fs::path DocumentPath(std::int64_t number, std::string_view extension);
 CreateSummary CreateDisc(const CreateOptions& options);
 DocumentRow AddDocument(const fs::path& disc, const AddOptions& options);
 std::vector<DocumentRow> ListDocuments(const fs::path& disc);
+viewer::DiscInfo ReadDiscInformation(const fs::path& disc);
+// Builds the disc's search index anew from its pages; returns how many it indexed.
+std::size_t IndexDisc(const fs::path& disc);
 std::optional<DocumentRow> FindDocument(const fs::path& disc, std::string_view urlOrNumber);
 // Problems found: entries without their file, files no entry names, rows that break the rules.
 std::vector<std::string> CheckDisc(const fs::path& disc);

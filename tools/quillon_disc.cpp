@@ -97,6 +97,10 @@ int main(int argc, char** argv) {
   auto* checkCommand = app.add_subcommand("check", "Check a disc's files against its catalogue");
   checkCommand->add_option("disc", discPath, "Disc folder")->required();
 
+  auto* indexCommand =
+      app.add_subcommand("index", "Build a disc's full-text search index anew from its pages");
+  indexCommand->add_option("disc", discPath, "Disc folder")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -124,6 +128,9 @@ int main(int argc, char** argv) {
       const disc::DocumentRow row = disc::AddDocument(discPath, add);
       std::printf("added document %lld: %s\n", static_cast<long long>(row.number), row.url.c_str());
     } else if (listCommand->parsed()) {
+      const viewer::DiscInfo info = disc::ReadDiscInformation(discPath);
+      std::printf("title:   %s\ncreated: %s\n", info.title.empty() ? "-" : info.title.c_str(),
+                  TimeText(info.created).c_str());
       for (const disc::DocumentRow& row : disc::ListDocuments(discPath)) {
         std::printf("%7lld  %-4s  %s%s%s\n", static_cast<long long>(row.number),
                     row.extension.c_str(), row.url.c_str(), row.redirectUrl.empty() ? "" : "  -> ",
@@ -144,7 +151,12 @@ int main(int argc, char** argv) {
         return 1;
       }
       std::printf("%s: ok\n", discPath.c_str());
+    } else if (indexCommand->parsed()) {
+      std::printf("indexed %zu pages of %s\n", disc::IndexDisc(discPath), discPath.c_str());
     }
+  } catch (const viewer::SqliteError& e) {
+    std::fprintf(stderr, "quillon-disc: %s: %s\n", discPath.c_str(), e.Explained().c_str());
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quillon-disc: %s\n", e.what());
     return 1;

@@ -1,5 +1,13 @@
 #include "disc.h"
 
+#include "address.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <limits>
 
 namespace quillon::viewer {
@@ -49,6 +57,14 @@ std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
   try {
     db = std::make_unique<Database>(file.string(),
                                     writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
+    // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
+    // system call per page. The catalogue is written in WAL mode, so that a proxy's reads and
+    // the writes of `quillon-disc add` or of the proxy's own updates never wait for each other;
+    // writers wait their turn.
+    db->Execute(writable ? "PRAGMA cache_size = -16384; PRAGMA busy_timeout = 10000; "
+                           "PRAGMA journal_mode = WAL;"
+                         : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
+                           "PRAGMA busy_timeout = 10000;");
     Statement id(*db, "PRAGMA application_id");
     if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
       throw DiscError(file.string() + ": not a Quillon disc catalogue");
@@ -56,14 +72,8 @@ std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
     if (ReadDiscInfo(*db).formatVersion != kDiscFormatVersion) {
       throw DiscError(file.string() + ": unsupported disc format version");
     }
-    // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
-    // system call per page, and keep the read lock once taken instead of two file-lock calls per
-    // lookup (a disc being served is not written; `quillon-disc add` waits for it to close).
-    db->Execute(writable ? "PRAGMA cache_size = -16384;"
-                         : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
-                           "PRAGMA locking_mode = EXCLUSIVE;");
   } catch (const SqliteError& e) {
-    throw DiscError(disc.string() + ": unreadable catalogue (" + e.what() + ")");
+    throw DiscError(disc.string() + ": unreadable catalogue (" + e.Explained() + ")");
   }
   return db;
 }
@@ -110,8 +120,21 @@ int DiscCatalogue::SeekNumber(DocumentNumber number) {
 
 int DiscCatalogue::SeekUrl(const char* address) {
   try {
-    byUrl_.Bind(1, address != nullptr ? address : "");
-    return Take(byUrl_);
+    const std::string normalized = NormalizeAddress(address != nullptr ? address : "");
+    byUrl_.Bind(1, normalized);
+    if (Take(byUrl_) != 0) return 1;
+    // A folder asked for without its slash: sent to the slashed address, as a web server does.
+    const std::string slashed = WithFolderSlash(normalized);
+    if (slashed.empty()) return 0;
+    byUrl_.Bind(1, slashed);
+    if (Take(byUrl_) == 0) return 0;
+    url_ = normalized;
+    redirectUrl_ = slashed;
+    extension_.clear();
+    contentType_.clear();
+    staleAfter_ = 0;
+    lastModified_ = 0;
+    return 1;
   } catch (const SqliteError&) {
     byUrl_.Reset();
     return 0;
@@ -126,8 +149,45 @@ std::string RootPathOf(const fs::path& disc) {
 }
 }  // namespace
 
+fs::path DocumentFilePath(std::int64_t number, std::string_view extension) {
+  char name[40];
+  std::snprintf(name, sizeof name, "lum%05llx/lum%05llx",
+                static_cast<unsigned long long>(number / 256),
+                static_cast<unsigned long long>(number));
+  std::string file = name;
+  if (!extension.empty()) file.append(".").append(extension);
+  return fs::path("docs") / file;
+}
+
+DiscLock::DiscLock(const fs::path& disc, Kind kind) {
+  // A replacement renames the folder away: a lock taken on the old one is taken again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    fd_ = ::open(disc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    if (::flock(fd_, kind == kServing ? LOCK_SH : LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      throw DiscError(disc.string() +
+                      ": in use by another program (a quillon-proxy serving it): stop that first");
+    }
+    struct stat locked {
+    }, named{};
+    if (::fstat(fd_, &locked) == 0 && ::stat(disc.c_str(), &named) == 0 &&
+        locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+      return;
+    }
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+DiscLock::~DiscLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 DiscViewer::DiscViewer(const fs::path& disc, std::int32_t mode)
-    : rootPath_(RootPathOf(disc)),
+    : lock_(disc, DiscLock::kServing),
+      rootPath_(RootPathOf(disc)),
       db_(OpenCatalogue(disc, false)),
       info_(ReadDiscInfo(*db_)),
       catalogue_(*db_),

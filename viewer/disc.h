@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "filter/viewer_link.h"
 #include "sqlite.h"
@@ -18,6 +19,10 @@ inline constexpr int kDiscFormatVersion = 1;
 inline constexpr std::int32_t kDiscApplicationId = 0x51554C4E;  // "QULN" in the file header
 inline constexpr const char kCatalogueFile[] = "catalogue.db";
 inline constexpr DocumentNumber kHighestDocumentNumber = 0xFFFFF;
+
+// A document's copy relative to the disc root: docs/lumFFFFF/lumNNNNN[.extension], the number
+// and the number / 256 in five lower-case hexadecimal digits.
+std::filesystem::path DocumentFilePath(std::int64_t number, std::string_view extension);
 
 // The catalogue's tables, as `quillon-disc` creates them.
 extern const char kDiscSchema[];
@@ -31,6 +36,23 @@ struct DiscInfo {
   int formatVersion = 0;
   std::string title;
   std::int64_t created = 0;
+};
+
+// A lock on the disc folder (flock): shared by every program serving the disc, exclusive while
+// `quillon-disc create --force` replaces it. A disc being served is thus never replaced, and a
+// server never opens one half replaced.
+class DiscLock {
+ public:
+  enum Kind { kServing, kReplacing };
+  // kServing waits for a replacement under way; kReplacing throws DiscError when the disc is
+  // served. A disc folder that does not exist needs no lock.
+  DiscLock(const std::filesystem::path& disc, Kind kind);
+  ~DiscLock();
+  DiscLock(const DiscLock&) = delete;
+  DiscLock& operator=(const DiscLock&) = delete;
+
+ private:
+  int fd_ = -1;
 };
 
 // Opens a disc's catalogue and checks that it is one: a missing, unreadable or foreign file is a
@@ -78,6 +100,7 @@ class DiscViewer : public ViewerServices, public CatalogueSource {
   const DiscInfo& info() const { return info_; }
 
  private:
+  DiscLock lock_;
   std::string rootPath_;  // absolute, with its trailing separator
   std::unique_ptr<Database> db_;
   DiscInfo info_;

@@ -5,9 +5,10 @@ namespace quillon::viewer {
 Database::Database(const std::string& path, int flags) {
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    const int code = db_ != nullptr ? sqlite3_errcode(db_) & 0xFF : SQLITE_NOMEM;
     sqlite3_close(db_);
     db_ = nullptr;
-    throw SqliteError(path + ": " + message);
+    throw SqliteError(path + ": " + message, code);
   }
   sqlite3_extended_result_codes(db_, 1);
 }
@@ -15,7 +16,29 @@ Database::Database(const std::string& path, int flags) {
 Database::~Database() { sqlite3_close(db_); }
 
 void Database::Fail(const std::string& what) const {
-  throw SqliteError(what + ": " + sqlite3_errmsg(db_));
+  throw SqliteError(what + ": " + sqlite3_errmsg(db_), sqlite3_errcode(db_) & 0xFF);
+}
+
+std::string SqliteError::Explained() const {
+  switch (code_) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "in use by another program (a quillon-proxy serving it, or another quillon-disc): "
+             "stop that first";
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+      return "cannot be written (check the permissions)";
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return "the catalogue is damaged";
+    case SQLITE_FULL:
+      return "the file system is full";
+    case SQLITE_CONSTRAINT:
+      return "breaks a rule of the catalogue (" + std::string(what()) + ")";
+    default:
+      return what();
+  }
 }
 
 void Database::Execute(const char* sql) {
@@ -23,7 +46,7 @@ void Database::Execute(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error != nullptr ? error : "failed";
     sqlite3_free(error);
-    throw SqliteError(message);
+    throw SqliteError(message, sqlite3_errcode(db_) & 0xFF);
   }
 }
 

@@ -12,7 +12,13 @@ namespace quillon::viewer {
 
 class SqliteError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  SqliteError(const std::string& message, int code) : std::runtime_error(message), code_(code) {}
+  int code() const { return code_; }  // SQLite's primary result code
+  // What went wrong in words for people: "in use by another program" rather than SQLite's own.
+  std::string Explained() const;
+
+ private:
+  int code_;
 };
 
 class Statement;

@@ -12,6 +12,7 @@
 #include "disc_builder.h"
 #include "entry/exports.h"
 #include "filter/viewer_link.h"
+#include "search.h"
 #include "support/fake_viewer.h"
 
 namespace quillon {
@@ -48,8 +49,9 @@ class Discs : public ::testing::Test {
     testing::UnlinkViewer();
     fs::remove_all(base_);
   }
-  disc::CreateSummary Create(bool withStale = true) {
+  disc::CreateSummary Create(bool withStale = true, bool force = false) {
     disc::CreateOptions options;
+    options.force = force;
     options.disc = disc_;
     options.mirror = mirror_;
     options.extra = base_ / "extra";
@@ -145,6 +147,7 @@ TEST_F(Discs, BadInputIsOneClearError) {
     const char* name;
     std::function<void(Discs&)> act;
     const char* message;
+    bool discStays = false;
   } rows[] = {
       {"missing mirror",
        [](Discs& t) {
@@ -177,7 +180,44 @@ TEST_F(Discs, BadInputIsOneClearError) {
          t.Create();
          t.Create();
        },
-       "already exists"},
+       "already exists", true},
+      {"--force on a disc a proxy is serving",
+       [](Discs& t) {
+         t.Create();
+         viewer::DiscViewer serving(t.disc_);
+         t.Create(true, true);
+       },
+       "in use by another program", true},
+      {"--from one level too deep",
+       [](Discs& t) {
+         Write(t.mirror_ / "en" / "index.html", "x");
+         t.Create();
+       },
+       "\"en\" is not a host name"},
+      {"empty mirror",
+       [](Discs& t) {
+         fs::remove_all(t.mirror_);
+         fs::create_directories(t.mirror_ / "site.example");
+         t.Create();
+       },
+       "no files to put on a disc"},
+      {"add: not an http address",
+       [](Discs& t) {
+         t.Create();
+         disc::AddOptions add{.url = "ftp://site.example/x", .redirectUrl = "http://x/"};
+         disc::AddDocument(t.disc_, add);
+       },
+       "not an http:// address", true},
+      {"add: a file and a redirect",
+       [](Discs& t) {
+         t.Create();
+         disc::AddOptions add{.url = "http://site.example/x",
+                              .file = t.base_ / "redirects.txt",
+                              .redirectUrl = "http://x/"};
+         disc::AddDocument(t.disc_, add);
+       },
+       "not both", true},
+
       {"redirect for a held address",
        [](Discs& t) {
          Write(t.base_ / "redirects.txt", "http://site.example/style.css http://x/\n");
@@ -201,7 +241,7 @@ TEST_F(Discs, BadInputIsOneClearError) {
       EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos)
           << row.name << ": " << e.what();
     }
-    if (std::string(row.name) != "existing disc without --force") {
+    if (!row.discStays) {
       EXPECT_FALSE(fs::exists(disc_)) << row.name << ": a failed create leaves no disc";
     }
     // Nothing half-built is left beside it either.
@@ -220,7 +260,7 @@ TEST_F(Discs, OpeningSomethingThatIsNotADiscFails) {
       {"no folder", [](const fs::path&) {}, "no such disc folder"},
       {"no catalogue", [](const fs::path& d) { fs::create_directories(d); }, "no catalogue.db"},
       {"not SQLite", [](const fs::path& d) { Write(d / "catalogue.db", std::string(4096, 'z')); },
-       "unreadable catalogue"},
+       "unreadable catalogue (the catalogue is damaged)"},
       {"foreign SQLite",
        [](const fs::path& d) {
          fs::create_directories(d);
@@ -274,6 +314,124 @@ TEST_F(Discs, AddAndShowOneDocument) {
   EXPECT_FALSE(disc::FindDocument(disc_, "http://site.example/none").has_value());
   EXPECT_THROW(disc::AddDocument(disc_, add), disc::ToolError);  // the address is taken
   EXPECT_TRUE(disc::CheckDisc(disc_).empty());
+}
+
+TEST_F(Discs, LookupsForgiveAddressSpellingsAndFolderSlashes) {
+  Write(mirror_ / "site.example" / "index.html?lang=en", "<p>english</p>");
+  Write(mirror_ / "site.example" / "caf\xC3\xA9.html", "<p>cafe</p>");
+  Create(false);
+  auto viewer = std::make_unique<viewer::DiscViewer>(disc_, 3);
+  ASSERT_EQ(QuillonSupportProc(1, viewer.get()), viewer.get());
+  const struct {
+    const char* asked;
+    const char* url;  // of the entry found; empty: none
+    const char* extension;
+    const char* redirect;
+  } rows[] = {
+      {"HTTP://Site.Example:80/a/page.HTML", "http://site.example/a/page.HTML", "htm", ""},
+      {"http://site.example/caf%c3%a9.html", "http://site.example/caf%C3%A9.html", "htm", ""},
+      {"http://site.example/index.html?lang=en", "http://site.example/index.html?lang=en", "htm",
+       ""},
+      {"http://site.example", "http://site.example/", "", "http://site.example/index.html"},
+      {"http://site.example/a", "http://site.example/a", "", "http://site.example/a/"},
+      {"http://site.example/img", "", "", ""},  // a folder without an index page
+      {"http://site.example/a?x=1", "", "", ""},
+      {"http://site.example:8080/a/page.HTML", "", "", ""},
+  };
+  for (const auto& row : rows) {
+    CatalogueEntry entry;
+    const bool found = FindEntryByUrl(row.asked, entry);
+    EXPECT_EQ(found, row.url[0] != '\0') << row.asked;
+    if (!found) continue;
+    EXPECT_EQ(entry.url, row.url) << row.asked;
+    EXPECT_EQ(entry.extension, row.extension) << row.asked;
+    EXPECT_EQ(entry.redirectUrl, row.redirect) << row.asked;
+  }
+  testing::UnlinkViewer();
+  viewer.reset();
+  // Stored in the same form, whatever the spelling given to `add`.
+  Write(base_ / "new.html", "x");
+  disc::AddOptions add{.url = "HTTP://New.Example:80", .file = base_ / "new.html"};
+  EXPECT_EQ(disc::AddDocument(disc_, add).url, "http://new.example/");
+  EXPECT_TRUE(disc::CheckDisc(disc_).empty());
+}
+
+TEST_F(Discs, FullTextSearchOverPages) {
+  Write(mirror_ / "site.example" / "tides.html",
+        "<html><head><title>Tide tables</title><style>.tide{}</style></head><body>"
+        "<script>var harbour = 'tide';</script><p>High tide at the harbour &amp; the pier.</p>");
+  Write(mirror_ / "site.example" / "ferry.html",
+        "<title>Ferries</title><p>The ferry leaves when the tide is high.</p>");
+  Write(mirror_ / "site.example" / "tide.css", "tide{}");
+  Create(false);
+  auto db = viewer::OpenCatalogue(disc_, false);
+  const struct {
+    const char* words;
+    std::vector<std::string> urls;  // best first
+  } rows[] = {
+      {"tide", {"http://site.example/tides.html", "http://site.example/ferry.html"}},
+      {"TIDE ferry", {"http://site.example/ferry.html"}},
+      {"pier &", {"http://site.example/tides.html"}},     // '&' is no word
+      {"var", {}},                                        // script text is not indexed
+      {"\"harbour", {"http://site.example/tides.html"}},  // a quote is no operator
+      {"", {}},
+  };
+  for (const auto& row : rows) {
+    const viewer::SearchResults results = viewer::Search(*db, row.words, 0, 20);
+    std::vector<std::string> urls;
+    for (const auto& hit : results.hits) urls.push_back(hit.url);
+    EXPECT_EQ(urls, row.urls) << row.words;
+    EXPECT_EQ(results.total, static_cast<std::int64_t>(row.urls.size())) << row.words;
+  }
+  const auto hit = viewer::Search(*db, "pier", 0, 20);
+  ASSERT_EQ(hit.hits.size(), 1u);
+  EXPECT_EQ(hit.hits[0].title, "Tide tables");
+  EXPECT_NE(hit.hits[0].snippet.find("harbour & the \x02pier\x03"), std::string::npos)
+      << hit.hits[0].snippet;
+  db.reset();
+  // `add` indexes its page; `index` rebuilds the whole index.
+  Write(base_ / "new.html", "<p>lighthouse keeper</p>");
+  disc::AddOptions add{.url = "http://site.example/new.html", .file = base_ / "new.html"};
+  disc::AddDocument(disc_, add);
+  EXPECT_EQ(viewer::Search(*viewer::OpenCatalogue(disc_, false), "lighthouse", 0, 20).total, 1);
+  EXPECT_EQ(disc::IndexDisc(disc_), 6u);
+  EXPECT_EQ(viewer::Search(*viewer::OpenCatalogue(disc_, false), "lighthouse", 0, 20).total, 1);
+}
+
+TEST(DiscTool, MirrorNamesAndVisibleText) {
+  const struct {
+    const char* file;
+    const char* name;
+    const char* extension;
+  } names[] = {
+      {"index.html?lang=en", "index.html?lang=en", "html"},
+      {"index.html@lang=en", "index.html?lang=en", "html"},  // --restrict-file-names=windows
+      {"a.html?x=1.html", "a.html?x=1", "html"},             // --adjust-extension
+      {"page.PHP?v=1.5", "page.PHP?v=1.5", "php"},
+      {"mail@home.html", "mail@home.html", "html"},  // an '@' without a query is a name
+      {"plain.jpeg", "plain.jpeg", "jpeg"},
+  };
+  for (const auto& row : names) {
+    const disc::MirrorName split = disc::SplitMirrorName(row.file);
+    EXPECT_EQ(split.name, row.name) << row.file;
+    EXPECT_EQ(split.extension, row.extension) << row.file;
+  }
+  const struct {
+    const char* html;
+    const char* title;
+    const char* body;
+  } pages[] = {
+      {"<title>A &amp; B</title><p>one</p>", "A & B", "one"},
+      {"<p>x</p><SCRIPT>if (a<b) y()</SCRIPT><style>p{}</style><p>z</p>", "", "x z"},
+      {"<a title='1>2' href=\"q\">link</a>&#233;&#xE9;&bogus;", "", "link \u00E9\u00E9&bogus;"},
+      {"a <!-- hidden <p> --> b\n\t c", "", "a b c"},
+      {"1 < 2 &lt; 3", "", "1 < 2 < 3"},
+  };
+  for (const auto& row : pages) {
+    const viewer::PageText text = viewer::ExtractPageText(row.html);
+    EXPECT_EQ(text.title, row.title) << row.html;
+    EXPECT_EQ(text.body, row.body) << row.html;
+  }
 }
 
 TEST(DiscTool, DurationsAndExtensions) {

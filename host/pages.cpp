@@ -1,0 +1,411 @@
+#include "pages.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "address.h"
+#include "common/ascii.h"
+#include "proxy_state.h"
+#include "search.h"
+
+namespace quillon::host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kOtherFolder = "/lumother/";
+constexpr std::string_view kHtmlType = "text/html; charset=utf-8";
+constexpr std::string_view kPacType = "application/x-ns-proxy-autoconfig";
+
+constexpr std::string_view kStyle =
+    "<style>body{font-family:sans-serif;max-width:46em;margin:2em auto;padding:0 1em}"
+    "mark{background:#fe8}li{margin:.6em 0}.where{color:#060;font-size:.9em}"
+    "code{background:#eee;padding:0 .2em}</style>";
+
+std::string PageAnswer(unsigned status, std::string_view reason, std::string_view type,
+                       std::string_view body) {
+  std::string out = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) + "\r\n";
+  out += "Content-Type: " + std::string(type) + "\r\n";
+  out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  out += "Cache-Control: no-store\r\n\r\n";
+  out += body;
+  return out;
+}
+
+std::string Document(std::string_view title, std::string_view content) {
+  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + EscapeHtml(title) +
+         "</title>" + std::string(kStyle) + "</head><body>\n" + std::string(content) +
+         "</body></html>\n";
+}
+
+std::string DateText(std::int64_t t) {
+  if (t <= 0) return "-";
+  const std::time_t time = static_cast<std::time_t>(t);
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return text;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = AsciiLower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string PercentDecoded(std::string_view text, bool plusIsSpace) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(plusIsSpace && text[i] == '+' ? ' ' : text[i]);
+    }
+  }
+  return out;
+}
+
+std::string SearchForm(std::string_view action, std::string_view words) {
+  return "<form action=\"" + EscapeHtml(action) +
+         "\" method=\"get\"><input type=\"search\" name=\"q\" size=\"40\" value=\"" +
+         EscapeHtml(words) + "\" aria-label=\"Search the disc\"> <button>Search</button></form>\n";
+}
+
+std::vector<SiteSummary> ReadSites(const viewer::Database& db) {
+  // Host of "http://host/...": the text between the scheme and the next slash.
+  viewer::Statement query(db,
+                          "SELECT substr(url, 8, instr(substr(url, 8), '/') - 1) AS host, "
+                          "sum(redirect_url = ''), min(url), max(url = 'http://' || "
+                          "substr(url, 8, instr(substr(url, 8), '/') - 1) || '/') "
+                          "FROM documents WHERE url LIKE 'http://%/%' GROUP BY host ORDER BY host");
+  std::vector<SiteSummary> sites;
+  while (query.Step()) {
+    SiteSummary site{query.Text(0), query.Text(2), query.Integer(1)};
+    if (query.Integer(3) != 0) site.entry = "http://" + site.host + "/";
+    sites.push_back(std::move(site));
+  }
+  return sites;
+}
+
+}  // namespace
+
+std::string EscapeHtml(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string QueryParameter(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    const std::size_t eq = pair.find('=');
+    if (PercentDecoded(pair.substr(0, eq), true) == name) {
+      return eq == std::string_view::npos ? "" : PercentDecoded(pair.substr(eq + 1), true);
+    }
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return "";
+}
+
+std::string EscapeQueryValue(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else if (c == ' ') {
+      out.push_back('+');
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+std::string AddressWords(std::string_view url) {
+  const std::size_t scheme = url.find("://");
+  if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
+  const std::size_t slash = url.find('/');
+  url = slash == std::string_view::npos ? std::string_view() : url.substr(slash);
+  url = url.substr(0, url.find_first_of("?#"));
+  // The last name's extension says nothing of the page.
+  const std::size_t dot = url.rfind('.');
+  if (dot != std::string_view::npos && url.find('/', dot) == std::string_view::npos) {
+    url = url.substr(0, dot);
+  }
+  const std::string decoded = PercentDecoded(url, false);
+  std::string words;
+  bool inWord = false;
+  for (char c : decoded) {
+    const bool wordByte = static_cast<unsigned char>(c) >= 0x80 || (c >= 'a' && c <= 'z') ||
+                          (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (wordByte) {
+      if (!inWord && !words.empty()) words.push_back(' ');
+      words.push_back(c);
+    }
+    inWord = wordByte;
+  }
+  return words;
+}
+
+std::optional<std::string> OtherPagePath(std::string_view url) {
+  const std::string lowered = AsciiLowered(url.substr(0, url.find_first_of("?#")));
+  const std::size_t at = lowered.find(kOtherFolder);
+  if (at == std::string::npos) return std::nullopt;
+  const std::string rest =
+      PercentDecoded(std::string_view(lowered).substr(at + kOtherFolder.size()), false);
+  if (rest.find('\0') != std::string::npos || rest.find('\\') != std::string::npos) return "";
+  // No segment may climb out of the folder, and a folder is no page.
+  for (std::size_t start = 0; start <= rest.size();) {
+    const std::size_t end = std::min(rest.find('/', start), rest.size());
+    const std::string_view segment = std::string_view(rest).substr(start, end - start);
+    if (segment.empty() || segment == "." || segment == "..") return "";
+    start = end + 1;
+  }
+  return "docs/lumother/" + rest;
+}
+
+DiscPages::DiscPages(const fs::path& disc, std::string catalogueDomain)
+    : disc_(disc), domain_(std::move(catalogueDomain)) {
+  if (disc.empty()) return;
+  try {
+    db_ = viewer::OpenCatalogue(disc, false);
+    info_ = viewer::ReadDiscInfo(*db_);
+  } catch (const std::exception&) {
+    db_.reset();  // the viewer reports an unreadable disc; these pages then show none
+  }
+}
+
+bool DiscPages::IsStartHost(std::string_view host) const {
+  if (host.ends_with('.')) host.remove_suffix(1);
+  return host.size() == kStartHostLabel.size() + domain_.size() &&
+         StartsWithIgnoreCase(host, kStartHostLabel) && EndsWithIgnoreCase(host, domain_);
+}
+
+std::string DiscPages::StartAddress() const {
+  return "http://" + std::string(kStartHostLabel) + domain_ + "/";
+}
+
+std::optional<std::string> DiscPages::Answer(std::string_view host, std::string_view path,
+                                             std::string_view listen) {
+  if (listen.empty() && !IsStartHost(host)) return std::nullopt;
+  const std::size_t mark = path.find('?');
+  const std::string_view name = path.substr(0, mark);
+  const std::string_view query = mark == std::string_view::npos ? "" : path.substr(mark + 1);
+  if (name == "/") return PageAnswer(200, "OK", kHtmlType, StartPage(listen));
+  if (name == "/search") return PageAnswer(200, "OK", kHtmlType, SearchPage(query));
+  if (name == "/proxy.pac" && !listen.empty()) {
+    return PageAnswer(200, "OK", kPacType, ProxyPac(listen));
+  }
+  return std::nullopt;
+}
+
+std::vector<SiteSummary> DiscPages::Sites() {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return {};
+  // Read again only when a writer (`quillon-disc add`, --update-disc) changed the catalogue.
+  try {
+    viewer::Statement version(*db_, "PRAGMA data_version");
+    version.Step();
+    if (version.Integer(0) != dataVersion_) {
+      sites_ = ReadSites(*db_);
+      dataVersion_ = version.Integer(0);
+    }
+  } catch (const viewer::SqliteError&) {
+    // the sites as last read
+  }
+  return sites_;
+}
+
+std::string DiscPages::StartPage(std::string_view listen) {
+  const std::string title = info_.title.empty() ? "Quillon disc" : info_.title;
+  std::string html = "<h1>" + EscapeHtml(title) + "</h1>\n";
+  if (db_ == nullptr) {
+    html += "<p>No disc is being served.</p>\n";
+  } else {
+    html += "<p>Made <span id=\"created\">" + DateText(info_.created) + "</span></p>\n";
+    html += SearchForm(StartAddress() + "search", "");
+    html += "<h2>Sites on this disc</h2>\n<ul id=\"sites\">\n";
+    for (const SiteSummary& site : Sites()) {
+      html += "<li><a href=\"" + EscapeHtml(site.entry) + "\">" + EscapeHtml(site.host) +
+              "</a> \u2014 " + std::to_string(site.documents) + " documents</li>\n";
+    }
+    html += "</ul>\n";
+  }
+  if (!listen.empty()) {
+    const std::string proxy = EscapeHtml(listen);
+    html +=
+        "<h2>Setting up a browser</h2>\n<p>This is quillon-proxy. Set the browser's HTTP "
+        "proxy to <code>" +
+        proxy +
+        "</code>, or its automatic proxy configuration address to <a href=\"/proxy.pac\"><code>"
+        "http://" +
+        proxy +
+        "/proxy.pac</code></a> (only the disc's sites then go through this proxy). Then open "
+        "<a href=\"" +
+        EscapeHtml(StartAddress()) + "\">" + EscapeHtml(StartAddress()) + "</a>.</p>\n";
+  }
+  return Document(title, html);
+}
+
+std::string DiscPages::SearchPage(std::string_view query) {
+  const std::string words = QueryParameter(query, "q");
+  std::int64_t page = 1;
+  const std::string pageText = QueryParameter(query, "page");
+  if (!pageText.empty() && pageText.size() < 4 &&
+      pageText.find_first_not_of("0123456789") == std::string::npos) {
+    page = std::clamp<std::int64_t>(std::stoll(pageText), 1, kLastResultsPage);
+  }
+  viewer::SearchResults results;
+  if (db_ != nullptr) {
+    std::lock_guard lock(mutex_);
+    try {
+      results = viewer::Search(*db_, words, (page - 1) * kResultsPerPage, kResultsPerPage);
+    } catch (const viewer::SqliteError&) {
+      results = {};  // a catalogue that cannot be read finds nothing
+    }
+  }
+  std::string html = "<h1>Search</h1>\n<p><a href=\"" + EscapeHtml(StartAddress()) +
+                     "\">Start page</a></p>\n" + SearchForm(StartAddress() + "search", words);
+  html += "<p id=\"count\">" + std::to_string(results.total) +
+          (results.total == 1 ? " page matches" : " pages match") + "</p>\n";
+  html +=
+      "<ol id=\"results\" start=\"" + std::to_string((page - 1) * kResultsPerPage + 1) + "\">\n";
+  for (const viewer::SearchHit& hit : results.hits) {
+    std::string snippet = EscapeHtml(hit.snippet);
+    std::string marked;
+    for (char c : snippet) {
+      if (c == viewer::kMatchStart) {
+        marked += "<mark>";
+      } else if (c == viewer::kMatchEnd) {
+        marked += "</mark>";
+      } else {
+        marked.push_back(c);
+      }
+    }
+    html += "<li><a href=\"" + EscapeHtml(hit.url) + "\">" +
+            EscapeHtml(hit.title.empty() ? hit.url : hit.title) + "</a><br><span class=\"where\">" +
+            EscapeHtml(hit.url) + "</span><br>" + marked + "</li>\n";
+  }
+  html += "</ol>\n";
+  const std::string base = StartAddress() + "search?q=" + EscapeQueryValue(words) + "&page=";
+  if (page > 1) {
+    html += "<a rel=\"prev\" href=\"" + EscapeHtml(base + std::to_string(page - 1)) +
+            "\">Previous</a> ";
+  }
+  if (page * kResultsPerPage < results.total && page < kLastResultsPage) {
+    html += "<a rel=\"next\" href=\"" + EscapeHtml(base + std::to_string(page + 1)) + "\">Next</a>";
+  }
+  return Document(words.empty() ? "Search" : words + " \u2014 Search", html);
+}
+
+std::string DiscPages::ProxyPac(std::string_view listen) {
+  std::string pac = "function FindProxyForURL(url, host) {\n  if (host == \"" + domain_ +
+                    "\" || dnsDomainIs(host, \"." + domain_ + "\")";
+  for (const SiteSummary& site : Sites()) {
+    // The PAC function sees the host without its port.
+    const std::size_t colon = site.host.rfind(':');
+    const std::string name =
+        colon != std::string::npos && site.host.find(']', colon) == std::string::npos
+            ? site.host.substr(0, colon)
+            : site.host;
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-[]:") != std::string::npos) {
+      continue;  // no host a browser would ask for, and no text to put in a script
+    }
+    pac += " ||\n      host == \"" + name + "\"";
+  }
+  pac += ")\n    return \"PROXY " + std::string(listen) + "\";\n  return \"DIRECT\";\n}\n";
+  return pac;
+}
+
+std::string DiscPages::NotOnDisc(std::string_view url) const {
+  const std::string words = AddressWords(url);
+  std::string html = "<h1>Not on this disc</h1>\n<p><code>" + EscapeHtml(url) +
+                     "</code> is not on this disc, and the network is not used.</p>\n<ul>\n"
+                     "<li><a id=\"start\" href=\"" +
+                     EscapeHtml(StartAddress()) + "\">The disc's start page</a></li>\n";
+  if (!words.empty()) {
+    html += "<li><a id=\"search\" href=\"" +
+            EscapeHtml(StartAddress() + "search?q=" + EscapeQueryValue(words)) +
+            "\">Search the disc for \u201C" + EscapeHtml(words) + "\u201D</a></li>\n";
+  }
+  html += "</ul>\n";
+  return PageAnswer(504, "Gateway Timeout", kHtmlType, Document("Not on this disc", html));
+}
+
+std::optional<fs::path> DiscPages::OtherPageFile(std::string_view url) const {
+  if (disc_.empty()) return std::nullopt;
+  const auto path = OtherPagePath(url);
+  if (!path) return std::nullopt;
+  return path->empty() ? fs::path() : disc_ / *path;
+}
+
+Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::string extension = AsciiLowered(file.extension().string());
+  if (!extension.empty()) extension.erase(0, 1);
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(viewer::ContentTypeOf(extension)) +
+      "\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
+  if (!c.filter.PassBlock(head)) return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
+  if (!WriteAll(c.fd(), head, c.writeTimeout, c.workers)) return {200, 0, Answer::kProxy, false};
+  if (c.headOnly) return {200, 0, Answer::kProxy, keepAlive};
+  std::vector<char> block(kRelayBlock);
+  std::uint64_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = ::read(fd, block.data(), block.size());
+    if (n <= 0) break;
+    if (!WriteAll(c.fd(), std::string_view(block.data(), static_cast<std::size_t>(n)),
+                  c.writeTimeout, c.workers)) {
+      return {200, sent, Answer::kProxy, false};
+    }
+    sent += static_cast<std::uint64_t>(n);
+  }
+  // A file that shrank meanwhile leaves the answer short: the connection cannot be reused.
+  return {200, sent, Answer::kProxy, keepAlive && sent == size};
+}
+
+}  // namespace quillon::host

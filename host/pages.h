@@ -1,0 +1,86 @@
+// The proxy's own pages about the disc it serves: the start page (also what the proxy's own
+// address shows, with how to set a browser up), the full-text search, the PAC file, the "not on
+// this disc" page, and the disc's further pages under docs/lumother/.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "disc.h"
+#include "sqlite.h"
+
+namespace quillon::host {
+
+// The sub-domain of the catalogue domain that the start page and the search answer on.
+inline constexpr std::string_view kStartHostLabel = "start.";
+// Search results shown on one page.
+inline constexpr std::int64_t kResultsPerPage = 20;
+// A results page past this one is not offered: deeper pages cost the index more than they help.
+inline constexpr std::int64_t kLastResultsPage = 50;
+
+// Text made safe for HTML content and quoted attribute values.
+std::string EscapeHtml(std::string_view text);
+// One parameter of a query string ("q=a+b&page=2"), percent escapes and '+' decoded; empty when
+// absent.
+std::string QueryParameter(std::string_view query, std::string_view name);
+// Text made safe inside a query string value.
+std::string EscapeQueryValue(std::string_view text);
+// The words of an address that a search might find its page by: "http://h/ferries/winter.html"
+// gives "ferries winter".
+std::string AddressWords(std::string_view url);
+// The path under docs/lumother/ that an address names, as the filter would send the browser to
+// it; empty when it would leave that folder or names none; nullopt for any other address.
+std::optional<std::string> OtherPagePath(std::string_view url);
+
+struct SiteSummary {
+  std::string host;
+  std::string entry;  // the address to start browsing the site from
+  std::int64_t documents = 0;
+};
+
+class DiscPages {
+ public:
+  // An empty or unreadable disc gives pages that say so.
+  DiscPages(const std::filesystem::path& disc, std::string catalogueDomain);
+
+  // A complete answer for an address on the start host, or for an origin-form request made to
+  // the proxy (`listen` set, "address:port"); nullopt for an address these pages do not hold.
+  std::optional<std::string> Answer(std::string_view host, std::string_view path,
+                                    std::string_view listen);
+  // 504 "Not on this disc", for an address the disc lacks while the network is not used.
+  std::string NotOnDisc(std::string_view url) const;
+  // The file of a docs/lumother/ address on this disc (empty for one that names none); nullopt
+  // for any other address.
+  std::optional<std::filesystem::path> OtherPageFile(std::string_view url) const;
+
+  bool IsStartHost(std::string_view host) const;
+
+ private:
+  std::string StartPage(std::string_view listen);
+  std::string SearchPage(std::string_view query);
+  std::string ProxyPac(std::string_view listen);
+  std::vector<SiteSummary> Sites();
+  std::string StartAddress() const;
+
+  std::filesystem::path disc_;
+  std::string domain_;
+  viewer::DiscInfo info_;
+  std::mutex mutex_;  // one reader at a time on the one connection, and for what follows
+  std::vector<SiteSummary> sites_;
+  std::int64_t dataVersion_ = -1;  // of the catalogue when sites_ was read
+  std::unique_ptr<viewer::Database> db_;
+};
+
+struct Connection;
+struct Exchange;
+// A file of the disc, streamed as the proxy's own answer (404 when it cannot be opened, or for an
+// empty path).
+Exchange SendDiscFile(Connection& c, bool keepAlive, const std::filesystem::path& file);
+
+}  // namespace quillon::host

@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""Browsing a disc as people do, end to end: addresses spelt as browsers and wget spell them, the
+proxy's own pages (start page, search, PAC file, not-on-disc page), a served disc left alone by
+quillon-disc, and the start page and a search in headless Chromium."""
+
+import argparse
+import http.server
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
+
+SITE = "pages.example"
+START = "http://start.quillon.internal/"
+TITLE = '<b>Tom & "Jerry"</b>'
+
+
+def tool(*args):
+    return subprocess.run([e2e.ARGS.disc_tool, *args], capture_output=True, text=True, timeout=60)
+
+
+class DiscBrowsing(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="quillon-pages-")
+        base = cls.tmp.name
+        cls.mirror = os.path.join(base, "mirror")
+        site = os.path.join(cls.mirror, SITE)
+        e2e.write(os.path.join(site, "index.html"),
+                  "<title>Home</title><p>Welcome. <a href='/lumother/story.htm'>story</a></p>")
+        e2e.write(os.path.join(site, "index.html?lang=en"), "<p>english home</p>")
+        e2e.write(os.path.join(site, "dir", "index.html"), "<p>in the folder</p>")
+        e2e.write(os.path.join(site, "caf\u00e9.html"), "<p>cafe</p>")
+        e2e.write(os.path.join(site, "ferry.html"),
+                  "<title>Ferry &amp; <boats></title><script>lighthouse()</script>"
+                  "<p>The lighthouse ferry leaves at noon.</p>")
+        extra = os.path.join(base, "extra")
+        e2e.write(os.path.join(extra, "docs", "lumother", "story.htm"), "<p>the town story</p>")
+        cls.disc = os.path.join(base, "disc")
+        made = tool("create", cls.disc, "--from", cls.mirror, "--extra", extra, "--title", TITLE)
+        assert made.returncode == 0, made.stderr
+        cls.proxy = e2e.Proxy(cls.disc, "--offline")
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.proxy.stop()
+        cls.tmp.cleanup()
+        assert code == 0, "proxy exit code %d after SIGTERM" % code
+
+    def test_addresses_as_browsers_and_wget_spell_them(self):
+        rows = [
+            # address, status, content type or location, part of the body
+            ("http://%s/index.html?lang=en" % SITE, 200, "text/html", b"english home"),
+            ("HTTP://PAGES.EXAMPLE:80/dir", 302, "http://%s/dir/" % SITE, b""),
+            ("http://%s/caf%%c3%%a9.html" % SITE, 200, "text/html", b"cafe"),
+            ("http://%s/lumother/story.htm" % SITE, 200, "text/html", b"the town story"),
+            ("http://%s/LumOther/Story.HTM" % SITE, 200, "text/html", b"the town story"),
+            ("http://%s/lumother/../../catalogue.db" % SITE, 404, "text/plain", b""),
+            ("http://%s/lumother/missing.htm" % SITE, 404, "text/plain", b""),
+        ]
+        for url, status, where, body in rows:
+            with self.subTest(url):
+                got, headers, content = self.proxy.request(url)
+                self.assertEqual(got, status, content)
+                self.assertEqual(headers.get("Location" if status == 302 else "Content-Type"), where)
+                self.assertIn(body, content)
+
+    def test_own_pages(self):
+        escaped = "&lt;b&gt;Tom &amp; &quot;Jerry&quot;&lt;/b&gt;"
+        rows = [
+            # address, status, content type, parts of the body
+            (START, 200, "text/html; charset=utf-8",
+             [escaped, 'href="http://%s/">%s</a> \u2014 ' % (SITE, SITE), 'name="q"']),
+            (START + "search?q=Lighthouse+ferry", 200, "text/html; charset=utf-8",
+             ['1 page matches', 'href="http://%s/ferry.html">Ferry &amp; &lt;boats&gt;</a>' % SITE,
+              "<mark>lighthouse</mark> <mark>ferry</mark>"]),
+            (START + "search?q=%3Cscript%3E", 200, "text/html; charset=utf-8",
+             ['value="&lt;script&gt;"', "0 pages match"]),
+            ("http://%s/nowhere/winter-schedule.html" % SITE, 504, "text/html; charset=utf-8",
+             ["Not on this disc", 'href="%s"' % START,
+              'href="%ssearch?q=nowhere+winter+schedule"' % START]),
+            ("http://start.quillon.internal/other", 404, "text/plain", []),
+        ]
+        for url, status, kind, parts in rows:
+            with self.subTest(url):
+                got, headers, content = self.proxy.request(url)
+                self.assertEqual((got, headers["Content-Type"]), (status, kind))
+                for part in parts:
+                    self.assertIn(part, content.decode())
+        # The proxy's own address opened directly: the same page, how to set a browser up, and
+        # a PAC file that sends the disc's hosts here.
+        own = "127.0.0.1:%d" % self.proxy.port
+        status, _, body = self.proxy.request("/", headers={"Host": own})
+        self.assertEqual(status, 200)
+        self.assertIn(escaped, body.decode())
+        self.assertIn("http://%s/proxy.pac" % own, body.decode())
+        status, headers, body = self.proxy.request("/proxy.pac", headers={"Host": own})
+        self.assertEqual((status, headers["Content-Type"]), (200, "application/x-ns-proxy-autoconfig"))
+        self.assertIn('host == "%s"' % SITE, body.decode())
+        self.assertIn('dnsDomainIs(host, ".quillon.internal")', body.decode())
+        self.assertIn('return "PROXY %s"' % own, body.decode())
+
+    def test_a_served_disc_is_never_replaced_and_additions_show_at_once(self):
+        replaced = tool("create", self.disc, "--from", self.mirror, "--force")
+        self.assertEqual(replaced.returncode, 1)
+        self.assertIn("in use by another program", replaced.stderr)
+        status, _, body = self.proxy.request("http://%s/dir/index.html" % SITE)
+        self.assertEqual((status, body), (200, b"<p>in the folder</p>"))
+        page = os.path.join(self.tmp.name, "added.html")
+        e2e.write(page, "<p>added while served</p>")
+        counted = "%s</a> \u2014 %d documents"
+        self.assertIn(counted % (SITE, 5), self.proxy.request(START)[2].decode())
+        added = tool("add", self.disc, "http://%s/added.html" % SITE, page)
+        self.assertEqual(added.returncode, 0, added.stderr)
+        status, _, body = self.proxy.request("http://%s/added.html" % SITE)
+        self.assertEqual((status, body), (200, b"<p>added while served</p>"))
+        self.assertIn(counted % (SITE, 6), self.proxy.request(START)[2].decode())
+
+    def test_tool_and_proxy_options(self):
+        empty = os.path.join(self.tmp.name, "empty")
+        os.makedirs(empty, exist_ok=True)
+        other = os.path.join(self.tmp.name, "other-disc")
+        rows = [
+            # arguments, exit code, part of the output
+            (["create", other, "--from", os.path.join(self.mirror, SITE)], 1, "is not a host name"),
+            (["create", other, "--from", empty], 1, "no files to put on a disc"),
+            (["add", self.disc, "ftp://%s/x" % SITE, "--redirect", "http://x/"], 1,
+             "not an http:// address"),
+            (["list", self.disc], 0, "title:   " + TITLE),
+            (["list", self.disc], 0, "created: "),
+        ]
+        for args, code, text in rows:
+            with self.subTest(args):
+                run = tool(*args)
+                self.assertEqual(run.returncode, code, run.stderr)
+                self.assertIn(text, run.stdout + run.stderr)
+                self.assertFalse(os.path.exists(other))
+        for args, code in ((["--mode", "7"], 2), (["--mode", "Cached", "--help"], 0)):
+            run = subprocess.run([e2e.ARGS.proxy, "--disc", "", *args], capture_output=True,
+                                 timeout=30)
+            self.assertEqual(run.returncode, code, run.stderr)
+        named = e2e.Proxy(self.disc, "--mode", "refresh", listen="localhost:0")
+        try:
+            status, _, _ = named.request(START)
+            self.assertEqual(status, 200)
+        finally:
+            self.assertEqual(named.stop(), 0)
+
+    def test_start_page_and_search_in_a_real_browser(self):
+        browser = shutil.which("chromium") or shutil.which("chromium-browser")
+        if browser is None:
+            self.skipTest("chromium is not installed (make deps-browser installs it)")
+        rows = [
+            (START, ['<a href="http://%s/">%s</a>' % (SITE, SITE), "<h1>" + TITLE.replace("&", "&amp;")
+                     .replace("<", "&lt;").replace(">", "&gt;") + "</h1>"]),
+            (START + "search?q=lighthouse",
+             ['<a href="http://%s/ferry.html">' % SITE, "<mark>lighthouse</mark>",
+              '<p id="count">1 page matches</p>']),
+        ]
+        for url, parts in rows:
+            with self.subTest(url), tempfile.TemporaryDirectory(prefix="quillon-chromium-") as profile:
+                result = subprocess.run(
+                    [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update",
+                     "--disable-sync",
+                     "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
+                     "--user-data-dir=" + profile,
+                     "--proxy-server=127.0.0.1:%d" % self.proxy.port,
+                     "--virtual-time-budget=5000", "--dump-dom", url],
+                    capture_output=True, timeout=120)
+                dom = result.stdout.decode(errors="replace")
+                for part in parts:
+                    self.assertIn(part, dom, result.stderr.decode(errors="replace")[-2000:])
+
+
+PAD = 256 * 1024  # large enough that a kill lands mid-copy
+
+
+class Changing(http.server.BaseHTTPRequestHandler):
+    """The network: each answer a new version of the page, whole or not at all."""
+
+    protocol_version = "HTTP/1.1"
+    version = 0
+    lock = threading.Lock()
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        with Changing.lock:
+            Changing.version += 1
+            number = Changing.version
+        body = b"<p>version %06d of %s</p>" % (number, self.path.encode()) + b"x" * PAD
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def whole(body, path):
+    """The disc's own copy or one version of the network's, complete."""
+    return body == b"disc copy of " + path.encode() or (
+        body.startswith(b"<p>version ") and body.endswith(b" of %s</p>" % path.encode() + b"x" * PAD))
+
+
+class DiscUpdates(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quillon-update-")
+        self.network = e2e.start_server(http.server.ThreadingHTTPServer(("127.0.0.1", 0), Changing))
+        self.host = "127.0.0.1:%d" % self.network.server_address[1]
+        mirror = os.path.join(self.tmp.name, "mirror")
+        self.paths = ["/p%d.html" % i for i in range(12)]
+        for path in self.paths:
+            e2e.write(os.path.join(mirror, self.host, path[1:]), "disc copy of " + path)
+        self.disc = os.path.join(self.tmp.name, "disc")
+        made = tool("create", self.disc, "--from", mirror, "--stale-after", "0s")
+        assert made.returncode == 0, made.stderr
+        time.sleep(1.2)  # every page is now stale: the network is asked first
+
+    def tearDown(self):
+        self.network.shutdown()
+        self.tmp.cleanup()
+
+    def offline_copies(self):
+        offline = e2e.Proxy(self.disc, "--offline")
+        try:
+            return {path: offline.request("http://%s%s" % (self.host, path))
+                    for path in self.paths + ["/new.html"]}
+        finally:
+            self.assertEqual(offline.stop(), 0)
+
+    def test_new_copies_replace_the_disc_s_and_new_pages_join(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc=all")
+        try:
+            for path in (self.paths[0], "/new.html"):
+                status, _, body = proxy.request("http://%s%s" % (self.host, path))
+                self.assertEqual(status, 200)
+                self.assertTrue(body.startswith(b"<p>version "), body[:40])
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+        copies = self.offline_copies()
+        self.assertEqual(copies[self.paths[0]][0], 200)
+        self.assertTrue(copies[self.paths[0]][2].startswith(b"<p>version "))
+        self.assertEqual(copies["/new.html"][0], 200)
+        self.assertTrue(copies["/new.html"][2].startswith(b"<p>version "))
+        self.assertEqual(copies[self.paths[1]][2], b"disc copy of " + self.paths[1].encode())
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_a_killed_proxy_leaves_a_sound_disc(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc")
+        stop = threading.Event()
+
+        def browse():
+            while not stop.is_set():
+                try:
+                    proxy.request("http://%s%s" % (self.host, random.choice(self.paths)))
+                except OSError:
+                    return  # the proxy is gone
+
+        browsers = [threading.Thread(target=browse, daemon=True) for _ in range(4)]
+        for browser in browsers:
+            browser.start()
+        time.sleep(1.5)
+        proxy.process.send_signal(signal.SIGKILL)
+        proxy.process.wait(timeout=10)
+        proxy.reader.join(timeout=5)
+        proxy.error_reader.join(timeout=5)
+        proxy.process.stdout.close()
+        proxy.process.stderr.close()
+        stop.set()
+        for browser in browsers:
+            browser.join(timeout=10)
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        copies = self.offline_copies()
+        updated = 0
+        for path in self.paths:
+            status, _, body = copies[path]
+            self.assertEqual(status, 200, path)
+            self.assertTrue(whole(body, path), "%s: %r..." % (path, body[:60]))
+            updated += body.startswith(b"<p>version ")
+        self.assertGreater(updated, 0)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--proxy", required=True)
+    parser.add_argument("--disc-tool", required=True)
+    parser.add_argument("--filter", required=True)
+    parser.add_argument("--sanitized", action="store_true")
+    e2e.ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

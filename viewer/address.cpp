@@ -1,0 +1,88 @@
+#include "address.h"
+
+#include <array>
+#include <utility>
+
+#include "common/ascii.h"
+
+namespace quillon::viewer {
+
+namespace {
+
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kDefaultPorts = {{
+    {"http", ":80"},
+    {"https", ":443"},
+}};
+
+}  // namespace
+
+std::string NormalizeAddress(std::string_view address) {
+  const std::size_t scheme = address.find("://");
+  if (scheme == std::string_view::npos || scheme == 0) return std::string(address);
+  for (char c : address.substr(0, scheme)) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && c != '+' && c != '-' && c != '.') return std::string(address);
+  }
+  const std::size_t hostStart = scheme + 3;
+  const std::size_t hostEnd = std::min(address.find_first_of("/?#", hostStart), address.size());
+  std::string out = AsciiLowered(address.substr(0, hostEnd));
+  for (const auto& [name, port] : kDefaultPorts) {
+    if (std::string_view(out).substr(0, scheme) == name && out.ends_with(port) &&
+        out.size() - port.size() > hostStart) {
+      out.resize(out.size() - port.size());
+    }
+  }
+  std::string_view rest = address.substr(hostEnd);
+  if (rest.empty() || rest.front() != '/') out.push_back('/');
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    out.push_back(rest[i]);
+    if (rest[i] == '%' && i + 2 < rest.size() && IsHex(rest[i + 1]) && IsHex(rest[i + 2])) {
+      out.push_back(AsciiUpper(rest[i + 1]));
+      out.push_back(AsciiUpper(rest[i + 2]));
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::string WithFolderSlash(std::string_view normalized) {
+  const std::size_t scheme = normalized.find("://");
+  if (scheme == std::string_view::npos) return {};
+  const std::size_t path = normalized.find('/', scheme + 3);
+  if (path == std::string_view::npos || normalized.back() == '/' ||
+      normalized.find_first_of("?#", path) != std::string_view::npos) {
+    return {};
+  }
+  return std::string(normalized) + "/";
+}
+
+std::string_view ContentTypeOf(std::string_view extension) {
+  static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
+      {"htm", "text/html"},       {"html", "text/html"},
+      {"txt", "text/plain"},      {"gif", "image/gif"},
+      {"jpg", "image/jpeg"},      {"jpeg", "image/jpeg"},
+      {"css", "text/css"},        {"js", "text/javascript"},
+      {"mjs", "text/javascript"}, {"json", "application/json"},
+      {"xml", "application/xml"}, {"png", "image/png"},
+      {"svg", "image/svg+xml"},   {"ico", "image/x-icon"},
+      {"webp", "image/webp"},     {"bmp", "image/bmp"},
+      {"mp3", "audio/mpeg"},      {"mp4", "video/mp4"},
+      {"webm", "video/webm"},     {"ogg", "audio/ogg"},
+      {"woff", "font/woff"},      {"woff2", "font/woff2"},
+      {"ttf", "font/ttf"},        {"zip", "application/zip"},
+      {"csv", "text/csv"},        {"xhtml", "application/xhtml+xml"},
+      {"pdf", "application/pdf"},
+  };
+  for (const auto& [name, type] : kTypes) {
+    if (name == extension) return type;
+  }
+  return "application/octet-stream";
+}
+
+}  // namespace quillon::viewer
