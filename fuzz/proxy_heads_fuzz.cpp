@@ -42,7 +42,7 @@ void Request(std::string_view data) {
   (void)ExpectsContinue(head);
   (void)ViaNames(head, "me:8080");
   const std::string_view target = head.target();
-  (void)NamesDiscCatalogue(target, quillon::kBarePrefix);
+  (void)NamesDiscInternals(target, quillon::kBarePrefix);
   (void)LaunchGate::IsLaunchAddress(target);
   const std::string logged = LogEscape(target);
   for (char c : logged) Check(c != '"' && static_cast<unsigned char>(c) >= 0x20);

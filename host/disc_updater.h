@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "http_rules.h"
 #include "sqlite.h"
 
 namespace quillon::host {
@@ -19,7 +20,7 @@ namespace quillon::host {
 // A copy larger than this is not put on the disc.
 inline constexpr std::uint64_t kMostUpdateBytes = 64 * 1024 * 1024;
 // Copies on their way to the disc are written here, under the disc root.
-inline constexpr const char kUpdatesFolder[] = "updates";
+inline constexpr const char* kUpdatesFolder = kDiscUpdatesFolder;
 
 class DiscUpdater {
  public:

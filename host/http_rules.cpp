@@ -264,7 +264,7 @@ std::string LogEscape(std::string_view text) {
   return out;
 }
 
-bool NamesDiscCatalogue(std::string_view target, std::string_view barePrefix) {
+bool NamesDiscInternals(std::string_view target, std::string_view barePrefix) {
   if (!StartsWithIgnoreCase(target, barePrefix)) return false;
   std::string_view rest = target.substr(barePrefix.size());
   rest = rest.substr(0, rest.find_first_of("?#"));
@@ -273,7 +273,8 @@ bool NamesDiscCatalogue(std::string_view target, std::string_view barePrefix) {
     const std::size_t end = rest.find_first_of("/\\");
     const std::string_view segment = rest.substr(0, end);
     if (!segment.empty() && segment != ".") {
-      return StartsWithIgnoreCase(segment, "catalogue.db");
+      return StartsWithIgnoreCase(segment, "catalogue.db") ||
+             AsciiEqualsIgnoreCase(segment, kDiscUpdatesFolder);
     }
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
   }

@@ -91,8 +91,12 @@ std::string ClientResponseHead(const ResponseHead& head, const ClientHeadOptions
 // A field of the access log: '"', '\' and every byte outside printable ASCII as \xHH.
 std::string LogEscape(std::string_view text);
 
-// The address names the disc's own catalogue file (or its journals) under the disc's bare
-// route, however its path is spelled: such a file is never served.
-bool NamesDiscCatalogue(std::string_view target, std::string_view barePrefix);
+// Where the proxy writes the network's new copies before they take their place on the disc.
+inline constexpr const char kDiscUpdatesFolder[] = "updates";
+
+// The address names the disc's own files under the disc's bare route, however its path is
+// spelled: the catalogue (and its journals) and the folder of copies being written. They are
+// never served.
+bool NamesDiscInternals(std::string_view target, std::string_view barePrefix);
 
 }  // namespace quillon::host

@@ -73,7 +73,7 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   // A body the filter or the proxy answers without reading would be taken for the next request:
   // such a connection closes after its answer.
   const bool keepAlive = clientKeepAlive && parser.is_done();
-  if (NamesDiscCatalogue(request.target(), kBarePrefix)) {
+  if (NamesDiscInternals(request.target(), kBarePrefix)) {
     co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
   }
   if (LaunchGate::IsLaunchAddress(request.target()) &&

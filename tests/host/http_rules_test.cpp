@@ -170,11 +170,12 @@ TEST(HttpRules, SmallPureRules) {
   } files[] = {{std::string(kBarePrefix) + "catalogue.db", true},
                {std::string(kBarePrefix) + "./Catalogue.DB-wal", true},
                {std::string(kBarePrefix) + "/\\.//catalogue.db?x", true},
+               {std::string(kBarePrefix) + "Updates/copy-1", true},
                {std::string(kBarePrefix) + "program/catalogue.db", false},
                {std::string(kBarePrefix) + "catalogue.txt", false},
                {"http://harbour.example/catalogue.db", false}};
   for (const auto& f : files)
-    EXPECT_EQ(NamesDiscCatalogue(f.target, kBarePrefix), f.catalogue) << f.target;
+    EXPECT_EQ(NamesDiscInternals(f.target, kBarePrefix), f.catalogue) << f.target;
 
   EXPECT_TRUE(OnDomain(std::string(kCatalogueDomain) + ".", kCatalogueDomain));
   EXPECT_TRUE(OnDomain(std::string("start.") + kCatalogueDomain + ".", kCatalogueDomain));
