@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <ctime>
 
 #include "address.h"
@@ -374,7 +376,8 @@ std::optional<fs::path> DiscPages::OtherPageFile(std::string_view url) const {
 }
 
 Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO on the disc must not hold the thread (the check below refuses it).
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     if (fd >= 0) ::close(fd);
@@ -396,10 +399,13 @@ Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {
   std::vector<char> block(kRelayBlock);
   std::uint64_t sent = 0;
   while (sent < size) {
-    const ssize_t n = ::read(fd, block.data(), block.size());
+    // Never past the length announced, should the file grow meanwhile.
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - sent));
+    const ssize_t n = ::read(fd, block.data(), want);
     if (n <= 0) break;
-    if (!WriteAll(c.fd(), std::string_view(block.data(), static_cast<std::size_t>(n)),
-                  c.writeTimeout, c.workers)) {
+    const std::string_view data(block.data(), static_cast<std::size_t>(n));
+    if (!c.filter.PassBlock(data)) return {200, sent, Answer::kProxy, false};
+    if (!WriteAll(c.fd(), data, c.writeTimeout, c.workers)) {
       return {200, sent, Answer::kProxy, false};
     }
     sent += static_cast<std::uint64_t>(n);
