@@ -16,45 +16,80 @@ namespace {
 constexpr auto kSpareIdle = std::chrono::seconds(1);
 }  // namespace
 
-Workers::Workers(boost::asio::io_context& io, unsigned base, unsigned limit)
-    : io_(io), base_(base == 0 ? 1 : base), limit_(limit < base_ ? base_ : limit) {}
+namespace {
+// The shard the calling thread runs; none for a thread of no shard.
+constexpr std::size_t kNoShard = static_cast<std::size_t>(-1);
+thread_local std::size_t currentShard = kNoShard;
+}  // namespace
+
+Workers::Workers(boost::asio::io_context& main, unsigned shards, unsigned limit)
+    : main_(main), limit_(std::max(limit, std::max(shards, 1u))) {
+  shards_.push_back({&main_});
+  for (unsigned i = 1; i < shards; ++i) {
+    own_.push_back(std::make_unique<boost::asio::io_context>());
+    guards_.push_back(boost::asio::make_work_guard(*own_.back()));
+    shards_.push_back({own_.back().get()});
+  }
+}
 
 Workers::~Workers() {
+  for (auto& guard : guards_) guard.reset();
+  for (auto& io : own_) io->stop();
   std::unique_lock lock(mutex_);
   spareExited_.wait(lock, [this] { return liveSpares_ == 0; });
   JoinFinished();
+}
+
+boost::asio::io_context& Workers::NextShard() {
+  return *shards_[next_.fetch_add(1, std::memory_order_relaxed) % shards_.size()].io;
 }
 
 void Workers::Run() {
   {
     std::lock_guard lock(mutex_);
-    running_ += base_;
+    for (Shard& shard : shards_) ++shard.running;
+    threads_ += shards_.size();
   }
   std::vector<std::thread> core;
-  for (unsigned i = 1; i < base_; ++i) core.emplace_back([this] { io_.run(); });
-  io_.run();
+  for (std::size_t i = 1; i < shards_.size(); ++i) {
+    core.emplace_back([this, i] {
+      currentShard = i;
+      shards_[i].io->run();
+    });
+  }
+  currentShard = 0;
+  main_.run();
+  currentShard = kNoShard;
+  for (auto& guard : guards_) guard.reset();
+  for (auto& io : own_) io->stop();
   for (std::thread& t : core) t.join();
   std::unique_lock lock(mutex_);
-  running_ -= base_;
+  for (Shard& shard : shards_) --shard.running;
+  threads_ -= shards_.size();
   spareExited_.wait(lock, [this] { return liveSpares_ == 0; });
   JoinFinished();
 }
 
-void Workers::StartSpare() {
+void Workers::StartSpare(std::size_t shard) {
   JoinFinished();
-  ++running_;
+  ++shards_[shard].running;
+  ++threads_;
   ++liveSpares_;
   auto self = spares_.emplace(spares_.end());
-  *self = std::thread(&Workers::SpareLoop, this, self);
+  *self = std::thread(&Workers::SpareLoop, this, shard, self);
 }
 
-void Workers::SpareLoop(std::list<std::thread>::iterator self) {
+void Workers::SpareLoop(std::size_t shard, std::list<std::thread>::iterator self) {
+  currentShard = shard;
+  boost::asio::io_context& io = *shards_[shard].io;
   for (;;) {
-    const std::size_t ran = io_.stopped() ? 0 : io_.run_one_for(kSpareIdle);
+    const std::size_t ran = io.stopped() ? 0 : io.run_one_for(kSpareIdle);
     std::lock_guard lock(mutex_);
-    const bool surplus = running_ >= blocked_ + base_ + 1;
-    if (io_.stopped() || (ran == 0 && surplus)) {
-      --running_;
+    Shard& mine = shards_[shard];
+    const bool surplus = mine.running >= mine.blocked + 2;
+    if (io.stopped() || (ran == 0 && surplus)) {
+      --mine.running;
+      --threads_;
       --liveSpares_;
       finished_.push_back(self);
       spareExited_.notify_all();
@@ -71,22 +106,26 @@ void Workers::JoinFinished() {
   finished_.clear();
 }
 
-bool Workers::Stopped() const { return io_.stopped(); }
+bool Workers::Stopped() const { return main_.stopped(); }
 
-Workers::Blocking::Blocking(Workers* workers) : workers_(workers) {
-  if (workers_ == nullptr) return;
+Workers::Blocking::Blocking(Workers* workers) : workers_(workers), shard_(currentShard) {
+  if (workers_ == nullptr || shard_ == kNoShard || shard_ >= workers_->shards_.size()) {
+    workers_ = nullptr;
+    return;
+  }
   std::lock_guard lock(workers_->mutex_);
-  ++workers_->blocked_;
-  if (workers_->running_ < workers_->blocked_ + workers_->base_ &&
-      workers_->running_ < workers_->limit_ && !workers_->io_.stopped()) {
-    workers_->StartSpare();
+  Shard& shard = workers_->shards_[shard_];
+  ++shard.blocked;
+  if (shard.running < shard.blocked + 1 && workers_->threads_ < workers_->limit_ &&
+      !shard.io->stopped()) {
+    workers_->StartSpare(shard_);
   }
 }
 
 Workers::Blocking::~Blocking() {
   if (workers_ == nullptr) return;
   std::lock_guard lock(workers_->mutex_);
-  --workers_->blocked_;
+  --workers_->shards_[shard_].blocked;
 }
 
 bool WriteAll(int fd, std::string_view data, std::chrono::milliseconds timeout, Workers* workers) {
