@@ -112,15 +112,15 @@ std::string SelfAddresses::listen() const {
 ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
     : library(f),
       options(std::move(o)),
-      acceptor(io),
-      signals(io, SIGINT, SIGTERM),
       // Four shards per core measured faster than one per core on both the disc and the relay
-      // path.
+      // path. Only the main io_context's address is taken here; it is built just after.
       workers(io,
               options.threads != 0 ? options.threads
                                    : std::max(4u, 4 * std::thread::hardware_concurrency()),
               // A thread held by a slow browser gets a stand-in: at most one per connection.
               static_cast<unsigned>(std::min<std::size_t>(options.maxConnections, 4096)) + 64),
+      acceptor(io),
+      signals(io, SIGINT, SIGTERM),
       log(options.quiet),
       launches(!options.noLaunch),
       pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}

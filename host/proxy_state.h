@@ -93,10 +93,12 @@ struct ProxyState {
 
   const FilterLibrary& library;
   ProxyOptions options;
-  asio::io_context io;
+  // Before the main io_context, so it ends first: what it holds at its end (an accepted socket
+  // not yet handed over) may belong to another shard.
+  Workers workers;
+  asio::io_context io;  // the main shard: accepting, signals, timers, and connections in turn
   tcp::acceptor acceptor;
   asio::signal_set signals;
-  Workers workers;
   AccessLog log;
   LaunchGate launches;
   UpstreamPool pool;
