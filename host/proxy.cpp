@@ -28,13 +28,6 @@ constexpr auto kTrimInterval = std::chrono::seconds(2);
 // Accepting again after the process ran out of descriptors: clients wait in the backlog meanwhile.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
-asio::ip::address Unmapped(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-  }
-  return address;
-}
-
 // Raises the soft descriptor limit to the hard one and fits the connections and the kept origin
 // connections (at most an eighth of what is left) within it.
 void FitDescriptors(ProxyOptions& options) {
@@ -68,6 +61,13 @@ std::string HostName() {
 }
 
 }  // namespace
+
+asio::ip::address Unmapped(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return address;
+}
 
 void SelfAddresses::Set(const tcp::endpoint& listening) {
   listening_ = tcp::endpoint(Unmapped(listening.address()), listening.port());

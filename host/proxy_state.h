@@ -40,6 +40,9 @@ inline constexpr int kInterimLimit = 16;
 
 using RequestParser = http::request_parser<http::buffer_body>;
 
+// An IPv4 address seen through an IPv6 socket, as the IPv4 address it is.
+asio::ip::address Unmapped(const asio::ip::address& address);
+
 // The addresses that reach this proxy: a request bound there would come straight back.
 class SelfAddresses {
  public:

@@ -15,13 +15,6 @@ struct HeadRead {
   std::size_t length;  // of the head, with its empty line
 };
 
-bool IsLoopback(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
-  }
-  return address.is_loopback();
-}
-
 awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, bool first) {
   s.SetIdle(&c.client, true);
   c.client.expires_after(first ? s.options.headTimeout : s.options.idleTimeout);
@@ -76,13 +69,13 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   if (NamesDiscInternals(request.target(), kBarePrefix)) {
     co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
   }
-  if (LaunchGate::IsLaunchAddress(request.target()) &&
-      !s.launches.Admit(request.target(), c.loopback)) {
+  const bool launch = LaunchGate::IsLaunchAddress(request.target());
+  if (launch && !s.launches.Admit(request.target(), c.loopback)) {
     co_return SendPreparedAnswer(c, keepAlive, 204, NoContentAnswer());
   }
   // The filter sends docs/lumother/ addresses to file:// ones, which a browser does not follow
   // from a web page: the proxy serves those files from the disc itself.
-  if (!LaunchGate::IsLaunchAddress(request.target())) {
+  if (!launch) {
     if (auto file = s.pages.OtherPageFile(request.target())) {
       co_return SendDiscFile(c, keepAlive, *file);
     }
@@ -143,7 +136,7 @@ awaitable<void> ProxyState::Session(tcp::socket socket) {
     auto endpoint = client.socket().remote_endpoint(ec);
     if (!ec) {
       remote = endpoint.address().to_string();
-      loopback = IsLoopback(endpoint.address());
+      loopback = Unmapped(endpoint.address()).is_loopback();
     }
     client.socket().set_option(tcp::no_delay(true), ec);
     client.socket().native_non_blocking(true, ec);

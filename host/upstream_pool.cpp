@@ -90,9 +90,4 @@ void UpstreamPool::Sweep() {
   DropExpired(Clock::now());
 }
 
-std::size_t UpstreamPool::idle() const {
-  std::lock_guard lock(mutex_);
-  return count_;
-}
-
 }  // namespace quillon::host

@@ -42,8 +42,6 @@ class UpstreamPool {
   // Closes the connections idle for too long (run now and then: nothing else may ask).
   void Sweep();
 
-  std::size_t idle() const;
-
  private:
   struct Idle {
     int fd;
