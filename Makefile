@@ -34,7 +34,7 @@ define install_missing
 endef
 
 BENCH_PACKAGES   := wrk nginx-light squid curl
-BROWSER_PACKAGES := chromium
+BROWSER_PACKAGES := chromium libnss3-tools
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \
         test-tsan windows test-windows fuzz bench bench-proxy run format clean
