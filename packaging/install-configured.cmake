@@ -28,5 +28,6 @@ foreach(entry
     set(name quillon)
   endif()
   configure_file("${source}" "${filled}/${name}" @ONLY)
-  file(INSTALL DESTINATION "$ENV{DESTDIR}${destination}" TYPE FILE FILES "${filled}/${name}")
+  # file(INSTALL) puts DESTDIR in front itself.
+  file(INSTALL DESTINATION "${destination}" TYPE FILE FILES "${filled}/${name}")
 endforeach()
