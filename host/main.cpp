@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
   auto* caOption =
       app.add_option("--ca-dir", caDir,
                      "Folder of the local certificate authority that signs the certificates for "
-                     "the disc's https:// hosts; made on first start")
-          ->capture_default_str();
+                     "the disc's https:// hosts; made on first start (default: "
+                     "$XDG_DATA_HOME/quillon, else ~/.local/share/quillon)");
   app.add_flag("--no-intercept", noIntercept,
                "Tunnel every CONNECT, even to hosts the disc holds (their https:// pages then "
                "come from the network only)");

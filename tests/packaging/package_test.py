@@ -91,9 +91,14 @@ def check_proxy(root, failures):
     proxy = subprocess.Popen(proxy_command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, cwd="/")
     try:
-        line = proxy.stderr.readline()
+        said = []  # what it says before it listens (a folder it may not make, say)
+        while True:
+            line = proxy.stderr.readline()
+            said.append(line)
+            if "listening on" in line or not line:
+                break
         if "listening on" not in line:
-            failures.append("the installed proxy did not start: " + line + proxy.stderr.read())
+            failures.append("the installed proxy did not start: " + "".join(said))
             return
         port = int(line.rsplit(":", 1)[1])
         opener = urllib.request.build_opener(
