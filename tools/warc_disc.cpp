@@ -226,6 +226,8 @@ class Importer {
     const std::string target = head.TargetUri();
     const std::string url = viewer::NormalizeAddress(EscapedAddress(target.substr(0, target.find('#'))));
     if (!IsDiscAddress(url)) {
+      // A resource of another scheme is the archiver's own (its log, its arguments).
+      if (resource && !url.starts_with("http")) return;
       Skip(url.starts_with("http://") || url.starts_with("https://") ? "address too long"
                                                                       : "not an http(s) address");
       return;
