@@ -9,7 +9,8 @@ JOBS        ?= $(shell nproc)
 
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
-                libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3
+                libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
+                zlib1g-dev libbrotli-dev libssl-dev wget openssl
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
@@ -36,7 +37,7 @@ BENCH_PACKAGES   := wrk nginx-light squid curl
 BROWSER_PACKAGES := chromium
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \
-        test-tsan windows test-windows fuzz bench bench-proxy run format clean
+        test-tsan windows test-windows fuzz bench bench-proxy bench-warc run format clean
 
 all: build
 
@@ -132,6 +133,10 @@ fuzz: deps deps-fuzz
 
 bench-proxy: build deps-bench
 	scripts/bench-proxy $(BUILD)
+
+# A WARC of about 1 GB made up and imported: MB/s and the importer's peak memory.
+bench-warc: build
+	scripts/bench-warc $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done

@@ -257,18 +257,11 @@ std::string MirrorUrl(const fs::path& relative, std::string_view scheme) {
     url.push_back('/');
     const bool last = std::next(part) == relative.end();
     const std::string name = last ? SplitMirrorName(part->string()).name : part->string();
-    for (unsigned char c : name) {
-      if (c < 0x20 || c == 0x7F) {
-        throw ToolError(relative.string() + ": a file name with control characters has no address");
-      }
-      if (BrowserEscapes(c)) {
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-        url += escaped;
-      } else {
-        url.push_back(static_cast<char>(c));
-      }
+    const std::string escaped = EscapedAddress(name);
+    if (escaped.empty() && !name.empty()) {
+      throw ToolError(relative.string() + ": a file name with control characters has no address");
     }
+    url += escaped;
   }
   if (url.size() > kLongestUrl) {
     throw ToolError(relative.string() + ": its address is longer than " +

@@ -38,19 +38,19 @@ using WarcProblemSink =
 
 // What reading WARC files gave.
 struct WarcSummary {
-  std::uint64_t records = 0;   // records read, of every type
-  std::uint64_t bytes = 0;     // archive bytes read
-  std::size_t documents = 0;   // documents and redirects put on the disc
+  std::uint64_t records = 0;  // records read, of every type
+  std::uint64_t bytes = 0;    // archive bytes read
+  std::size_t documents = 0;  // documents and redirects put on the disc
   std::size_t redirects = 0;
-  std::size_t broken = 0;      // truncated or corrupt records (also counted in `skipped`)
+  std::size_t broken = 0;  // truncated or corrupt records (also counted in `skipped`)
   std::map<std::string, std::size_t> skipped;  // captures left out, by reason
 };
 
 struct CreateOptions {
   fs::path disc;
-  fs::path mirror;                    // host or host:port folders, as wget --mirror writes them
-  std::string scheme = "http";        // the scheme the mirror was made with: http or https
-  std::vector<fs::path> warcs;        // WARC files instead of a mirror
+  fs::path mirror;              // host or host:port folders, as wget --mirror writes them
+  std::string scheme = "http";  // the scheme the mirror was made with: http or https
+  std::vector<fs::path> warcs;  // WARC files instead of a mirror
   WarcProblemSink onWarcProblem;
   std::optional<fs::path> extra;      // copied into the disc root as it is (docs/lummisc0, ...)
   std::optional<fs::path> redirects;  // lines "URL TARGET"
@@ -113,9 +113,9 @@ fs::path DocumentPath(std::int64_t number, std::string_view extension);
 CreateSummary CreateDisc(const CreateOptions& options);
 DocumentRow AddDocument(const fs::path& disc, const AddOptions& options);
 // Adds the captures of WARC files to a disc; addresses it holds already are left as they are.
-WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs,
-                        const WarcProblemSink& onProblem,
-                        const std::function<void(std::uint64_t done, std::uint64_t total)>& progress);
+WarcSummary AddFromWarc(
+    const fs::path& disc, const std::vector<fs::path>& warcs, const WarcProblemSink& onProblem,
+    const std::function<void(std::uint64_t done, std::uint64_t total)>& progress);
 // Writes the disc as a WARC file (WARC/1.1, each record its own gzip member); returns how many
 // documents and redirects it holds.
 std::size_t ExportWarc(const fs::path& disc, const fs::path& file);

@@ -57,11 +57,13 @@ bool ParseFields(std::string_view text, Fields& fields, std::string* why) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0 ||
-        !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), IsTokenChar)) {
+        !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                     IsTokenChar)) {
       if (why) *why = "a malformed field line";
       return false;
     }
-    fields.list.push_back({std::string(line.substr(0, colon)), std::string(Trim(line.substr(colon + 1)))});
+    fields.list.push_back(
+        {std::string(line.substr(0, colon)), std::string(Trim(line.substr(colon + 1)))});
   }
   return true;
 }
@@ -239,7 +241,8 @@ std::size_t FindHeadEnd(std::string_view text) {
 
 std::string RecordHead::TargetUri() const {
   std::string_view uri = fields.Get("WARC-Target-URI");
-  if (uri.size() >= 2 && uri.front() == '<' && uri.back() == '>') uri = uri.substr(1, uri.size() - 2);
+  if (uri.size() >= 2 && uri.front() == '<' && uri.back() == '>')
+    uri = uri.substr(1, uri.size() - 2);
   return std::string(uri);
 }
 
@@ -247,7 +250,8 @@ std::optional<RecordHead> ParseRecordHead(std::string_view text, std::string* wh
   std::string_view rest;
   const std::string_view version = FirstLine(text, rest);
   if (version != "WARC/1.0" && version != "WARC/1.1") {
-    if (why) *why = version.starts_with("WARC/") ? "an unknown WARC version" : "no WARC record head";
+    if (why)
+      *why = version.starts_with("WARC/") ? "an unknown WARC version" : "no WARC record head";
     return std::nullopt;
   }
   RecordHead head;
@@ -309,8 +313,8 @@ std::optional<std::int64_t> ParseWarcDate(std::string_view text) {
     at += 3;
   }
   if (at < text.size()) {
-    if (text[at] != 'T' || !number(at + 1, 2, hour) || text.size() < at + 4 || text[at + 3] != ':' ||
-        !number(at + 4, 2, minute)) {
+    if (text[at] != 'T' || !number(at + 1, 2, hour) || text.size() < at + 4 ||
+        text[at + 3] != ':' || !number(at + 4, 2, minute)) {
       return std::nullopt;
     }
     at += 6;
@@ -328,7 +332,9 @@ std::optional<std::int64_t> ParseWarcDate(std::string_view text) {
     if (at + 1 != text.size() || text[at] != 'Z') return std::nullopt;
     at = text.size();
   }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+  // Nanoseconds since 1970 hold the years 1678 to 2261; no capture lies outside these.
+  if (year < 1900 || year > 2200 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+      minute > 59 || second > 60) {
     return std::nullopt;
   }
   const std::int64_t days =
@@ -360,7 +366,8 @@ std::string ResolveAddress(std::string_view base, std::string_view to) {
   const std::size_t pathStart = std::min(base.find_first_of("/?#", scheme + 3), base.size());
   const std::string_view origin = base.substr(0, pathStart);
   if (to.starts_with("/")) return std::string(origin).append(to);
-  const std::string_view path = base.substr(pathStart, base.find_first_of("?#", pathStart) - pathStart);
+  const std::string_view path =
+      base.substr(pathStart, base.find_first_of("?#", pathStart) - pathStart);
   if (to.empty()) return std::string(base.substr(0, base.find('#')));
   if (to.starts_with("?")) return std::string(origin).append(path).append(to);
   const std::string_view folder = path.substr(0, path.rfind('/') + 1);
@@ -846,7 +853,8 @@ void Writer::Write(const std::vector<Field>& fields, std::uint64_t length,
     ~End() { deflateEnd(zs); }
   } end{&zs_};
   std::string head = "WARC/1.1\r\n";
-  for (const Field& field : fields) head.append(field.name).append(": ").append(field.value).append("\r\n");
+  for (const Field& field : fields)
+    head.append(field.name).append(": ").append(field.value).append("\r\n");
   head.append("Content-Length: ").append(std::to_string(length)).append("\r\n\r\n");
   Deflate(head, Z_NO_FLUSH);
   std::uint64_t written = 0;

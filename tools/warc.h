@@ -58,7 +58,7 @@ struct HttpHead {
 std::optional<HttpHead> ParseHttpHead(std::string_view text, std::string* why = nullptr);
 
 // A WARC-Date ("2024-05-06T07:08:09Z", with any fraction of a second) as nanoseconds since 1970,
-// comparable; empty when it is no such date.
+// comparable; empty when it is no such date or lies outside the years 1900 to 2200.
 std::optional<std::int64_t> ParseWarcDate(std::string_view text);
 // Seconds since 1970 as a WARC-Date ("2024-05-06T07:08:09Z").
 std::string FormatWarcDate(std::int64_t seconds);
@@ -194,9 +194,9 @@ class Reader {
   const char* end_ = nullptr;
   z_stream zs_{};
   bool zsReady_ = false;
-  bool memberOpen_ = false;      // inflate is inside a member
+  bool memberOpen_ = false;  // inflate is inside a member
   std::uint64_t memberStart_ = 0;
-  std::string error_;            // why the data stopped (kError)
+  std::string error_;  // why the data stopped (kError)
   std::uint64_t errorOffset_ = 0;
 
   RecordHead head_;

@@ -33,11 +33,11 @@ struct Payload {
 };
 
 struct Capture {
-  std::int64_t date = 0;     // WARC-Date, nanoseconds
-  std::uint64_t order = 0;   // the record's place among all read
+  std::int64_t date = 0;    // WARC-Date, nanoseconds
+  std::uint64_t order = 0;  // the record's place among all read
   bool redirect = false;
-  std::size_t payload = 0;   // a document's
-  std::string location;      // a redirect's
+  std::size_t payload = 0;  // a document's
+  std::string location;     // a redirect's
 };
 
 struct Revisit {
@@ -91,7 +91,8 @@ std::string ExtensionOfAddress(std::string_view url) {
   if (slash == std::string_view::npos) return {};
   const std::string_view name = path.substr(slash + 1);
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot + 1 == name.size() || name.size() - dot - 1 > 8) return {};
+  if (dot == std::string_view::npos || dot + 1 == name.size() || name.size() - dot - 1 > 8)
+    return {};
   const std::string_view extension = name.substr(dot + 1);
   for (char c : extension) {
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return {};
@@ -101,7 +102,8 @@ std::string ExtensionOfAddress(std::string_view url) {
 
 class Importer {
  public:
-  Importer(const fs::path& stage, const WarcProblemSink& onProblem) : stage_(stage), onProblem_(onProblem) {}
+  Importer(const fs::path& stage, const WarcProblemSink& onProblem)
+      : stage_(stage), onProblem_(onProblem) {}
 
   void Read(const fs::path& file, const std::function<void(std::uint64_t)>& progress) {
     warc::FileInput input(file.string());
@@ -138,7 +140,8 @@ class Importer {
     std::vector<std::pair<const std::string*, const Capture*>> sorted;
     sorted.reserve(latest_.size());
     for (const auto& [url, capture] : latest_) sorted.emplace_back(&url, &capture);
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return *a.first < *b.first; });
     std::size_t copies = 0;
     for (const auto& [url, capture] : sorted) {
       WarcEntry entry;
@@ -178,7 +181,8 @@ class Importer {
     if (!inserted && capture.date >= it->second.date) it->second = std::move(capture);
   }
 
-  std::size_t Find(const std::unordered_map<std::string, std::size_t>& map, const std::string& key) {
+  std::size_t Find(const std::unordered_map<std::string, std::size_t>& map,
+                   const std::string& key) {
     if (key.empty()) return kNone;
     auto it = map.find(key);
     return it == map.end() ? kNone : it->second;
@@ -224,12 +228,13 @@ class Importer {
                revisit = type == "revisit";
     if (!response && !resource && !revisit) return;  // warcinfo, request, metadata, ...
     const std::string target = head.TargetUri();
-    const std::string url = viewer::NormalizeAddress(EscapedAddress(target.substr(0, target.find('#'))));
+    const std::string url =
+        viewer::NormalizeAddress(EscapedAddress(target.substr(0, target.find('#'))));
     if (!IsDiscAddress(url)) {
       // A resource of another scheme is the archiver's own (its log, its arguments).
       if (resource && !url.starts_with("http")) return;
       Skip(url.starts_with("http://") || url.starts_with("https://") ? "address too long"
-                                                                      : "not an http(s) address");
+                                                                     : "not an http(s) address");
       return;
     }
     if (head.fields.Has("WARC-Truncated")) return Skip("truncated by its crawler");
@@ -242,9 +247,12 @@ class Importer {
     const std::string digest(head.fields.Get("WARC-Payload-Digest"));
 
     if (revisit) {
-      Revisit entry{url, capture, std::string(head.fields.Get("WARC-Refers-To")),
+      Revisit entry{url,
+                    capture,
+                    std::string(head.fields.Get("WARC-Refers-To")),
                     viewer::NormalizeAddress(head.fields.Get("WARC-Refers-To-Target-URI")),
-                    std::string(head.fields.Get("WARC-Refers-To-Date")), digest};
+                    std::string(head.fields.Get("WARC-Refers-To-Date")),
+                    digest};
       if (!reader.Finish()) return;  // reported
       const std::size_t payload = Resolve(entry);
       if (payload == kNone) {
@@ -303,7 +311,8 @@ class Importer {
       std::string_view codings = http.fields.Get("Content-Encoding");
       while (!codings.empty()) {
         const std::size_t comma = codings.rfind(',');
-        const std::string_view coding = codings.substr(comma == std::string_view::npos ? 0 : comma + 1);
+        const std::string_view coding =
+            codings.substr(comma == std::string_view::npos ? 0 : comma + 1);
         codings = comma == std::string_view::npos ? std::string_view{} : codings.substr(0, comma);
         auto decoder = warc::ContentDecoder::For(coding);
         if (!decoder) {
@@ -347,7 +356,8 @@ class Importer {
     if (!sound) return Skip(chunked ? "broken chunked or coded body" : "broken coded body");
     staged.Keep();
     const FoldedType folded = TypeOfAnswer(contentType, url);
-    payloads_.push_back({staged.path(), staged.size(), folded.extension, folded.contentType, lastModified});
+    payloads_.push_back(
+        {staged.path(), staged.size(), folded.extension, folded.contentType, lastModified});
     const std::size_t id = payloads_.size() - 1;
     if (!recordId.empty()) byRecordId_[recordId] = id;
     if (!digest.empty()) byDigest_.try_emplace(digest, id);
@@ -413,7 +423,8 @@ void ReadFile(const fs::path& path, const warc::Sink& sink) {
   std::vector<char> buffer(kPiece);
   while (in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.gcount() > 0) sink(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
+    if (in.gcount() > 0)
+      sink(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
   }
   if (in.bad()) throw ToolError(path.string() + ": cannot be read");
 }
@@ -422,25 +433,44 @@ void ReadFile(const fs::path& path, const warc::Sink& sink) {
 
 FoldedType TypeOfAnswer(std::string_view contentType, std::string_view url) {
   static const std::unordered_map<std::string_view, std::string_view> kExtensions = {
-      {"text/html", "htm"},         {"application/xhtml+xml", "xhtml"},
-      {"text/plain", "txt"},        {"image/gif", "gif"},
-      {"image/jpeg", "jpg"},        {"image/pjpeg", "jpg"},
-      {"image/tiff", "tif"},        {"audio/wav", "wav"},
-      {"audio/x-wav", "wav"},       {"video/mpeg", "mpg"},
-      {"video/avi", "avi"},         {"video/x-msvideo", "avi"},
-      {"video/quicktime", "mov"},   {"application/pdf", "pdf"},
-      {"application/msword", "doc"}, {"application/rtf", "rtf"},
-      {"text/css", "css"},          {"text/javascript", "js"},
-      {"application/javascript", "js"}, {"application/x-javascript", "js"},
-      {"application/json", "json"}, {"application/xml", "xml"},
-      {"text/xml", "xml"},          {"image/png", "png"},
-      {"image/svg+xml", "svg"},     {"image/x-icon", "ico"},
-      {"image/vnd.microsoft.icon", "ico"}, {"image/webp", "webp"},
-      {"image/bmp", "bmp"},         {"audio/mpeg", "mp3"},
-      {"video/mp4", "mp4"},         {"video/webm", "webm"},
-      {"audio/ogg", "ogg"},         {"font/woff", "woff"},
-      {"font/woff2", "woff2"},      {"font/ttf", "ttf"},
-      {"application/zip", "zip"},   {"text/csv", "csv"},
+      {"text/html", "htm"},
+      {"application/xhtml+xml", "xhtml"},
+      {"text/plain", "txt"},
+      {"image/gif", "gif"},
+      {"image/jpeg", "jpg"},
+      {"image/pjpeg", "jpg"},
+      {"image/tiff", "tif"},
+      {"audio/wav", "wav"},
+      {"audio/x-wav", "wav"},
+      {"video/mpeg", "mpg"},
+      {"video/avi", "avi"},
+      {"video/x-msvideo", "avi"},
+      {"video/quicktime", "mov"},
+      {"application/pdf", "pdf"},
+      {"application/msword", "doc"},
+      {"application/rtf", "rtf"},
+      {"text/css", "css"},
+      {"text/javascript", "js"},
+      {"application/javascript", "js"},
+      {"application/x-javascript", "js"},
+      {"application/json", "json"},
+      {"application/xml", "xml"},
+      {"text/xml", "xml"},
+      {"image/png", "png"},
+      {"image/svg+xml", "svg"},
+      {"image/x-icon", "ico"},
+      {"image/vnd.microsoft.icon", "ico"},
+      {"image/webp", "webp"},
+      {"image/bmp", "bmp"},
+      {"audio/mpeg", "mp3"},
+      {"video/mp4", "mp4"},
+      {"video/webm", "webm"},
+      {"audio/ogg", "ogg"},
+      {"font/woff", "woff"},
+      {"font/woff2", "woff2"},
+      {"font/ttf", "ttf"},
+      {"application/zip", "zip"},
+      {"text/csv", "csv"},
   };
   std::string_view type = contentType;
   while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
@@ -448,8 +478,8 @@ FoldedType TypeOfAnswer(std::string_view contentType, std::string_view url) {
   if (HasControlCharacter(type) || type.size() > 255) type = {};
   const std::string media = warc::MediaType(type);
   auto known = kExtensions.find(media);
-  const FoldedType folded =
-      FoldExtension(known != kExtensions.end() ? std::string(known->second) : ExtensionOfAddress(url));
+  const FoldedType folded = FoldExtension(known != kExtensions.end() ? std::string(known->second)
+                                                                     : ExtensionOfAddress(url));
   if (type.empty()) return folded;
   const std::string_view tableType = ExtensionContentType(folded.extension);
   if (!folded.extension.empty() && !tableType.empty() && AsciiEqualsIgnoreCase(type, tableType)) {
@@ -494,7 +524,7 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
     std::random_device seed;
     std::mt19937_64 random((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
     auto recordId = [&] {
-      const std::uint64_t high = (random() & ~0xF000ULL) | 0x4000ULL;  // version 4
+      const std::uint64_t high = (random() & ~0xF000ULL) | 0x4000ULL;       // version 4
       const std::uint64_t low = (random() & ~(3ULL << 62)) | (2ULL << 62);  // variant 1
       char text[64];
       std::snprintf(text, sizeof text, "<urn:uuid:%08llx-%04llx-%04llx-%04llx-%012llx>",
@@ -522,7 +552,8 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
       fs::path body;
       std::uint64_t size = 0;
       if (!row.redirectUrl.empty()) {
-        head = "HTTP/1.1 302 Found\r\nLocation: " + row.redirectUrl + "\r\nContent-Length: 0\r\n\r\n";
+        head =
+            "HTTP/1.1 302 Found\r\nLocation: " + row.redirectUrl + "\r\nContent-Length: 0\r\n\r\n";
       } else {
         body = disc / DocumentPath(row.number, row.extension);
         size = fs::file_size(body, ec);
@@ -530,10 +561,11 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
         std::string type = row.contentType;
         if (type.empty()) type = std::string(ExtensionContentType(row.extension));
         if (type.empty()) type = "application/octet-stream";
-        head = "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " +
-               std::to_string(size) + "\r\n";
+        head = "HTTP/1.1 200 OK\r\nContent-Type: " + type +
+               "\r\nContent-Length: " + std::to_string(size) + "\r\n";
         if (row.lastModified > 0) {
-          head += "Last-Modified: " + FormatHttpDate(static_cast<HttpTime>(row.lastModified)) + "\r\n";
+          head +=
+              "Last-Modified: " + FormatHttpDate(static_cast<HttpTime>(row.lastModified)) + "\r\n";
         }
         head += "\r\n";
       }
@@ -561,7 +593,8 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
         if (!body.empty()) {
           ReadFile(body, [&](std::string_view piece) {
             // Never more than the size announced, should the file grow meanwhile.
-            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), size - written));
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), size - written));
             written += take;
             sink(piece.substr(0, take));
           });

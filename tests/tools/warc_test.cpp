@@ -22,8 +22,8 @@ TEST(WarcHeads, RecordHeads) {
       {"WARC/1.0\r\nWARC-Type: response\r\nContent-Length: 12\r\n\r\n", true, "response", 12},
       {"WARC/1.1\nwarc-type:resource\ncontent-length: 0\n\n", true, "resource", 0},
       {"WARC/1.1\r\nWARC-Type: a\r\n  folded\r\nContent-Length: 1\r\n\r\n", true, "a folded", 1},
-      {"WARC/1.1\r\nWARC-Type: response\r\n\r\n", false, "", 0},                // no length
-      {"WARC/1.1\r\nContent-Length: 12x\r\n\r\n", false, "", 0},               // bad length
+      {"WARC/1.1\r\nWARC-Type: response\r\n\r\n", false, "", 0},  // no length
+      {"WARC/1.1\r\nContent-Length: 12x\r\n\r\n", false, "", 0},  // bad length
       {"WARC/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", false, "", 0},
       {"WARC/2.0\r\nContent-Length: 1\r\n\r\n", false, "", 0},
       {"WARC/1.1\r\nno colon here\r\nContent-Length: 1\r\n\r\n", false, "", 0},
@@ -62,7 +62,7 @@ TEST(WarcHeads, HttpHeadsDatesAndAddresses) {
   EXPECT_EQ(*ParseWarcDate("1970-01-02T00:00:00Z"), 86400LL * 1000000000);
   EXPECT_EQ(*ParseWarcDate("2024"), *ParseWarcDate("2024-01-01T00:00:00Z"));
   for (const char* bad : {"", "2024-13-01T00:00:00Z", "2024-05-06T07:08:09", "yesterday",
-                          "2024-05-06 07:08:09Z"}) {
+                          "2024-05-06 07:08:09Z", "9999-12-31T23:59:59Z"}) {
     EXPECT_FALSE(ParseWarcDate(bad)) << bad;
   }
   EXPECT_EQ(FormatWarcDate(86400), "1970-01-02T00:00:00Z");
@@ -127,8 +127,8 @@ TEST(WarcBodies, ContentCodings) {
   } rows[] = {
       {"gzip", Gzip(text), true},
       {"x-gzip", Gzip(text.substr(0, 50000)) + Gzip(text.substr(50000)), true},  // two members
-      {"deflate", Gzip(text, 15), true},                                          // zlib
-      {"deflate", Gzip(text, -15), true},                                         // raw
+      {"deflate", Gzip(text, 15), true},                                         // zlib
+      {"deflate", Gzip(text, -15), true},                                        // raw
       {"identity", text, true},
       {"gzip", Gzip(text).substr(0, 40), false},  // cut short
       {"gzip", "not gzip at all", false},
@@ -168,14 +168,16 @@ Read ReadAll(const std::string& archive) {
   while (reader.Next()) {
     std::string block;
     char buffer[7];  // small pieces: the reader hands out any split
-    for (std::size_t got; (got = reader.ReadBlock(buffer, sizeof buffer)) > 0;) block.append(buffer, got);
+    for (std::size_t got; (got = reader.ReadBlock(buffer, sizeof buffer)) > 0;)
+      block.append(buffer, got);
     if (reader.Finish()) read.uris.push_back(reader.head().TargetUri() + "=" + block);
   }
   return read;
 }
 
 TEST(WarcReader, SoundAndBrokenArchives) {
-  const std::string a = Record("http://a/", "alpha"), b = Record("http://b/", std::string(300000, 'b')),
+  const std::string a = Record("http://a/", "alpha"),
+                    b = Record("http://b/", std::string(300000, 'b')),
                     c = Record("http://c/", "gamma");
   const std::string bBlock = "http://b/=" + std::string(300000, 'b');
   std::string flipped = Gzip(b);
@@ -190,20 +192,33 @@ TEST(WarcReader, SoundAndBrokenArchives) {
     std::vector<std::uint64_t> problems;
   } rows[] = {
       {"plain", a + b + c, {"http://a/=alpha", bBlock, "http://c/=gamma"}, {}},
-      {"gzip per record", Gzip(a) + Gzip(b) + Gzip(c), {"http://a/=alpha", bBlock, "http://c/=gamma"}, {}},
+      {"gzip per record",
+       Gzip(a) + Gzip(b) + Gzip(c),
+       {"http://a/=alpha", bBlock, "http://c/=gamma"},
+       {}},
       {"one gzip member", Gzip(a + b + c), {"http://a/=alpha", bBlock, "http://c/=gamma"}, {}},
       {"plain, cut in a block", a + b.substr(0, 1000), {"http://a/=alpha"}, {a.size()}},
       {"plain, cut in a head", a + b.substr(0, 20), {"http://a/=alpha"}, {a.size()}},
-      {"plain, garbage between", a + "junk\r\nmore junk" + c, {"http://a/=alpha", "http://c/=gamma"},
+      {"plain, garbage between",
+       a + "junk\r\nmore junk" + c,
+       {"http://a/=alpha", "http://c/=gamma"},
        {a.size()}},
       {"plain, wrong length",
        a + "WARC/1.1\r\nWARC-Target-URI: http://x/\r\nContent-Length: 9\r\n\r\n12345\r\n\r\n" + c,
-       {"http://a/=alpha", "http://c/=gamma"}, {a.size()}},
+       {"http://a/=alpha", "http://c/=gamma"},
+       {a.size()}},
       {"gzip, cut in a member", Gzip(a) + Gzip(b).substr(0, 200), {"http://a/=alpha"}, {gzA}},
-      {"gzip, damaged member", Gzip(a) + flipped + Gzip(c), {"http://a/=alpha", "http://c/=gamma"}, {gzA}},
-      {"gzip, bad check value", Gzip(a) + badCheck + Gzip(c), {"http://a/=alpha", "http://c/=gamma"},
+      {"gzip, damaged member",
+       Gzip(a) + flipped + Gzip(c),
+       {"http://a/=alpha", "http://c/=gamma"},
        {gzA}},
-      {"gzip, garbage between", Gzip(a) + "garbage" + Gzip(c), {"http://a/=alpha", "http://c/=gamma"},
+      {"gzip, bad check value",
+       Gzip(a) + badCheck + Gzip(c),
+       {"http://a/=alpha", "http://c/=gamma"},
+       {gzA}},
+      {"gzip, garbage between",
+       Gzip(a) + "garbage" + Gzip(c),
+       {"http://a/=alpha", "http://c/=gamma"},
        {gzA}},
       {"nothing", "", {}, {}},
       {"no archive", "hello world", {}, {0}},
