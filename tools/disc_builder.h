@@ -117,7 +117,7 @@ WarcSummary AddFromWarc(
     const fs::path& disc, const std::vector<fs::path>& warcs, const WarcProblemSink& onProblem,
     const std::function<void(std::uint64_t done, std::uint64_t total)>& progress);
 // Writes the disc as a WARC file (WARC/1.1, each record its own gzip member); returns how many
-// documents and redirects it holds.
+// documents and redirects it wrote (an entry whose address holds a control character cannot be).
 std::size_t ExportWarc(const fs::path& disc, const fs::path& file);
 std::vector<DocumentRow> ListDocuments(const fs::path& disc);
 viewer::DiscInfo ReadDiscInformation(const fs::path& disc);

@@ -237,7 +237,8 @@ class Importer {
                                                                      : "not an http(s) address");
       return;
     }
-    if (head.fields.Has("WARC-Truncated")) return Skip("truncated by its crawler");
+    // A revisit leaves its payload out by design and says so with WARC-Truncated.
+    if (!revisit && head.fields.Has("WARC-Truncated")) return Skip("truncated by its crawler");
     if (head.fields.Has("WARC-Segment-Number")) return Skip("segmented record");
     Capture capture;
     capture.date = warc::ParseWarcDate(head.fields.Get("WARC-Date")).value_or(0);
@@ -519,6 +520,7 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
   const std::vector<DocumentRow> rows = ListDocuments(disc);
   const fs::path partial = file.string() + ".partial";
   std::error_code ec;
+  std::size_t exported = 0;
   try {
     warc::Writer writer(partial.string());
     std::random_device seed;
@@ -548,6 +550,9 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
                   {"Content-Type", "application/warc-fields"}},
                  fields.size(), [&](const warc::Sink& sink) { sink(fields); });
     for (const DocumentRow& row : rows) {
+      // A line break would end the record's head early: such an entry cannot be written.
+      if (HasControlCharacter(row.url) || HasControlCharacter(row.redirectUrl)) continue;
+      ++exported;
       std::string head;
       fs::path body;
       std::uint64_t size = 0;
@@ -558,7 +563,7 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
         body = disc / DocumentPath(row.number, row.extension);
         size = fs::file_size(body, ec);
         if (ec) throw ToolError(body.string() + ": " + ec.message() + " (quillon-disc check)");
-        std::string type = row.contentType;
+        std::string type = HasControlCharacter(row.contentType) ? "" : row.contentType;
         if (type.empty()) type = std::string(ExtensionContentType(row.extension));
         if (type.empty()) type = "application/octet-stream";
         head = "HTTP/1.1 200 OK\r\nContent-Type: " + type +
@@ -608,7 +613,7 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
     if (dynamic_cast<const ToolError*>(&e) != nullptr) throw;
     throw ToolError(e.what());
   }
-  return rows.size();
+  return exported;
 }
 
 }  // namespace quillon::disc

@@ -129,6 +129,12 @@ class WarcDiscs(unittest.TestCase):
         wget(cls.origin + "/", cls.plain, "--no-warc-compression")
         cls.gz += ".warc.gz"
         cls.plain += ".warc"
+        # A second crawl that keeps only revisits of the payloads the first one holds.
+        cls.first, cls.again = os.path.join(cls.dir, "first"), os.path.join(cls.dir, "again")
+        wget(cls.origin + "/", cls.first, "--warc-cdx")
+        wget(cls.origin + "/", cls.again, "--warc-dedup=" + cls.first + ".cdx")
+        cls.first += ".warc.gz"
+        cls.again += ".warc.gz"
 
         key, cert = os.path.join(cls.dir, "key.pem"), os.path.join(cls.dir, "cert.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
@@ -176,6 +182,17 @@ class WarcDiscs(unittest.TestCase):
                 self.assertEqual(tool("check", disc).returncode, 0)
         shown = tool("show", os.path.join(self.dir, "disc-gz"), self.origin + "/page.html").stdout
         self.assertIn("last modified: " + MODIFIED, shown)
+
+    def test_revisits_take_the_payload_they_point_to(self):
+        disc, run = self.create("revisits", self.first, self.again)
+        self.assertEqual(listing(disc), self.expected(self.origin))
+        self.assertNotIn("revisit", run.stdout)  # every one resolved, none skipped
+        self.assertNotIn("truncated", run.stdout)
+        with open(self.again, "rb") as f:
+            revisits = gzip.decompress(f.read()).count(b"WARC-Type: revisit")
+        self.assertGreaterEqual(revisits, 4)
+        alone, run = self.create("revisits-alone", self.again)
+        self.assertIn("%d revisit of a payload not in the archives" % revisits, run.stdout)
 
     def test_broken_copies_import_the_rest(self):
         with open(self.gz, "rb") as f:
