@@ -24,12 +24,16 @@ namespace {
 constexpr std::size_t kPiece = 256 * 1024;
 
 // A decoded payload in the stage folder.
+// What a record that others may point to gave: a payload in the stage folder, a redirect, or
+// a reason it was skipped (a revisit of a 404 is skipped as one).
 struct Payload {
-  fs::path file;
+  fs::path file{};
   std::uint64_t size = 0;
-  std::string extension;
-  std::string contentType;
+  std::string extension{};
+  std::string contentType{};
   std::int64_t lastModified = 0;
+  std::string location{};
+  std::string skipped{};
 };
 
 struct Capture {
@@ -131,8 +135,7 @@ class Importer {
         Skip("revisit of a payload not in the archives");
         continue;
       }
-      revisit.capture.payload = payload;
-      Offer(revisit.url, std::move(revisit.capture));
+      Take(revisit.url, std::move(revisit.capture), payload);
     }
     pending_.clear();
     WarcImport result;
@@ -179,6 +182,27 @@ class Importer {
   void Offer(const std::string& url, Capture capture) {
     auto [it, inserted] = latest_.try_emplace(url, capture);
     if (!inserted && capture.date >= it->second.date) it->second = std::move(capture);
+  }
+
+  // A revisit's capture, of what the record it points to gave.
+  void Take(const std::string& url, Capture capture, std::size_t id) {
+    const Payload& payload = payloads_[id];
+    if (!payload.skipped.empty()) return Skip(payload.skipped);
+    if (!payload.location.empty()) {
+      capture.redirect = true;
+      capture.location = payload.location;
+    }
+    capture.payload = id;
+    Offer(url, std::move(capture));
+  }
+
+  // Records what a record gave under its id and its address and date.
+  std::size_t Register(const std::string& recordId, const std::string& uriDate, Payload payload) {
+    payloads_.push_back(std::move(payload));
+    const std::size_t id = payloads_.size() - 1;
+    if (!recordId.empty()) byRecordId_[recordId] = id;
+    byUriDate_[uriDate] = id;
+    return id;
   }
 
   std::size_t Find(const std::unordered_map<std::string, std::size_t>& map,
@@ -260,8 +284,7 @@ class Importer {
         pending_.push_back(std::move(entry));  // it may come later
         return;
       }
-      entry.capture.payload = payload;
-      Offer(url, std::move(entry.capture));
+      Take(url, std::move(entry.capture), payload);
       return;
     }
 
@@ -290,12 +313,15 @@ class Importer {
         }
         if (!reader.Finish()) return;
         if (viewer::NormalizeAddress(capture.location) == url) return Skip("redirect to itself");
+        Register(recordId, url + " " + date, Payload{.location = capture.location});
         Offer(url, std::move(capture));
         return;
       }
       if (http.status != 200) {
-        if (reader.Finish()) Skip("status " + std::to_string(http.status));
-        return;
+        if (!reader.Finish()) return;
+        const std::string why = "status " + std::to_string(http.status);
+        Register(recordId, url + " " + date, Payload{.skipped = why});
+        return Skip(why);
       }
       contentType = std::string(http.fields.Get("Content-Type"));
       const HttpTime modified = ParseHttpDate(http.fields.Get("Last-Modified"));
@@ -357,12 +383,10 @@ class Importer {
     if (!sound) return Skip(chunked ? "broken chunked or coded body" : "broken coded body");
     staged.Keep();
     const FoldedType folded = TypeOfAnswer(contentType, url);
-    payloads_.push_back(
+    const std::size_t id = Register(
+        recordId, url + " " + date,
         {staged.path(), staged.size(), folded.extension, folded.contentType, lastModified});
-    const std::size_t id = payloads_.size() - 1;
-    if (!recordId.empty()) byRecordId_[recordId] = id;
     if (!digest.empty()) byDigest_.try_emplace(digest, id);
-    byUriDate_[url + " " + date] = id;
     auto [it, inserted] = byUriCapture_.try_emplace(url, capture.date);
     if (inserted || capture.date >= it->second) {
       it->second = capture.date;

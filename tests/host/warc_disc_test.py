@@ -186,12 +186,19 @@ class WarcDiscs(unittest.TestCase):
     def test_revisits_take_the_payload_they_point_to(self):
         disc, run = self.create("revisits", self.first, self.again)
         self.assertEqual(listing(disc), self.expected(self.origin))
-        self.assertNotIn("revisit", run.stdout)  # every one resolved, none skipped
+        self.assertNotIn("revisit of", run.stdout)  # every one resolved, none skipped
         self.assertNotIn("truncated", run.stdout)
+        self.assertIn("skipped: 2 status 404", run.stdout)  # the first 404 and its revisit
         with open(self.again, "rb") as f:
             revisits = gzip.decompress(f.read()).count(b"WARC-Type: revisit")
         self.assertGreaterEqual(revisits, 4)
-        alone, run = self.create("revisits-alone", self.again)
+        # Alone, with one record of its own: the revisits point nowhere.
+        alone = os.path.join(self.dir, "alone.warc.gz")
+        own = (b"WARC/1.0\r\nWARC-Type: resource\r\nWARC-Target-URI: http://own.example/a.txt\r\n"
+               b"Content-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello\r\n\r\n")
+        with open(self.again, "rb") as f, open(alone, "wb") as out:
+            out.write(f.read() + gzip.compress(own))
+        _, run = self.create("revisits-alone", alone)
         self.assertIn("%d revisit of a payload not in the archives" % revisits, run.stdout)
 
     def test_broken_copies_import_the_rest(self):
