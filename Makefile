@@ -10,7 +10,7 @@ JOBS        ?= $(shell nproc)
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
-                libssl-dev ca-certificates openssl help2man
+                libssl-dev ca-certificates openssl help2man zlib1g-dev libbrotli-dev wget
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
@@ -39,8 +39,8 @@ BENCH_PACKAGES   := wrk nginx-light squid curl
 BROWSER_PACKAGES := chromium libnss3-tools
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
-        test-asan test-tsan windows test-windows fuzz bench bench-proxy run package test-package \
-        format clean
+        test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc run package \
+        test-package format clean
 
 all: build
 
@@ -154,6 +154,10 @@ fuzz: deps deps-fuzz
 
 bench-proxy: build deps-bench
 	scripts/bench-proxy $(BUILD)
+
+# A WARC of about 1 GB made up and imported: MB/s and the importer's peak memory.
+bench-warc: build
+	scripts/bench-warc $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done

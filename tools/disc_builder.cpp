@@ -17,6 +17,7 @@
 #include "disc.h"
 #include "names/document_name.h"
 #include "search.h"
+#include "warc_disc.h"
 
 namespace quillon::disc {
 
@@ -114,7 +115,7 @@ const char kSelectAll[] =
     "SELECT number, url, extension, content_type, redirect_url, stale_after, last_modified "
     "FROM documents";
 
-std::vector<MirrorFile> ScanMirror(const fs::path& mirror) {
+std::vector<MirrorFile> ScanMirror(const fs::path& mirror, std::string_view scheme) {
   std::error_code ec;
   if (!fs::is_directory(mirror, ec)) throw ToolError(mirror.string() + ": no such folder");
   std::vector<MirrorFile> files;
@@ -134,7 +135,7 @@ std::vector<MirrorFile> ScanMirror(const fs::path& mirror) {
     }
     MirrorFile file;
     file.source = it->path();
-    file.url = viewer::NormalizeAddress(MirrorUrl(relative));
+    file.url = viewer::NormalizeAddress(MirrorUrl(relative, scheme));
     file.extension = SplitMirrorName(relative.filename().string()).extension;
     file.size = it->file_size();
     files.push_back(std::move(file));
@@ -225,25 +226,42 @@ MirrorName SplitMirrorName(std::string_view fileName) {
   return {std::string(base) + "?" + std::string(rest), extension};
 }
 
-std::string MirrorUrl(const fs::path& relative) {
+std::string EscapedAddress(std::string_view address) {
+  std::string out;
+  out.reserve(address.size());
+  for (unsigned char c : address) {
+    if (c < 0x20 || c == 0x7F) return {};
+    if (BrowserEscapes(c)) {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      out += escaped;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+bool IsDiscAddress(std::string_view normalized) {
+  return (normalized.starts_with("http://") || normalized.starts_with("https://")) &&
+         normalized.size() <= kLongestUrl;
+}
+
+std::string MirrorUrl(const fs::path& relative, std::string_view scheme) {
+  if (scheme != "http" && scheme != "https") {
+    throw ToolError("scheme \"" + std::string(scheme) + "\": http or https");
+  }
   auto part = relative.begin();
-  std::string url = "http://" + AsciiLowered(part->string());
+  std::string url = std::string(scheme) + "://" + AsciiLowered(part->string());
   for (++part; part != relative.end(); ++part) {
     url.push_back('/');
     const bool last = std::next(part) == relative.end();
     const std::string name = last ? SplitMirrorName(part->string()).name : part->string();
-    for (unsigned char c : name) {
-      if (c < 0x20 || c == 0x7F) {
-        throw ToolError(relative.string() + ": a file name with control characters has no address");
-      }
-      if (BrowserEscapes(c)) {
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-        url += escaped;
-      } else {
-        url.push_back(static_cast<char>(c));
-      }
+    const std::string escaped = EscapedAddress(name);
+    if (escaped.empty() && !name.empty()) {
+      throw ToolError(relative.string() + ": a file name with control characters has no address");
     }
+    url += escaped;
   }
   if (url.size() > kLongestUrl) {
     throw ToolError(relative.string() + ": its address is longer than " +
@@ -269,6 +287,34 @@ fs::path DocumentPath(std::int64_t number, std::string_view extension) {
   return viewer::DocumentFilePath(number, extension);
 }
 
+namespace {
+
+// The documents of a mirror as the entries a disc is made of: copied, not moved.
+std::vector<WarcEntry> MirrorEntries(const std::vector<MirrorFile>& files) {
+  std::vector<WarcEntry> entries;
+  entries.reserve(files.size());
+  for (const MirrorFile& file : files) {
+    const FoldedType type = FoldExtension(file.extension);
+    entries.push_back({file.url, type.extension, type.contentType, "", ModifiedTime(file.source),
+                       file.source, file.size});
+  }
+  return entries;
+}
+
+// Puts an entry's file in place under `root`: renamed from the stage, or copied from a mirror.
+void PlaceFile(const fs::path& root, std::int64_t number, const WarcEntry& entry, bool move,
+               std::set<fs::path>& folders) {
+  const fs::path target = root / DocumentPath(number, entry.extension);
+  if (folders.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
+  if (move) {
+    fs::rename(entry.staged, target);
+  } else {
+    fs::copy_file(entry.staged, target);
+  }
+}
+
+}  // namespace
+
 CreateSummary CreateDisc(const CreateOptions& options) {
   std::error_code ec;
   if (fs::exists(options.disc, ec) && !options.force) {
@@ -277,7 +323,9 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   // Held until the new disc is in place: a proxy serving the old one refuses the replacement,
   // and none opens the old disc while the folders change places.
   auto replacing = std::make_unique<viewer::DiscLock>(options.disc, viewer::DiscLock::kReplacing);
-  const std::vector<MirrorFile> files = ScanMirror(options.mirror);
+  const bool fromWarc = !options.warcs.empty();
+  const std::vector<MirrorFile> files =
+      fromWarc ? std::vector<MirrorFile>{} : ScanMirror(options.mirror, options.scheme);
   const auto redirects = options.redirects ? ReadRedirects(*options.redirects)
                                            : std::vector<std::pair<std::string, std::string>>{};
 
@@ -295,6 +343,24 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   if (options.extra) CopyTree(*options.extra, building);
 
   CreateSummary summary;
+  std::vector<WarcEntry> documents, warcRedirects;
+  const fs::path stage = building / ".stage";
+  if (fromWarc) {
+    fs::create_directories(stage);
+    WarcImport imported = ReadWarcs(options.warcs, stage, options.onWarcProblem, options.progress);
+    documents = std::move(imported.documents);
+    warcRedirects = std::move(imported.redirects);
+    summary.warc = std::move(imported.summary);
+    if (documents.empty() && warcRedirects.empty()) {
+      throw ToolError("the archives hold no answer to put on a disc");
+    }
+  } else {
+    documents = MirrorEntries(files);
+  }
+  if (documents.size() + warcRedirects.size() > kMostDocuments) {
+    throw ToolError("more than " + std::to_string(kMostDocuments) +
+                    " documents, more than a disc can number");
+  }
   {
     Database db((building / viewer::kCatalogueFile).string(),
                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -307,20 +373,18 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     std::set<std::string> urls;
     std::int64_t number = 0;
     std::set<fs::path> folders;
-    for (const MirrorFile& file : files) {
-      const FoldedType type = FoldExtension(file.extension);
-      DocumentRow row{number, file.url,   type.extension,           type.contentType,
-                      "",     staleAfter, ModifiedTime(file.source)};
-      const fs::path target = building / DocumentPath(number, type.extension);
-      if (folders.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
-      fs::copy_file(file.source, target);
-      Insert(insert, row);
-      urls.insert(file.url);
-      summary.bytes += file.size;
+    for (const WarcEntry& entry : documents) {
+      PlaceFile(building, number, entry, fromWarc, folders);
+      Insert(insert, DocumentRow{number, entry.url, entry.extension, entry.contentType, "",
+                                 staleAfter, entry.lastModified});
+      urls.insert(entry.url);
+      summary.bytes += entry.size;
       ++number;
-      if (options.progress) options.progress(static_cast<std::size_t>(number), files.size());
+      if (!fromWarc && options.progress) {
+        options.progress(static_cast<std::size_t>(number), documents.size());
+      }
     }
-    summary.documents = files.size();
+    summary.documents = documents.size();
 
     // A folder's index page also answers for the folder's own address.
     auto addRedirect = [&](const std::string& from, const std::string& to) {
@@ -332,6 +396,7 @@ CreateSummary CreateDisc(const CreateOptions& options) {
       ++summary.redirects;
       return true;
     };
+    for (const WarcEntry& entry : warcRedirects) addRedirect(entry.url, entry.redirectUrl);
     for (const MirrorFile& file : files) {
       constexpr std::string_view kIndex = "/index.html";
       if (file.url.size() > kIndex.size() && file.url.ends_with(kIndex)) {
@@ -344,13 +409,14 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     }
     db.Execute("COMMIT");
     db.Execute("BEGIN");
-    for (std::int64_t i = 0; i < static_cast<std::int64_t>(files.size()); ++i) {
-      IndexFile(db, i, files[static_cast<std::size_t>(i)].extension,
-                files[static_cast<std::size_t>(i)].source);
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(documents.size()); ++i) {
+      const std::string& extension = documents[static_cast<std::size_t>(i)].extension;
+      IndexFile(db, i, extension, building / DocumentPath(i, extension));
     }
     db.Execute("COMMIT");
     db.Execute("PRAGMA journal_mode = WAL");
   }
+  if (fromWarc) fs::remove_all(stage);
 
   if (fs::exists(options.disc, ec)) {
     const fs::path old = TemporarySibling(options.disc, "replaced");
@@ -367,15 +433,75 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   return summary;
 }
 
+WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs,
+                        const WarcProblemSink& onProblem,
+                        const std::function<void(std::uint64_t, std::uint64_t)>& progress) {
+  auto db = viewer::OpenCatalogue(disc, true);
+  // Staged inside the disc folder, so that the files are renamed into place.
+  const fs::path stage = TemporarySibling(disc / ".stage", "warc");
+  struct Cleanup {
+    fs::path path;
+    std::vector<fs::path> placed;  // removed unless the transaction naming them commits
+    ~Cleanup() {
+      std::error_code ignored;
+      for (const fs::path& file : placed) fs::remove(file, ignored);
+      fs::remove_all(path, ignored);
+    }
+  } cleanup{stage, {}};
+  fs::create_directories(stage);
+  WarcImport imported = ReadWarcs(warcs, stage, onProblem, progress);
+  WarcSummary summary = std::move(imported.summary);
+  summary.documents = summary.redirects = 0;
+  try {
+    db->Execute("BEGIN IMMEDIATE");
+    Statement existing(*db, "SELECT 1 FROM documents WHERE url = ?1");
+    auto held = [&](const std::string& url) {
+      existing.Bind(1, url);
+      const bool found = existing.Step();
+      existing.Reset();
+      if (found) ++summary.skipped["already on the disc"];
+      return found;
+    };
+    Statement next(*db, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
+    next.Step();
+    std::int64_t number = next.Integer(0);
+    Statement insert(*db, kInsert);
+    std::set<fs::path> folders;
+    const bool indexed = viewer::HasSearchTable(*db);
+    auto take = [&]() {
+      if (number > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
+      return number++;
+    };
+    for (const WarcEntry& entry : imported.documents) {
+      if (held(entry.url)) continue;
+      const std::int64_t n = take();
+      cleanup.placed.push_back(disc / DocumentPath(n, entry.extension));
+      PlaceFile(disc, n, entry, true, folders);
+      Insert(insert, DocumentRow{n, entry.url, entry.extension, entry.contentType, "", 0,
+                                 entry.lastModified});
+      if (indexed) IndexFile(*db, n, entry.extension, disc / DocumentPath(n, entry.extension));
+      ++summary.documents;
+    }
+    for (const WarcEntry& entry : imported.redirects) {
+      if (held(entry.url)) continue;
+      Insert(insert, DocumentRow{take(), entry.url, "", "", entry.redirectUrl, 0, 0});
+      ++summary.redirects;
+    }
+    db->Execute("COMMIT");
+    cleanup.placed.clear();
+  } catch (const viewer::SqliteError& e) {
+    throw ToolError(disc.string() + ": " + e.Explained());
+  }
+  return summary;
+}
+
 DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
   const std::string url = viewer::NormalizeAddress(options.url);
   // The rules `check` holds a disc to, before anything is written.
   if (url.empty() || url.size() > kLongestUrl) {
     throw ToolError("an address of 1 to " + std::to_string(kLongestUrl) + " bytes is needed");
   }
-  if (!url.starts_with("http://") && !url.starts_with("https://")) {
-    throw ToolError(options.url + ": not an http:// or https:// address");
-  }
+  if (!IsDiscAddress(url)) throw ToolError(options.url + ": not an http:// or https:// address");
   if (!options.file && options.redirectUrl.empty()) {
     throw ToolError("a document needs a file or a redirect");
   }

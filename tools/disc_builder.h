@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -31,9 +32,26 @@ struct DocumentRow {
   std::int64_t lastModified = 0;
 };
 
+// A record of a WARC file that was left out: the file, its offset there and why.
+using WarcProblemSink =
+    std::function<void(const fs::path& file, std::uint64_t offset, const std::string& what)>;
+
+// What reading WARC files gave.
+struct WarcSummary {
+  std::uint64_t records = 0;  // records read, of every type
+  std::uint64_t bytes = 0;    // archive bytes read
+  std::size_t documents = 0;  // documents and redirects put on the disc
+  std::size_t redirects = 0;
+  std::size_t broken = 0;  // truncated or corrupt records (also counted in `skipped`)
+  std::map<std::string, std::size_t> skipped;  // captures left out, by reason
+};
+
 struct CreateOptions {
   fs::path disc;
-  fs::path mirror;                    // host or host:port folders, as wget --mirror writes them
+  fs::path mirror;              // host or host:port folders, as wget --mirror writes them
+  std::string scheme = "http";  // the scheme the mirror was made with: http or https
+  std::vector<fs::path> warcs;  // WARC files instead of a mirror
+  WarcProblemSink onWarcProblem;
   std::optional<fs::path> extra;      // copied into the disc root as it is (docs/lummisc0, ...)
   std::optional<fs::path> redirects;  // lines "URL TARGET"
   std::string title;
@@ -46,6 +64,7 @@ struct CreateSummary {
   std::size_t documents = 0;
   std::size_t redirects = 0;
   std::uint64_t bytes = 0;
+  WarcSummary warc;  // when made from WARC files
 };
 
 struct AddOptions {
@@ -68,9 +87,16 @@ struct MirrorName {
 };
 MirrorName SplitMirrorName(std::string_view fileName);
 
-// The address a mirrored file answers for: "http://" + host (lower case) + "/" + path, with the
-// bytes a browser escapes percent-encoded. Throws for a name the disc cannot hold.
-std::string MirrorUrl(const fs::path& relative);
+// The address a mirrored file answers for: scheme + "://" + host (lower case) + "/" + path, with
+// the bytes a browser escapes percent-encoded. Throws for a name the disc cannot hold.
+std::string MirrorUrl(const fs::path& relative, std::string_view scheme = "http");
+
+// The address with the bytes a browser escapes percent-encoded; empty when it holds a control
+// character.
+std::string EscapedAddress(std::string_view address);
+
+// Addresses a disc holds: http:// and https://, at most 1023 bytes.
+bool IsDiscAddress(std::string_view normalized);
 
 // The disc's extension and the content type to store for a file's extension: the document
 // server's own names where its table knows the type (stored type empty), else the extension as
@@ -86,6 +112,13 @@ fs::path DocumentPath(std::int64_t number, std::string_view extension);
 
 CreateSummary CreateDisc(const CreateOptions& options);
 DocumentRow AddDocument(const fs::path& disc, const AddOptions& options);
+// Adds the captures of WARC files to a disc; addresses it holds already are left as they are.
+WarcSummary AddFromWarc(
+    const fs::path& disc, const std::vector<fs::path>& warcs, const WarcProblemSink& onProblem,
+    const std::function<void(std::uint64_t done, std::uint64_t total)>& progress);
+// Writes the disc as a WARC file (WARC/1.1, each record its own gzip member); returns how many
+// documents and redirects it wrote (an entry whose address holds a control character cannot be).
+std::size_t ExportWarc(const fs::path& disc, const fs::path& file);
 std::vector<DocumentRow> ListDocuments(const fs::path& disc);
 viewer::DiscInfo ReadDiscInformation(const fs::path& disc);
 // Builds the disc's search index anew from its pages; returns how many it indexed.

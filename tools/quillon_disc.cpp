@@ -1,4 +1,4 @@
-// quillon-disc: make a disc from a mirrored web site, and look into one.
+// quillon-disc: make a disc from a mirrored web site or WARC files, and look into one.
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
@@ -13,26 +13,61 @@ namespace {
 
 using namespace quillon;
 
+// Exit codes: 0 done, 1 failed, 2 bad arguments, 3 made but damaged WARC records were left out.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitSkippedDamaged = 3;
+
 // A progress bar on a terminal only; redirected output stays clean.
 class Progress {
  public:
-  Progress() : enabled_(::isatty(STDERR_FILENO) != 0) {}
-  void operator()(std::size_t done, std::size_t total) {
+  explicit Progress(bool bytes = false) : enabled_(::isatty(STDERR_FILENO) != 0), bytes_(bytes) {}
+  void operator()(std::uint64_t done, std::uint64_t total) {
     if (!enabled_ || total == 0) return;
     const int percent = static_cast<int>(done * 100 / total);
     if (percent == last_ && done != total) return;
     last_ = percent;
     const int filled = percent * 40 / 100;
-    std::fprintf(stderr, "\r[%.*s%*s] %3d%% %zu/%zu", filled,
-                 "########################################", 40 - filled, "", percent, done, total);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%% ", filled, "########################################",
+                 40 - filled, "", percent);
+    if (bytes_) {
+      std::fprintf(stderr, "%.1f/%.1f MiB", static_cast<double>(done) / kMiB,
+                   static_cast<double>(total) / kMiB);
+    } else {
+      std::fprintf(stderr, "%llu/%llu", static_cast<unsigned long long>(done),
+                   static_cast<unsigned long long>(total));
+    }
     if (done == total) std::fputc('\n', stderr);
     std::fflush(stderr);
   }
 
  private:
+  static constexpr double kMiB = 1024.0 * 1024.0;
   bool enabled_;
+  bool bytes_;
   int last_ = -1;
 };
+
+void PrintWarcProblem(const disc::fs::path& file, std::uint64_t offset, const std::string& what) {
+  std::fprintf(stderr, "quillon-disc: %s: offset %llu: %s; record skipped\n", file.c_str(),
+               static_cast<unsigned long long>(offset), what.c_str());
+}
+
+// "41 records read (3.2 MiB, 12.5 MiB/s); skipped: 2 status 404, 1 broken record"
+std::string WarcLine(const disc::WarcSummary& summary, double seconds) {
+  const double mib = static_cast<double>(summary.bytes) / (1024.0 * 1024.0);
+  char text[128];
+  std::snprintf(text, sizeof text, "%llu records read (%.1f MiB, %.1f MiB/s)",
+                static_cast<unsigned long long>(summary.records), mib,
+                seconds > 0 ? mib / seconds : 0.0);
+  std::string line = text;
+  std::string separator = "; skipped: ";
+  for (const auto& [why, count] : summary.skipped) {
+    line += separator + std::to_string(count) + " " + why;
+    separator = ", ";
+  }
+  return line;
+}
 
 std::string TimeText(std::int64_t t) {
   return t == 0 ? "-" : FormatHttpDate(static_cast<HttpTime>(t));
@@ -65,10 +100,18 @@ int main(int argc, char** argv) {
   disc::CreateOptions create;
   std::string staleAfter;
   std::string extra, redirects;
-  auto* createCommand = app.add_subcommand("create", "Build a disc from a mirrored web site");
+  std::vector<std::string> createWarcs;
+  auto* createCommand =
+      app.add_subcommand("create", "Build a disc from a mirrored web site or WARC files");
   createCommand->add_option("disc", create.disc, "Disc folder to create")->required();
-  createCommand->add_option("--from", create.mirror, "Mirror folder (host/path layout)")
-      ->required();
+  auto* fromOption =
+      createCommand->add_option("--from", create.mirror, "Mirror folder (host/path layout)");
+  auto* fromWarcOption = createCommand->add_option(
+      "--from-warc", createWarcs, "WARC file (.warc or .warc.gz); may be given again");
+  fromOption->excludes(fromWarcOption);
+  createCommand->add_option("--scheme", create.scheme, "Scheme the mirror was made with")
+      ->check(CLI::IsMember({"http", "https"}))
+      ->needs(fromOption);
   createCommand->add_option("--title", create.title, "Title of the disc");
   createCommand->add_option("--stale-after", staleAfter,
                             "Documents count as stale this long after the build (7d, 12h, ...)");
@@ -80,9 +123,14 @@ int main(int argc, char** argv) {
   std::string discPath;
   disc::AddOptions add;
   std::string addFile, addStale;
-  auto* addCommand = app.add_subcommand("add", "Add one document to a disc");
+  std::vector<std::string> addWarcs;
+  auto* addCommand =
+      app.add_subcommand("add", "Add one document, or the captures of WARC files, to a disc");
   addCommand->add_option("disc", discPath, "Disc folder")->required();
-  addCommand->add_option("url", add.url, "Address the document answers for")->required();
+  auto* urlOption = addCommand->add_option("url", add.url, "Address the document answers for");
+  auto* addWarcOption = addCommand->add_option(
+      "--from-warc", addWarcs, "WARC file whose captures join the disc; may be given again");
+  urlOption->excludes(addWarcOption);
   addCommand->add_option("file", addFile, "The document's file");
   addCommand->add_option("--redirect", add.redirectUrl, "Send the browser to this address");
   addCommand->add_option("--content-type", add.contentType, "Content type to store");
@@ -99,6 +147,11 @@ int main(int argc, char** argv) {
   auto* checkCommand = app.add_subcommand("check", "Check a disc's files against its catalogue");
   checkCommand->add_option("disc", discPath, "Disc folder")->required();
 
+  std::string exportFile;
+  auto* exportCommand = app.add_subcommand("export", "Write a disc as a WARC file");
+  exportCommand->add_option("disc", discPath, "Disc folder")->required();
+  exportCommand->add_option("--warc", exportFile, "WARC file to write (FILE.warc.gz)")->required();
+
   auto* indexCommand =
       app.add_subcommand("index", "Build a disc's full-text search index anew from its pages");
   indexCommand->add_option("disc", discPath, "Disc folder")->required();
@@ -107,7 +160,15 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
-    return code == 0 ? 0 : 2;
+    return code == 0 ? 0 : kExitUsage;
+  }
+  if (createCommand->parsed() && create.mirror.empty() && createWarcs.empty()) {
+    std::fprintf(stderr, "quillon-disc: create needs --from MIRROR or --from-warc FILE\n");
+    return kExitUsage;
+  }
+  if (addCommand->parsed() && add.url.empty() && addWarcs.empty()) {
+    std::fprintf(stderr, "quillon-disc: add needs a URL or --from-warc FILE\n");
+    return kExitUsage;
   }
 
   try {
@@ -115,15 +176,31 @@ int main(int argc, char** argv) {
       if (!staleAfter.empty()) create.staleAfter = disc::ParseDuration(staleAfter);
       if (!extra.empty()) create.extra = extra;
       if (!redirects.empty()) create.redirects = redirects;
-      Progress progress;
+      create.warcs.assign(createWarcs.begin(), createWarcs.end());
+      create.onWarcProblem = PrintWarcProblem;
+      Progress progress(!create.warcs.empty());
       create.progress = [&progress](std::size_t done, std::size_t total) { progress(done, total); };
       const auto start = std::chrono::steady_clock::now();
       const disc::CreateSummary summary = disc::CreateDisc(create);
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      std::printf("created %s: %zu documents, %zu redirects, %.1f MiB in %.1f s\n",
+      std::printf("created %s: %zu documents, %zu redirects, %.1f MiB in %.1f s",
                   create.disc.c_str(), summary.documents, summary.redirects,
                   static_cast<double>(summary.bytes) / (1024.0 * 1024.0), seconds);
+      if (!create.warcs.empty()) std::printf("; %s", WarcLine(summary.warc, seconds).c_str());
+      std::printf("\n");
+      if (summary.warc.broken > 0) return kExitSkippedDamaged;
+    } else if (addCommand->parsed() && !addWarcs.empty()) {
+      Progress progress(true);
+      const auto start = std::chrono::steady_clock::now();
+      const disc::WarcSummary summary = disc::AddFromWarc(
+          discPath, {addWarcs.begin(), addWarcs.end()}, PrintWarcProblem,
+          [&progress](std::uint64_t done, std::uint64_t total) { progress(done, total); });
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::printf("added to %s: %zu documents, %zu redirects; %s\n", discPath.c_str(),
+                  summary.documents, summary.redirects, WarcLine(summary, seconds).c_str());
+      if (summary.broken > 0) return kExitSkippedDamaged;
     } else if (addCommand->parsed()) {
       if (!addFile.empty()) add.file = addFile;
       if (!addStale.empty()) add.staleAfter = disc::ParseDuration(addStale);
@@ -142,7 +219,7 @@ int main(int argc, char** argv) {
       const auto row = disc::FindDocument(discPath, key);
       if (!row) {
         std::fprintf(stderr, "quillon-disc: %s: no such document\n", key.c_str());
-        return 1;
+        return kExitFailed;
       }
       PrintRow(*row);
     } else if (checkCommand->parsed()) {
@@ -150,18 +227,22 @@ int main(int argc, char** argv) {
       for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
       if (!problems.empty()) {
         std::fprintf(stderr, "quillon-disc: %s: %zu problems\n", discPath.c_str(), problems.size());
-        return 1;
+        return kExitFailed;
       }
       std::printf("%s: ok\n", discPath.c_str());
+    } else if (exportCommand->parsed()) {
+      const std::size_t written = disc::ExportWarc(discPath, exportFile);
+      std::printf("exported %zu documents and redirects of %s to %s\n", written, discPath.c_str(),
+                  exportFile.c_str());
     } else if (indexCommand->parsed()) {
       std::printf("indexed %zu pages of %s\n", disc::IndexDisc(discPath), discPath.c_str());
     }
   } catch (const viewer::SqliteError& e) {
     std::fprintf(stderr, "quillon-disc: %s: %s\n", discPath.c_str(), e.Explained().c_str());
-    return 1;
+    return kExitFailed;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quillon-disc: %s\n", e.what());
-    return 1;
+    return kExitFailed;
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "search.h"
 
+#include <algorithm>
 #include <fstream>
 #include <utility>
 
@@ -225,7 +226,13 @@ void IndexPage(Database& db, std::int64_t number, const PageText& text) {
 
 void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  std::string html(kMostReadPage, '\0');
+  // Sized to the page: a buffer of the whole limit for every small page costs more than the
+  // indexing itself.
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  std::string html(
+      ec ? kMostReadPage : static_cast<std::size_t>(std::min<std::uintmax_t>(size, kMostReadPage)),
+      '\0');
   in.read(html.data(), static_cast<std::streamsize>(html.size()));
   html.resize(static_cast<std::size_t>(in.gcount()));
   IndexPage(db, number, ExtractPageText(html));
