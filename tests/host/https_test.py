@@ -208,10 +208,12 @@ class HttpsThroughTheProxy(unittest.TestCase):
         with open(os.path.join(self.ca_dir, "ca.pem"), "rb") as f:
             self.assertEqual(f.read(), before)
 
-    def test_a_real_browser_trusting_the_authority(self):
+    def browse(self, proxy_port, url):
+        """The DOM headless Chromium shows for `url` through the proxy, trusting its authority
+        through an NSS database in a HOME of its own; None without Chromium or certutil."""
         browser = shutil.which("chromium") or shutil.which("chromium-browser")
         if browser is None or shutil.which("certutil") is None:
-            self.skipTest("chromium or certutil is not installed (make deps-browser installs them)")
+            return None
         with tempfile.TemporaryDirectory(prefix="quillon-chromium-") as home:
             nss = "sql:" + os.path.join(home, ".pki", "nssdb")
             os.makedirs(os.path.join(home, ".pki", "nssdb"))
@@ -222,12 +224,79 @@ class HttpsThroughTheProxy(unittest.TestCase):
                 [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--user-data-dir=" + os.path.join(home, "profile"),
-                 "--proxy-server=127.0.0.1:%d" % self.proxy.port, "--virtual-time-budget=5000",
-                 "--dump-dom", "https://%s/" % SECURE],
+                 # Loopback addresses go through the proxy too (a site saved from one).
+                 "--proxy-server=127.0.0.1:%d" % proxy_port, "--proxy-bypass-list=<-loopback>",
+                 "--virtual-time-budget=5000", "--dump-dom", url],
                 capture_output=True, timeout=120, env=dict(os.environ, HOME=home))
-        dom = result.stdout.decode(errors="replace")
-        self.assertIn("secure disc page", dom, result.stderr.decode(errors="replace")[-2000:])
+        return result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+
+    def test_a_real_browser_trusting_the_authority(self):
+        dom = self.browse(self.proxy.port, "https://%s/" % SECURE)
+        if dom is None:
+            self.skipTest("chromium or certutil is not installed (make deps-browser installs them)")
+        self.assertIn("secure disc page", dom)
         self.assertIn('data-picture="shown"', dom)
+
+    def test_a_site_saved_over_https_in_a_warc_browsed_offline(self):
+        if shutil.which("wget") is None:
+            self.skipTest("wget is not installed")
+        base = os.path.join(self.tmp.name, "saved")
+        site = os.path.join(base, "site")
+        e2e.write(os.path.join(site, "index.html"),
+                  "<title>Saved</title><p>saved over https</p><a href='more.html'>more</a>"
+                  "<img src='pic.png' onload='document.body.dataset.picture=\"shown\"'>")
+        e2e.write(os.path.join(site, "more.html"), "<p>the second saved page</p>")
+        e2e.write(os.path.join(site, "pic.png"), png())
+
+        class Site(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=site, **kwargs)
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Site)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(self.tmp.name, "good.pem"),
+                                os.path.join(self.tmp.name, "good.key"))
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+        e2e.start_server(server)
+        origin = "https://127.0.0.1:%d/" % server.server_address[1]
+        warc = os.path.join(base, "site")
+        try:
+            saved = subprocess.run(
+                ["wget", "--no-verbose", "--recursive", "--level=1", "--page-requisites",
+                 "--no-directories", "--delete-after", "-e", "robots=off", "--no-proxy",
+                 "--ca-certificate=" + os.path.join(self.tmp.name, "origin-ca.pem"),
+                 "--warc-file=" + warc, origin],
+                capture_output=True, text=True, timeout=120, cwd=base)
+            self.assertEqual(saved.returncode, 0, saved.stderr)
+        finally:
+            server.shutdown()
+            server.server_close()  # the network is down from here on
+        disc = os.path.join(base, "disc")
+        made = subprocess.run([e2e.ARGS.disc_tool, "create", disc, "--from-warc", warc + ".warc.gz"],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        offline = e2e.Proxy(disc, "--offline", "--ca-dir", self.ca_dir)
+        try:
+            conn = http.client.HTTPSConnection("127.0.0.1", offline.port, timeout=10,
+                                               context=self.client)
+            conn.set_tunnel("127.0.0.1", server.server_address[1])
+            for path, text in (("/", b"saved over https"), ("/more.html", b"second saved page"),
+                               ("/pic.png", b"\x89PNG")):
+                conn.request("GET", path)
+                response = conn.getresponse()
+                self.assertEqual((response.status, text in response.read()), (200, True), path)
+            conn.close()
+            dom = self.browse(offline.port, origin)
+        finally:
+            self.assertEqual(offline.stop(), 0)
+        if dom is None:
+            self.skipTest("chromium or certutil is not installed (make deps-browser installs them)")
+        self.assertIn("saved over https", dom)
+        self.assertIn('data-picture="shown"', dom)
+        self.assertIn('"GET %spic.png HTTP/1.1" 200' % origin, "\n".join(offline.log))
 
 
 def main():
