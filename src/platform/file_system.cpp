@@ -76,13 +76,12 @@ class NativeFileSystem : public FileSystem {
  public:
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
     // Opened without blocking, then checked: opening a FIFO for reading would wait for a writer
-    // and hold the server's thread.
+    // and hold the server's thread. The flag stays: it changes nothing for a regular file.
     int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat info {};
     // Only regular files: a folder, FIFO or device opens on POSIX but is no document.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       ::close(fd);
       return nullptr;
     }

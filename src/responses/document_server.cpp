@@ -78,14 +78,22 @@ bool StreamFile(FilterCall call, const std::string& path, std::string_view conte
       .append("\r\n");
   if (!SendResponseHeader(call, nullptr, header.c_str())) return false;
 
+  // No more than the announced length: a file that grows while it is sent (nothing here keeps
+  // others from writing it) must not run past its Content-Length into the connection's next
+  // answer. Reaching that length ends the stream without a read that could only find the end.
+  std::uint64_t left = file->Size();
   char buffer[kStreamBlockSize];
-  for (;;) {
-    const std::ptrdiff_t read = file->Read(buffer, kStreamBlockSize);
+  while (left > 0) {
+    const std::size_t want =
+        left < kStreamBlockSize ? static_cast<std::size_t>(left) : kStreamBlockSize;
+    const std::ptrdiff_t read = file->Read(buffer, want);
     if (read == 0) return true;
     // A failed read ends the stream like a failed write: the reply stays short of its length.
     if (read < 0) return false;
+    left -= static_cast<std::uint64_t>(read);
     if (!WriteToClient(call, buffer, static_cast<std::size_t>(read))) return false;
   }
+  return true;
 }
 
 bool ServeCatalogueEntry(FilterCall call, const CatalogueEntry& entry) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/file_system.h"
@@ -97,6 +98,45 @@ TEST(StreamFile, AnnouncesTheLengthOfAFileOverTwoGigabytes) {
   ASSERT_EQ(server.responses.size(), 1u);
   EXPECT_EQ(server.responses[0].headers,
             "Content-Type: video/mpeg\r\nContent-Length: 3221225472\r\n");
+}
+
+// A file whose length changes after it was announced: never more than the announced length.
+class ChangingFiles : public platform::FileSystem {
+ public:
+  std::uint64_t announced = 0, holds = 0;
+  class Changing : public platform::ReadableFile {
+   public:
+    Changing(std::uint64_t announced, std::uint64_t holds) : announced_(announced), left_(holds) {}
+    std::uint64_t Size() override { return announced_; }
+    std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_));
+      std::fill_n(buffer, n, 'x');
+      left_ -= n;
+      return static_cast<std::ptrdiff_t>(n);
+    }
+
+   private:
+    std::uint64_t announced_, left_;
+  };
+  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string&) override {
+    return std::make_unique<Changing>(announced, holds);
+  }
+};
+
+TEST(StreamFile, SendsNoMoreThanTheAnnouncedLength) {
+  const struct {
+    std::uint64_t announced, holds, sent;
+  } rows[] = {{10, 1u << 20, 10}, {8192, 9000, 8192}, {8193, 8193, 8193}, {10, 4, 4}};
+  for (const auto& row : rows) {
+    ChangingFiles files;
+    files.announced = row.announced;
+    files.holds = row.holds;
+    platform::FileSystem* previous = platform::ReplaceFileSystem(&files);
+    RecordingServer server;
+    EXPECT_TRUE(StreamFile(FilterCall{server.context()}, "/d/f.bin", "x/y")) << row.announced;
+    platform::ReplaceFileSystem(previous);
+    EXPECT_EQ(server.Body().size(), row.sent) << row.announced << " " << row.holds;
+  }
 }
 
 TEST(ExtensionContentType, FollowsTheTableWithAsciiCaseOnly) {
