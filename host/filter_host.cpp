@@ -156,12 +156,18 @@ bool FilterSession::PassBlock(std::string_view block) {
   // The filter gets a copy it may write to; a nested notification (the filter writing from
   // inside this one) takes a buffer of its own.
   std::string local;
-  std::string& copy = rawDepth_++ == 0 ? rawScratch_ : local;
+  std::string& copy = rawDepth_ == 0 ? rawScratch_ : local;
   copy.assign(block);
+  return PassOwnBlock(copy.data(), copy.size());
+}
+
+bool FilterSession::PassOwnBlock(char* data, std::size_t size) {
+  if (!library_.Wants(SF_NOTIFY_SEND_RAW_DATA, context_.fIsSecurePort != FALSE)) return true;
+  ++rawDepth_;
   HTTP_FILTER_RAW_DATA raw{};
-  raw.pvInData = copy.data();
-  raw.cbInData = static_cast<DWORD>(copy.size());
-  raw.cbInBuffer = static_cast<DWORD>(copy.size());
+  raw.pvInData = data;
+  raw.cbInData = static_cast<DWORD>(size);
+  raw.cbInBuffer = static_cast<DWORD>(size);
   const bool holding = !pending_.empty();  // what this block follows, sent with it
   const DWORD status = library_.Call(&context_, SF_NOTIFY_SEND_RAW_DATA, &raw);
   // A reply the filter made in there goes out now.

@@ -91,6 +91,9 @@ class FilterSession {
   // Every block bound for the browser passes here first. False when the filter finished the
   // request in send-raw-data: the block, and the rest of its answer, must not go out.
   bool PassBlock(std::string_view block);
+  // The same for a block the caller sends from a buffer of its own: the filter sees that buffer
+  // itself, as a server's filter sees the data it is about to send, rather than a copy.
+  bool PassOwnBlock(char* data, std::size_t size);
   // PassBlock, then a synchronous write of what passed (after the head still held, if any).
   bool SendBlock(std::string_view block);
 

@@ -338,9 +338,12 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     const std::size_t got = block.size() - answer.body().size;
     if (got > 0) {
       const std::string_view data(block.data(), got);
-      const std::string framedData = chunked ? ChunkFrame(data) : std::string();
+      std::string framedData = chunked ? ChunkFrame(data) : std::string();
       const std::string_view out = chunked ? std::string_view(framedData) : data;
-      if (!c.filter.PassBlock(out)) co_return exchange;  // the filter dropped the rest
+      // The filter sees the block that goes out, not a copy of it.
+      const bool passed = chunked ? c.filter.PassOwnBlock(framedData.data(), framedData.size())
+                                  : c.filter.PassOwnBlock(block.data(), got);
+      if (!passed) co_return exchange;  // the filter dropped the rest
       if (!co_await send(out)) co_return exchange;
       exchange.bytes += got;
       if (copy) copy->Append(data);

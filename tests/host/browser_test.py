@@ -28,7 +28,7 @@ def main():
 
     proxy = subprocess.Popen(
         [args.proxy, "--listen", "127.0.0.1:0", "--filter", args.filter, "--disc", args.disc,
-         "--offline"],
+         "--offline", "--no-intercept"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     line = proxy.stderr.readline().decode()
     if "listening on" not in line:

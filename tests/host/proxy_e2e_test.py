@@ -151,6 +151,8 @@ class Proxy:
         defaults = {"--head-timeout": "1", "--read-timeout": "5", "--connect-timeout": "3"}
         for name in extra:
             defaults.pop(name, None)
+        if "--ca-dir" not in extra:
+            extra = ("--no-intercept", *extra)  # no authority made in the user's data folder
         self.process = subprocess.Popen(
             [ARGS.proxy, "--listen", listen, "--filter", ARGS.filter, "--disc", disc,
              *[word for pair in defaults.items() for word in pair], *extra],
