@@ -9,7 +9,8 @@ JOBS        ?= $(shell nproc)
 
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
-                libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3
+                libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
+                libssl-dev
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
@@ -32,7 +33,7 @@ define install_missing
 	fi
 endef
 
-BENCH_PACKAGES   := wrk nginx-light squid curl
+BENCH_PACKAGES   := wrk nginx-light squid curl openssl
 BROWSER_PACKAGES := chromium
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \
