@@ -10,7 +10,7 @@ JOBS        ?= $(shell nproc)
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
-                libssl-dev openssl
+                libssl-dev ca-certificates openssl
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
@@ -34,7 +34,7 @@ define install_missing
 endef
 
 BENCH_PACKAGES   := wrk nginx-light squid curl openssl
-BROWSER_PACKAGES := chromium
+BROWSER_PACKAGES := chromium libnss3-tools
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \
         test-tsan windows test-windows fuzz bench bench-proxy run format clean

@@ -73,21 +73,24 @@ FilterLibrary::~FilterLibrary() {
   // Left loaded: a filter may still be referenced by objects handed to it (the viewer).
 }
 
-bool FilterLibrary::Wants(DWORD notification) const {
-  return (flags_ & SF_NOTIFY_NONSECURE_PORT) != 0 && (flags_ & notification) != 0;
+bool FilterLibrary::Wants(DWORD notification, bool securePort) const {
+  const DWORD port = securePort ? SF_NOTIFY_SECURE_PORT : SF_NOTIFY_NONSECURE_PORT;
+  return (flags_ & port) != 0 && (flags_ & notification) != 0;
 }
 
 DWORD FilterLibrary::Call(HTTP_FILTER_CONTEXT* context, DWORD notification, void* record) const {
-  if (!Wants(notification)) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  if (!Wants(notification, context->fIsSecurePort != FALSE)) {
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  }
   return proc_(context, notification, record);
 }
 
-FilterSession::FilterSession(const FilterLibrary& library, Writer writer)
+FilterSession::FilterSession(const FilterLibrary& library, Writer writer, bool securePort)
     : library_(library), writer_(std::move(writer)) {
   context_.cbSize = sizeof context_;
   context_.Revision = 0x00060000;
   context_.ServerContext = this;
-  context_.fIsSecurePort = FALSE;
+  context_.fIsSecurePort = securePort ? TRUE : FALSE;
   context_.pFilterContext = nullptr;
   context_.GetServerVariable = &FilterSession::GetServerVariable;
   context_.AddResponseHeaders = &FilterSession::AddResponseHeaders;
@@ -149,7 +152,7 @@ void FilterSession::UrlMap() {
 }
 
 bool FilterSession::PassBlock(std::string_view block) {
-  if (!library_.Wants(SF_NOTIFY_SEND_RAW_DATA)) return true;
+  if (!library_.Wants(SF_NOTIFY_SEND_RAW_DATA, context_.fIsSecurePort != FALSE)) return true;
   // The filter gets a copy it may write to; a nested notification (the filter writing from
   // inside this one) takes a buffer of its own.
   std::string local;

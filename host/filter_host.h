@@ -35,8 +35,8 @@ class FilterLibrary {
 
   DWORD flags() const { return flags_; }
   const std::string& description() const { return description_; }
-  // Registered for this notification on plain (non-secure) ports.
-  bool Wants(DWORD notification) const;
+  // Registered for this notification on the kind of port (secure: TLS) a connection came in on.
+  bool Wants(DWORD notification, bool securePort) const;
   DWORD Call(HTTP_FILTER_CONTEXT* context, DWORD notification, void* record) const;
   // The viewer hand-over export, or null for a filter without one.
   using SupportProcFn = void*(WINAPI*)(std::uint32_t, void*);
@@ -75,7 +75,8 @@ class FilterSession {
   // when they did not all go out.
   using Writer = std::function<bool(std::string_view, std::string_view)>;
 
-  FilterSession(const FilterLibrary& library, Writer writer);
+  // `securePort`: the browser's requests came through TLS (an https:// address).
+  FilterSession(const FilterLibrary& library, Writer writer, bool securePort = false);
   ~FilterSession();  // raises end-of-net-session
   FilterSession(const FilterSession&) = delete;
   FilterSession& operator=(const FilterSession&) = delete;

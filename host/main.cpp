@@ -4,6 +4,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,6 +41,17 @@ std::string ListenAddress(std::string name) {
   return found.begin()->endpoint().address().to_string();
 }
 
+// Where the local authority lives unless --ca-dir says: the user's data folder.
+std::string DefaultCaDir() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+    return std::string(data) + "/quillon";
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    return std::string(home) + "/.local/share/quillon";
+  }
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,7 +83,21 @@ int main(int argc, char** argv) {
                "new pages of the disc's hosts too)")
       ->check(CLI::IsMember({"pages", "all"}));
   app.add_flag("--offline", options.offline, "Never use the network: every fetch gets 504");
-  app.add_flag("--no-connect", options.noConnect, "Refuse CONNECT tunnels");
+  app.add_flag("--no-connect", options.noConnect,
+               "Refuse CONNECT tunnels (to hosts the disc does not hold)");
+  std::string caDir = DefaultCaDir();
+  bool noIntercept = false;
+  auto* caOption =
+      app.add_option("--ca-dir", caDir,
+                     "Folder of the local certificate authority that signs the certificates for "
+                     "the disc's https:// hosts; made on first start")
+          ->capture_default_str();
+  app.add_flag("--no-intercept", noIntercept,
+               "Tunnel every CONNECT, even to hosts the disc holds (their https:// pages then "
+               "come from the network only)");
+  std::string originCa;
+  app.add_option("--origin-ca", originCa,
+                 "A PEM file of authorities trusted for https:// origins, besides the system's");
   app.add_flag("--no-launch", options.noLaunch,
                "Never open disc files on this desktop nor notify the viewer's window (without it, "
                "only requests from this machine may, a few at a time)");
@@ -116,6 +142,8 @@ int main(int argc, char** argv) {
   options.disc = discPath;
   options.updateDisc = !updateDisc.empty();
   options.updateNewPages = updateDisc == "all";
+  if (!noIntercept) options.caDir = caDir;
+  options.originCa = originCa;
   try {
     const int port = std::stoi(listen.substr(colon + 1));
     if (port < 0 || port > 65535) throw std::out_of_range("port");
@@ -139,13 +167,40 @@ int main(int argc, char** argv) {
       }
     }
     QuillonRegisterWindow(kViewerWindowClass, &ViewerWindowProc, nullptr);
-    host::Proxy proxy(*filter, options);
+    std::unique_ptr<host::Proxy> made;
+    try {
+      made = std::make_unique<host::Proxy>(*filter, options);
+    } catch (const host::HostError& e) {
+      // Without an authority of its own the proxy still serves all else; one asked for by name
+      // must work.
+      if (caOption->count() > 0 || options.caDir.empty()) throw;
+      std::fprintf(stderr, "quillon-proxy: %s; the disc's https:// pages are not served\n",
+                   e.what());
+      options.caDir.clear();
+      made = std::make_unique<host::Proxy>(*filter, options);
+    }
+    host::Proxy& proxy = *made;
     const std::uint16_t port = proxy.Listen();
     std::fprintf(stderr, "quillon-proxy: %s on %s; listening on %s:%u\n",
                  filter->description().c_str(),
                  disc ? (disc->info().title.empty() ? discPath.c_str() : disc->info().title.c_str())
                       : "no disc",
                  options.address.c_str(), port);
+    if (!proxy.caCertificate().empty()) {
+      const std::string ca = proxy.caCertificate().string();
+      std::fprintf(stderr,
+                   "quillon-proxy: the disc's https:// pages are signed by the local authority "
+                   "%s%s\n",
+                   ca.c_str(), proxy.caCreated() ? " (made now)" : "");
+      if (proxy.caCreated()) {
+        std::fprintf(stderr,
+                     "quillon-proxy: a browser shows them once it trusts that file as an "
+                     "authority: import it in the browser's certificate settings (Authorities), "
+                     "or for Chromium on Linux run\n"
+                     "  certutil -d sql:$HOME/.pki/nssdb -A -t C,, -n quillon -i %s\n",
+                     ca.c_str());
+      }
+    }
     std::fflush(stderr);
     proxy.Run();
     QuillonUnregisterWindow(kViewerWindowClass);

@@ -217,6 +217,23 @@ bool DiscPages::IsStartHost(std::string_view host) const {
          StartsWithIgnoreCase(host, kStartHostLabel) && EndsWithIgnoreCase(host, domain_);
 }
 
+bool DiscPages::HoldsAddressesUnder(std::string_view prefix) {
+  if (prefix.empty()) return false;
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return false;
+  try {
+    // A range over the address index: every text that starts with the prefix sorts between it
+    // and the prefix with its last byte raised.
+    std::string end(prefix);
+    end.back() = static_cast<char>(end.back() + 1);
+    viewer::Statement query(*db_, "SELECT 1 FROM documents WHERE url >= ?1 AND url < ?2 LIMIT 1");
+    query.Bind(1, prefix).Bind(2, end);
+    return query.Step();
+  } catch (const viewer::SqliteError&) {
+    return false;  // a catalogue that cannot be read holds nothing
+  }
+}
+
 std::string DiscPages::StartAddress() const {
   return "http://" + std::string(kStartHostLabel) + domain_ + "/";
 }

@@ -60,6 +60,8 @@ class DiscPages {
   std::optional<std::filesystem::path> OtherPageFile(std::string_view url) const;
 
   bool IsStartHost(std::string_view host) const;
+  // The disc holds an address that starts with `prefix` ("https://host/").
+  bool HoldsAddressesUnder(std::string_view prefix);
 
  private:
   std::string StartPage(std::string_view listen);

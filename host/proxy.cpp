@@ -168,13 +168,18 @@ awaitable<void> ProxyState::Accept() {
       WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
       continue;
     }
-    ++active;
-    auto executor = socket.get_executor();
-    asio::co_spawn(executor, Session(std::move(socket)), [this](std::exception_ptr) {
-      ++served;
-      --active;
-    });
+    Spawn(std::move(socket), std::nullopt);
   }
+}
+
+void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled) {
+  ++active;
+  auto executor = socket.get_executor();
+  asio::co_spawn(executor, Session(std::move(socket), std::move(tunnelled)),
+                 [this](std::exception_ptr) {
+                   ++served;
+                   --active;
+                 });
 }
 
 awaitable<void> ProxyState::TrimWhenIdle() {
@@ -213,6 +218,12 @@ Proxy::Proxy(const FilterLibrary& filter, ProxyOptions options) {
 Proxy::~Proxy() = default;
 
 std::size_t Proxy::maxConnections() const { return state_->options.maxConnections; }
+
+std::filesystem::path Proxy::caCertificate() const {
+  return state_->ca ? state_->ca->certificatePath() : std::filesystem::path();
+}
+
+bool Proxy::caCreated() const { return state_->ca && state_->ca->created(); }
 
 std::uint16_t Proxy::Listen() {
   ProxyState& s = *state_;

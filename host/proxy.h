@@ -38,6 +38,14 @@ struct ProxyOptions {
   // with updateNewPages, new pages of the disc's hosts are added too.
   bool updateDisc = false;
   bool updateNewPages = false;
+
+  // https:// addresses of the disc: a CONNECT to a host the disc holds is answered by the proxy
+  // itself, with a certificate from the local authority in caDir. Empty: every CONNECT is a
+  // tunnel.
+  std::filesystem::path caDir;
+  // Trusted for origins besides the system's store (a PEM file), for an origin with a private
+  // authority.
+  std::filesystem::path originCa;
 };
 
 struct ProxyState;
@@ -53,6 +61,10 @@ class Proxy {
   std::uint16_t Listen();
   // The connection limit in force: --max-connections, within what the descriptor limit allows.
   std::size_t maxConnections() const;
+  // The local authority's certificate, for browsers to trust; empty without interception.
+  std::filesystem::path caCertificate() const;
+  // The authority was made by this start (not found in caDir).
+  bool caCreated() const;
   // Serves until SIGINT or SIGTERM, then finishes what is in flight up to the grace period.
   void Run();
 

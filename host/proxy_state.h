@@ -6,9 +6,11 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -18,6 +20,7 @@
 #include "disc_updater.h"
 #include "filter_host.h"
 #include "launch_gate.h"
+#include "local_ca.h"
 #include "pages.h"
 #include "proxy.h"
 #include "target.h"
@@ -39,6 +42,19 @@ inline constexpr std::size_t kRelayBlock = 64 * 1024;
 inline constexpr int kInterimLimit = 16;
 
 using RequestParser = http::request_parser<http::buffer_body>;
+// A connection to an https:// origin.
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+inline beast::tcp_stream& Transport(beast::tcp_stream& stream) { return stream; }
+inline beast::tcp_stream& Transport(TlsStream& stream) { return stream.next_layer(); }
+
+// The browser of an intercepted tunnel, as the connection that carries its requests (the
+// proxy's own end of a socket pair) cannot tell.
+struct TunnelledClient {
+  std::string authority;  // "host[:port]" of its CONNECT, as https:// addresses spell it
+  std::string remote;
+  bool loopback = false;
+};
 
 // An IPv4 address seen through an IPv6 socket, as the IPv4 address it is.
 asio::ip::address Unmapped(const asio::ip::address& address);
@@ -64,6 +80,8 @@ struct Connection {
   Workers* workers;
   std::string remote;
   bool loopback = false;
+  // Set when the requests came through TLS the proxy terminated: they are for https://authority.
+  std::string secureAuthority;
   // Per request:
   bool headOnly = false;        // a HEAD: answers go out without their bodies
   bool interimAllowed = false;  // an HTTP/1.1 client may be sent 1xx answers
@@ -116,6 +134,9 @@ struct ProxyState {
       options.updateDisc && !options.disc.empty()
           ? std::make_unique<DiscUpdater>(options.disc, options.updateNewPages)
           : nullptr;
+  std::unique_ptr<LocalCa> ca =  // interception of the disc's https:// hosts (intercept.cpp)
+      options.caDir.empty() ? nullptr : LocalCa::OpenOrCreate(options.caDir);
+  std::unique_ptr<asio::ssl::context> originTls = OriginTlsContext(options.originCa);
 
   // Connections waiting for their next request, so shutdown can close them at once.
   std::mutex idleMutex;
@@ -128,7 +149,10 @@ struct ProxyState {
   awaitable<void> Accept();
   awaitable<void> Drain();
   awaitable<void> TrimWhenIdle();
-  awaitable<void> Session(tcp::socket socket);  // session.cpp
+  // A browser connection (session.cpp); `tunnelled` for the inner end of an intercepted tunnel.
+  awaitable<void> Session(tcp::socket socket, std::optional<TunnelledClient> tunnelled);
+  // Runs Session as a connection of its own, counted among the active ones.
+  void Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled);
 };
 
 // Answers the client after a refusal and closes: what the client still sends is read away for
@@ -152,11 +176,16 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
                           const NetworkTarget& target, bool keepAlive);
 
 // Bytes both ways between two streams until either side ends or is idle too long; returns how
-// many went from `b` to `a` (tunnel.cpp).
-awaitable<std::uint64_t> Splice(beast::tcp_stream& a, beast::tcp_stream& b,
-                                std::chrono::milliseconds idle);
+// many went from `b` to `a` (tunnel.cpp; for a plain or a TLS `b`).
+template <class Other>
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
 
 // A CONNECT: the tunnel's status (200, or the refusal sent) and the bytes sent to the client.
 awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target);
+
+// A CONNECT to a host of the disc: TLS ends here, and the requests inside are served like
+// plain ones, as https:// addresses (intercept.cpp).
+bool Intercepts(ProxyState& s, const NetworkTarget& target);
+awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget& target);
 
 }  // namespace quillon::host

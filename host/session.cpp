@@ -1,5 +1,6 @@
 // One browser connection: read each request's head, refuse what cannot be relayed safely, let
 // the filter answer, else answer from the proxy or the network.
+#include "common/ascii.h"
 #include "common/constants.h"
 #include "http_rules.h"
 #include "own_answers.h"
@@ -55,9 +56,12 @@ Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const Networ
 awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             std::string_view rawHead, bool clientKeepAlive) {
   auto& request = parser.get();
-  // The filter reads an absolute address: a request made straight to the proxy gets one.
+  // The filter reads an absolute address: a request made straight to the proxy gets one, and
+  // one inside an intercepted tunnel is for the tunnel's host.
   const bool originForm = request.target().empty() || request.target().front() == '/';
-  if (originForm) {
+  if (!c.secureAuthority.empty()) {
+    request.target("https://" + c.secureAuthority + std::string(request.target()));
+  } else if (originForm) {
     auto host = request.find(http::field::host);
     if (host != request.end()) {
       request.target("http://" + std::string(host->value()) + std::string(request.target()));
@@ -89,7 +93,7 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   const auto target = ParseHttpTarget(request.target());
   if (!target) {
     co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
-                            "Only http:// addresses are proxied.");
+                            "Only http:// and https:// addresses are proxied.");
   }
   if (OnDomain(target->host, s.options.catalogueDomain)) {
     // The disc's own host never reaches the network.
@@ -102,11 +106,23 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
     }
     co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
   }
-  if (originForm) co_return AnswerAsSite(s, c, keepAlive, *target);
+  if (originForm && c.secureAuthority.empty()) co_return AnswerAsSite(s, c, keepAlive, *target);
   if (s.options.offline) {
     co_return SendPreparedAnswer(c, keepAlive, 504, s.pages.NotOnDisc(request.target()));
   }
   co_return co_await Fetch(s, c, parser, *target, clientKeepAlive);
+}
+
+// A request inside an intercepted tunnel names the tunnel's host and nothing else: an absolute
+// address or another Host would let one certificate's connection reach other sites.
+bool TunnelledRequestFits(const RequestHead& request, const TunnelledClient& tunnelled) {
+  const std::string_view target = request.target();
+  if (target.empty() || target.front() != '/') return false;
+  const auto host = request.find(http::field::host);
+  if (host == request.end()) return true;
+  const auto named = ParseAuthority(host->value(), kHttpsPort);
+  const auto own = ParseAuthority(tunnelled.authority, kHttpsPort);
+  return named && own && named->port == own->port && AsciiEqualsIgnoreCase(named->host, own->host);
 }
 
 }  // namespace
@@ -127,34 +143,42 @@ awaitable<void> CloseAfterAnswer(ProxyState& s, beast::tcp_stream& client, std::
   }
 }
 
-awaitable<void> ProxyState::Session(tcp::socket socket) {
+awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledClient> tunnelled) {
   beast::tcp_stream client(std::move(socket));
   std::string remote = "-";
   bool loopback = false;
   {
     boost::system::error_code ec;
-    auto endpoint = client.socket().remote_endpoint(ec);
-    if (!ec) {
-      remote = endpoint.address().to_string();
-      loopback = Unmapped(endpoint.address()).is_loopback();
+    if (tunnelled) {
+      remote = tunnelled->remote;
+      loopback = tunnelled->loopback;
+    } else {
+      auto endpoint = client.socket().remote_endpoint(ec);
+      if (!ec) {
+        remote = endpoint.address().to_string();
+        loopback = Unmapped(endpoint.address()).is_loopback();
+      }
+      client.socket().set_option(tcp::no_delay(true), ec);
     }
-    client.socket().set_option(tcp::no_delay(true), ec);
     client.socket().native_non_blocking(true, ec);
   }
   const int fd = client.socket().native_handle();
   const auto writeTimeout = options.readTimeout;
   Workers* pool = &workers;
-  FilterSession filter(library,
-                       [fd, writeTimeout, pool](std::string_view first, std::string_view second) {
-                         return WriteAll(fd, first, second, writeTimeout, pool);
-                       });
+  FilterSession filter(
+      library,
+      [fd, writeTimeout, pool](std::string_view first, std::string_view second) {
+        return WriteAll(fd, first, second, writeTimeout, pool);
+      },
+      tunnelled.has_value());
   struct IdleGuard {
     ProxyState* state;
     beast::tcp_stream* stream;
     ~IdleGuard() { state->SetIdle(stream, false); }
   } idleGuard{this, &client};
   beast::flat_buffer buffer;
-  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback};
+  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}};
+  if (tunnelled) c.secureAuthority = tunnelled->authority;
 
   for (bool first = true; !stopping; first = false) {
     const HeadRead head = co_await ReadHead(*this, c, first);
@@ -179,6 +203,7 @@ awaitable<void> ProxyState::Session(tcp::socket socket) {
     buffer.consume(head.length);
     auto& request = parser.get();
     const std::string requestLine = std::string(request.method_string()) + " " +
+                                    (tunnelled ? "https://" + tunnelled->authority : "") +
                                     std::string(request.target()) +
                                     (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
     auto refuse = [&](unsigned status, std::string_view reason, std::string_view text) {
@@ -198,10 +223,22 @@ awaitable<void> ProxyState::Session(tcp::socket socket) {
     c.headOnly = request.method() == http::verb::head;
     c.interimAllowed = request.version() >= 11;
 
+    if (tunnelled && !TunnelledRequestFits(request, *tunnelled)) {
+      co_await CloseAfterAnswer(
+          *this, client,
+          refuse(421, "Misdirected Request", "The request is for another host than its tunnel."));
+      co_return;
+    }
     if (request.method() == http::verb::connect) {
-      // Tunnelled as it is: the filter never sees encrypted traffic.
-      const auto target = ParseAuthority(request.target(), 443);
-      if (!target || options.offline || options.noConnect) {
+      const auto target = ParseAuthority(request.target(), kHttpsPort);
+      // A host of the disc: the proxy answers inside the tunnel itself.
+      if (target && !tunnelled && Intercepts(*this, *target)) {
+        const Exchange intercepted = co_await Intercept(*this, c, *target);
+        Log(c, request, requestLine, intercepted);
+        co_return;
+      }
+      // Any other is tunnelled as it is: the filter never sees encrypted traffic.
+      if (!target || tunnelled || options.offline || options.noConnect) {
         co_await CloseAfterAnswer(*this, client,
                                   refuse(403, "Forbidden", "Tunnels are not allowed here."));
         co_return;

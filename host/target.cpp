@@ -36,15 +36,22 @@ std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uin
 }
 
 std::optional<NetworkTarget> ParseHttpTarget(std::string_view url) {
-  constexpr std::string_view kScheme = "http://";
-  if (url.size() < kScheme.size() ||
-      !AsciiEqualsIgnoreCase(url.substr(0, kScheme.size()), kScheme)) {
+  constexpr std::string_view kHttp = "http://";
+  constexpr std::string_view kHttps = "https://";
+  bool secure = false;
+  if (url.size() >= kHttp.size() && AsciiEqualsIgnoreCase(url.substr(0, kHttp.size()), kHttp)) {
+    url.remove_prefix(kHttp.size());
+  } else if (url.size() >= kHttps.size() &&
+             AsciiEqualsIgnoreCase(url.substr(0, kHttps.size()), kHttps)) {
+    url.remove_prefix(kHttps.size());
+    secure = true;
+  } else {
     return std::nullopt;
   }
-  url.remove_prefix(kScheme.size());
   const std::size_t pathStart = url.find_first_of("/?#");
-  auto target = ParseAuthority(url.substr(0, pathStart), 80);
+  auto target = ParseAuthority(url.substr(0, pathStart), secure ? kHttpsPort : kHttpPort);
   if (!target) return std::nullopt;
+  target->secure = secure;
   std::string_view path = pathStart == std::string_view::npos ? "" : url.substr(pathStart);
   path = path.substr(0, path.find('#'));  // a fragment never goes on the wire
   target->path = path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
@@ -53,8 +60,16 @@ std::optional<NetworkTarget> ParseHttpTarget(std::string_view url) {
 
 std::string NetworkTarget::AuthorityForHost() const {
   std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  if (port != 80) authority.append(":").append(std::to_string(port));
+  if (port != (secure ? kHttpsPort : kHttpPort)) {
+    authority.append(":").append(std::to_string(port));
+  }
   return authority;
+}
+
+std::string NetworkTarget::Url() const { return std::string(Scheme()) + AuthorityForHost() + path; }
+
+std::string NetworkTarget::OriginKey() const {
+  return std::string(Scheme()) + host + ":" + std::to_string(port);
 }
 
 bool OnDomain(std::string_view host, std::string_view domain) {

@@ -8,16 +8,27 @@
 
 namespace quillon::host {
 
+inline constexpr std::uint16_t kHttpPort = 80;
+inline constexpr std::uint16_t kHttpsPort = 443;
+
 struct NetworkTarget {
   std::string host;
-  std::uint16_t port = 80;
-  std::string path;  // origin form: "/..." with any query
+  std::uint16_t port = kHttpPort;
+  std::string path;     // origin form: "/..." with any query
+  bool secure = false;  // https: TLS to the origin
 
-  // host[:port] as a Host field names it: an IPv6 literal in brackets, the default port left out.
+  // host[:port] as a Host field names it: an IPv6 literal in brackets, the scheme's default port
+  // left out.
   std::string AuthorityForHost() const;
+  // "http://" or "https://".
+  std::string_view Scheme() const { return secure ? "https://" : "http://"; }
+  // The absolute address: scheme, authority and path.
+  std::string Url() const;
+  // What tells one origin's connections from another's: scheme, host and port.
+  std::string OriginKey() const;
 };
 
-// "http://host[:port]/path". nullopt for another scheme, no host, or a bad port.
+// "http://host[:port]/path" or "https://...". nullopt for another scheme, no host, or a bad port.
 std::optional<NetworkTarget> ParseHttpTarget(std::string_view url);
 
 // "host:port" of a CONNECT request. nullopt when malformed.

@@ -9,31 +9,47 @@ namespace quillon::host {
 
 using namespace asio::experimental::awaitable_operators;
 
-awaitable<std::uint64_t> Splice(beast::tcp_stream& a, beast::tcp_stream& b,
-                                std::chrono::milliseconds idle) {
-  auto relay = [idle](beast::tcp_stream& from, beast::tcp_stream& to) -> awaitable<std::uint64_t> {
-    std::vector<char> block(kRelayBlock);
-    std::uint64_t moved = 0;
-    for (;;) {
-      from.expires_after(idle);
-      auto [readError, n] = co_await from.async_read_some(asio::buffer(block), kTuple);
-      if (n > 0) {
-        to.expires_after(idle);
-        auto [writeError, m] =
-            co_await asio::async_write(to, asio::buffer(block.data(), n), kTuple);
-        if (writeError) break;
-        moved += n;
-      }
-      if (readError) break;
+namespace {
+
+void ShutdownSend(beast::tcp_stream& stream) {
+  boost::system::error_code ignored;
+  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
+// TLS has its own end (close_notify), but waiting for the peer's would hold the tunnel open:
+// the end of the TCP stream says enough here.
+void ShutdownSend(TlsStream& stream) { ShutdownSend(stream.next_layer()); }
+
+template <class From, class To>
+awaitable<std::uint64_t> Relay(From& from, To& to, std::chrono::milliseconds idle) {
+  std::vector<char> block(kRelayBlock);
+  std::uint64_t moved = 0;
+  for (;;) {
+    Transport(from).expires_after(idle);
+    auto [readError, n] = co_await from.async_read_some(asio::buffer(block), kTuple);
+    if (n > 0) {
+      Transport(to).expires_after(idle);
+      auto [writeError, m] = co_await asio::async_write(to, asio::buffer(block.data(), n), kTuple);
+      if (writeError) break;
+      moved += n;
     }
-    boost::system::error_code ignored;
-    to.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    co_return moved;
-  };
-  auto [toB, toA] = co_await (relay(a, b) && relay(b, a));
+    if (readError) break;
+  }
+  ShutdownSend(to);
+  co_return moved;
+}
+
+}  // namespace
+
+template <class Other>
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle) {
+  auto [toB, toA] = co_await (Relay(a, b, idle) && Relay(b, a, idle));
   (void)toB;
   co_return toA;
 }
+
+template awaitable<std::uint64_t> Splice(beast::tcp_stream&, beast::tcp_stream&,
+                                         std::chrono::milliseconds);
+template awaitable<std::uint64_t> Splice(beast::tcp_stream&, TlsStream&, std::chrono::milliseconds);
 
 awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target) {
   auto refuse = [&c](unsigned status, std::string_view reason, std::string_view text) {

@@ -1,8 +1,10 @@
 // The network side: reaching the origin, forwarding the request and relaying its answer.
 #include <array>
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ssl/host_name_verification.hpp>
 #include <cstdio>
 #include <optional>
+#include <type_traits>
 
 #include "http_rules.h"
 #include "own_answers.h"
@@ -36,13 +38,14 @@ struct Sent {
   bool badBody = false;             // the browser's body broke its framing
 };
 
+template <class Upstream>
 awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser& parser,
-                                    beast::tcp_stream& upstream, const NetworkTarget& target,
+                                    Upstream& upstream, const NetworkTarget& target,
                                     std::string_view upgrade) {
   auto& request = parser.get();
   const bool chunked = parser.chunked();
   const std::string head = UpstreamRequestHead(request, target, {s.via, chunked, upgrade});
-  upstream.expires_after(s.options.readTimeout);
+  Transport(upstream).expires_after(s.options.readTimeout);
   auto [writeError, written] = co_await asio::async_write(upstream, asio::buffer(head), kTuple);
   if (writeError) co_return Sent{writeError};
 
@@ -73,7 +76,7 @@ awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser&
     if (got == 0) continue;
     const std::string_view data(block.data(), got);
     const std::string framed = chunked ? ChunkFrame(data) : std::string();
-    upstream.expires_after(s.options.readTimeout);
+    Transport(upstream).expires_after(s.options.readTimeout);
     auto [e, m] = co_await asio::async_write(
         upstream, asio::buffer(chunked ? std::string_view(framed) : data), kTuple);
     if (e) co_return Sent{e};
@@ -94,7 +97,8 @@ awaitable<bool> WriteToClient(ProxyState& s, Connection& c, asio::const_buffer b
 }
 
 // After a 101: both sides speak the new protocol through the proxy, unfiltered.
-awaitable<Exchange> RelayUpgraded(ProxyState& s, Connection& c, beast::tcp_stream& upstream,
+template <class Upstream>
+awaitable<Exchange> RelayUpgraded(ProxyState& s, Connection& c, Upstream& upstream,
                                   beast::flat_buffer& upstreamBuffer, std::string_view head) {
   Exchange exchange{101, 0, Answer::kNetwork, false};
   if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
@@ -103,7 +107,7 @@ awaitable<Exchange> RelayUpgraded(ProxyState& s, Connection& c, beast::tcp_strea
   }
   exchange.bytes = upstreamBuffer.size();
   if (c.buffer.size() > 0) {
-    upstream.expires_after(s.options.readTimeout);
+    Transport(upstream).expires_after(s.options.readTimeout);
     auto [e, n] = co_await asio::async_write(upstream, c.buffer.data(), kTuple);
     if (e) co_return exchange;
     c.buffer.consume(c.buffer.size());
@@ -152,11 +156,32 @@ awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_s
   co_return connectError;
 }
 
-awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
-                          const NetworkTarget& target, bool keepAlive) {
+namespace {
+
+// TLS towards an https:// origin: its name goes out by SNI, and its certificate must chain to
+// a trusted authority and name it. A failure is the network's, never an accept.
+awaitable<boost::system::error_code> StartTls(ProxyState& s, TlsStream& upstream,
+                                              const NetworkTarget& target) {
+  boost::system::error_code notAddress;
+  asio::ip::make_address(target.host, notAddress);
+  // SNI carries names only; an address is checked against the certificate all the same.
+  if (notAddress && SSL_set_tlsext_host_name(upstream.native_handle(), target.host.c_str()) != 1) {
+    co_return asio::ssl::error::stream_truncated;
+  }
+  upstream.set_verify_mode(asio::ssl::verify_peer);
+  upstream.set_verify_callback(asio::ssl::host_name_verification(target.host));
+  Transport(upstream).expires_after(s.options.connectTimeout);
+  auto [e] = co_await upstream.async_handshake(asio::ssl::stream_base::client, kTuple);
+  co_return e;
+}
+
+template <class Upstream>
+awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parser,
+                              const NetworkTarget& target, bool keepAlive) {
+  constexpr bool kTls = std::is_same_v<Upstream, TlsStream>;
   const auto executor = co_await asio::this_coro::executor;
   const std::string upgrade(RequestedUpgrade(parser.get()));
-  const std::string origin = target.AuthorityForHost() + (target.port == 80 ? ":80" : "");
+  const std::string origin = target.OriginKey();
   // A request that can go again unchanged (no body, a method without side effects) may ride a
   // kept connection, and is sent once more on a new one when that connection turns out closed.
   const http::verb method = parser.get().method();
@@ -164,7 +189,7 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
                           (method == http::verb::get || method == http::verb::head ||
                            method == http::verb::options || method == http::verb::trace);
 
-  std::optional<beast::tcp_stream> upstream;
+  std::optional<Upstream> upstream;
   beast::flat_buffer upstreamBuffer;
   std::optional<http::response_parser<http::buffer_body>> response;
   boost::system::error_code failure;
@@ -172,16 +197,27 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
     upstreamBuffer.clear();
     upstreamBuffer.reserve(kRelayBlock);  // read in large blocks from the start
     bool reused = false;
-    if (replayable && attempt == 0) {
-      if (auto kept = s.pool.Take(origin, executor)) {
-        upstream.emplace(std::move(*kept));
-        reused = true;
+    // TLS connections are not kept: a kept one could not move to another thread's loop.
+    if constexpr (!kTls) {
+      if (replayable && attempt == 0) {
+        if (auto kept = s.pool.Take(origin, executor)) {
+          upstream.emplace(std::move(*kept));
+          reused = true;
+        }
       }
     }
     if (!reused) {
-      upstream.emplace(executor);
-      failure = co_await ConnectUpstream(s, *upstream, target);
+      if constexpr (kTls) {
+        upstream.emplace(executor, *s.originTls);
+      } else {
+        upstream.emplace(executor);
+      }
+      failure = co_await ConnectUpstream(s, Transport(*upstream), target);
       if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
+      if constexpr (kTls) {
+        failure = co_await StartTls(s, *upstream, target);
+        if (failure) co_return NetworkFailed(c, keepAlive, failure, "failed the TLS check");
+      }
     }
     const Sent sent = co_await SendUpstreamRequest(s, c, parser, *upstream, target, upgrade);
     if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
@@ -201,7 +237,7 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
       response->header_limit(static_cast<std::uint32_t>(s.options.headLimit));
       response->body_limit(boost::none);
       if (c.headOnly) response->skip(true);
-      upstream->expires_after(s.options.readTimeout);
+      Transport(*upstream).expires_after(s.options.readTimeout);
       auto [e, m] = co_await http::async_read_header(*upstream, upstreamBuffer, *response, kTuple);
       failure = e;
       heard = heard || m > 0 || upstreamBuffer.size() > 0;
@@ -271,18 +307,20 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
     co_return !e;
   };
   // --update-disc: the body goes to the disc as well (disc_updater.cpp).
-  const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
-                        ? s.updater->Begin("http://" + target.AuthorityForHost() + target.path,
-                                           answer.result_int(), answer[http::field::content_type],
-                                           answer[http::field::content_encoding])
-                        : nullptr;
+  const auto copy =
+      s.updater && !c.headOnly && parser.get().method() == http::verb::get
+          ? s.updater->Begin(target.Url(), answer.result_int(), answer[http::field::content_type],
+                             answer[http::field::content_encoding])
+          : nullptr;
 
   // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
   // (before the last bytes go to the client, who may ask again as soon as it has them).
   auto keepOrigin = [&] {
-    if (response->is_done() && framed && response->keep_alive() && upstreamBuffer.size() == 0 &&
-        upstream->socket().is_open()) {
-      s.pool.Give(origin, upstream->release_socket());
+    if constexpr (!kTls) {
+      if (response->is_done() && framed && response->keep_alive() && upstreamBuffer.size() == 0 &&
+          upstream->socket().is_open()) {
+        s.pool.Give(origin, upstream->release_socket());
+      }
     }
   };
   keepOrigin();
@@ -290,7 +328,7 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   while (!response->is_done()) {
     answer.body().data = block.data();
     answer.body().size = block.size();
-    upstream->expires_after(s.options.readTimeout);
+    Transport(*upstream).expires_after(s.options.readTimeout);
     auto [readError, n] =
         co_await http::async_read_some(*upstream, upstreamBuffer, *response, kTuple);
     if (readError == http::error::need_buffer) readError = {};
@@ -321,6 +359,14 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
   }
   exchange.keepAlive = keep;
   co_return exchange;
+}
+
+}  // namespace
+
+awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
+                          const NetworkTarget& target, bool keepAlive) {
+  if (target.secure) return FetchOver<TlsStream>(s, c, parser, target, keepAlive);
+  return FetchOver<beast::tcp_stream>(s, c, parser, target, keepAlive);
 }
 
 }  // namespace quillon::host

@@ -373,7 +373,9 @@ DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
   if (url.empty() || url.size() > kLongestUrl) {
     throw ToolError("an address of 1 to " + std::to_string(kLongestUrl) + " bytes is needed");
   }
-  if (!url.starts_with("http://")) throw ToolError(options.url + ": not an http:// address");
+  if (!url.starts_with("http://") && !url.starts_with("https://")) {
+    throw ToolError(options.url + ": not an http:// or https:// address");
+  }
   if (!options.file && options.redirectUrl.empty()) {
     throw ToolError("a document needs a file or a redirect");
   }
@@ -484,7 +486,9 @@ std::vector<std::string> CheckDisc(const fs::path& disc) {
   for (const DocumentRow& row : ListDocuments(disc)) {
     const std::string id = "document " + std::to_string(row.number) + " (" + row.url + ")";
     if (row.url.size() > kLongestUrl) problems.push_back(id + ": address too long");
-    if (!row.url.starts_with("http://")) problems.push_back(id + ": not an http:// address");
+    if (!row.url.starts_with("http://") && !row.url.starts_with("https://")) {
+      problems.push_back(id + ": not an http:// or https:// address");
+    }
     if (row.redirectUrl.empty()) {
       const fs::path file = DocumentPath(row.number, row.extension);
       expected.insert(file);

@@ -134,7 +134,7 @@ class DiscBrowsing(unittest.TestCase):
             (["create", other, "--from", os.path.join(self.mirror, SITE)], 1, "is not a host name"),
             (["create", other, "--from", empty], 1, "no files to put on a disc"),
             (["add", self.disc, "ftp://%s/x" % SITE, "--redirect", "http://x/"], 1,
-             "not an http:// address"),
+             "not an http:// or https:// address"),
             (["list", self.disc], 0, "title:   " + TITLE),
             (["list", self.disc], 0, "created: "),
         ]

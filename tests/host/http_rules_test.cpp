@@ -182,6 +182,40 @@ TEST(HttpRules, SmallPureRules) {
   EXPECT_FALSE(OnDomain(std::string(kCatalogueDomain) + "..", kCatalogueDomain));
 }
 
+TEST(HttpRules, AbsoluteAddressesOfBothSchemes) {
+  // address, host, port, path, secure, origin key ("" when the address is refused)
+  const struct {
+    const char* url;
+    const char* host;
+    std::uint16_t port;
+    const char* path;
+    bool secure;
+    const char* origin;
+  } rows[] = {
+      {"http://a.example/x?y#z", "a.example", 80, "/x?y", false, "http://a.example:80"},
+      {"HTTPS://a.example", "a.example", 443, "/", true, "https://a.example:443"},
+      {"https://a.example:80/", "a.example", 80, "/", true, "https://a.example:80"},
+      {"https://[::1]:8443/p", "::1", 8443, "/p", true, "https://::1:8443"},
+      {"https://a.example:0/", "", 0, "", false, ""},
+      {"ftp://a.example/", "", 0, "", false, ""},
+      {"https:///x", "", 0, "", false, ""},
+  };
+  for (const auto& r : rows) {
+    const auto target = ParseHttpTarget(r.url);
+    ASSERT_EQ(target.has_value(), r.origin[0] != '\0') << r.url;
+    if (!target) continue;
+    EXPECT_EQ(target->host, r.host) << r.url;
+    EXPECT_EQ(target->port, r.port) << r.url;
+    EXPECT_EQ(target->path, r.path) << r.url;
+    EXPECT_EQ(target->secure, r.secure) << r.url;
+    EXPECT_EQ(target->OriginKey(), r.origin) << r.url;
+    // The address goes back out as browsers spell it: the scheme's own port left out.
+    EXPECT_EQ(ParseHttpTarget(target->Url())->OriginKey(), r.origin) << target->Url();
+  }
+  EXPECT_EQ(ParseHttpTarget("https://a.example:443/p")->Url(), "https://a.example/p");
+  EXPECT_EQ(ParseHttpTarget("https://a.example:80/p")->Url(), "https://a.example:80/p");
+}
+
 TEST(LaunchGate, OnlyLocalFewAndCoalesced) {
   using namespace std::chrono_literals;
   const LaunchGate::Clock::time_point t0{};

@@ -207,7 +207,7 @@ TEST_F(Discs, BadInputIsOneClearError) {
          disc::AddOptions add{.url = "ftp://site.example/x", .redirectUrl = "http://x/"};
          disc::AddDocument(t.disc_, add);
        },
-       "not an http:// address", true},
+       "not an http:// or https:// address", true},
       {"add: a file and a redirect",
        [](Discs& t) {
          t.Create();

@@ -1,0 +1,133 @@
+// CONNECT to a host of the disc: the proxy ends the browser's TLS itself and serves the
+// requests inside like any other, as https:// addresses.
+//
+// The requests run in an ordinary session over one end of a socket pair, and this side moves
+// bytes between the pair and the browser's TLS. So the filter's synchronous writes, the slow
+// browser handling and the timeouts stay exactly those of a plain connection, at the cost of
+// one copy through the kernel.
+#include <sys/socket.h>
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/ssl.hpp>
+
+#include "common/ascii.h"
+#include "own_answers.h"
+#include "proxy_state.h"
+
+namespace quillon::host {
+
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection Established\r\n\r\n";
+// TLS records carry at most 16 KiB: a larger block gains nothing.
+constexpr std::size_t kTlsBlock = 16 * 1024 + 256;
+// Closing: how long the browser has to acknowledge the end of TLS.
+constexpr auto kCloseNotifyWait = std::chrono::milliseconds(250);
+
+using Tls = asio::ssl::stream<tcp::socket>;
+using Local = asio::local::stream_protocol::socket;
+
+}  // namespace
+
+bool Intercepts(ProxyState& s, const NetworkTarget& target) {
+  if (s.ca == nullptr) return false;
+  if (OnDomain(target.host, s.options.catalogueDomain)) return true;
+  NetworkTarget secure = target;
+  secure.secure = true;
+  return s.pages.HoldsAddressesUnder("https://" + AsciiLowered(secure.AuthorityForHost()) + "/");
+}
+
+awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget& target) {
+  Exchange exchange{200, 0, Answer::kProxy, false};
+  std::shared_ptr<asio::ssl::context> context;
+  try {
+    context = s.ca->ServerContext(target.host);
+  } catch (const HostError&) {
+    WriteAll(c.fd(),
+             OwnAnswer(502, "Bad Gateway", "No certificate could be made for this host.", true),
+             c.writeTimeout, c.workers);
+    co_return Exchange{502, 0, Answer::kProxy, false};
+  }
+  if (!WriteAll(c.fd(), kEstablished, c.writeTimeout, c.workers)) co_return exchange;
+  // What the browser sent after its CONNECT without waiting (its TLS hello) starts the handshake.
+  const std::string early(static_cast<const char*>(c.buffer.data().data()), c.buffer.size());
+  c.buffer.consume(c.buffer.size());
+
+  const auto executor = co_await asio::this_coro::executor;
+  Tls tls(c.client.release_socket(), *context);
+  asio::steady_timer timer(executor);
+  timer.expires_after(s.options.headTimeout);
+  auto handshake =
+      co_await (tls.async_handshake(asio::ssl::stream_base::server, asio::buffer(early), kTuple) ||
+                timer.async_wait(kTuple));
+  if (handshake.index() == 1 || std::get<0>(std::get<0>(handshake))) co_return exchange;
+
+  // The requests' connection: one end of a socket pair, on a strand of its own so that this side
+  // keeps moving bytes while that one waits in a write.
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) co_return exchange;
+  Local local(executor);
+  // Every executor here is a strand of one shard's io_context.
+  auto& shard = static_cast<asio::io_context&>(asio::query(executor, asio::execution::context));
+  tcp::socket inner(asio::make_strand(shard));
+  boost::system::error_code ec;
+  local.assign(asio::local::stream_protocol(), pair[1], ec);
+  if (ec) {
+    close(pair[0]);
+    close(pair[1]);
+    co_return exchange;
+  }
+  // A TCP socket object over a local socket: the session only reads, writes and shuts it down,
+  // which are the same calls for both.
+  inner.assign(tcp::v4(), pair[0], ec);
+  if (ec) {
+    close(pair[0]);
+    co_return exchange;
+  }
+  NetworkTarget secure = target;
+  secure.secure = true;
+  s.Spawn(std::move(inner), TunnelledClient{secure.AuthorityForHost(), c.remote, c.loopback});
+
+  auto fromBrowser = [&]() -> awaitable<void> {
+    std::vector<char> block(kTlsBlock);
+    for (;;) {
+      auto [readError, n] = co_await tls.async_read_some(asio::buffer(block), kTuple);
+      if (n > 0) {
+        // The session reads as it can; its own timeouts bound how long it may leave this.
+        auto [writeError, m] =
+            co_await asio::async_write(local, asio::buffer(block.data(), n), kTuple);
+        if (writeError) break;
+      }
+      if (readError) break;
+    }
+    boost::system::error_code ignored;
+    local.shutdown(Local::shutdown_send, ignored);
+  };
+  auto toBrowser = [&]() -> awaitable<void> {
+    std::vector<char> block(kTlsBlock);
+    asio::steady_timer stall(executor);
+    for (;;) {
+      auto [readError, n] = co_await local.async_read_some(asio::buffer(block), kTuple);
+      if (n > 0) {
+        stall.expires_after(s.options.readTimeout);
+        auto written = co_await (asio::async_write(tls, asio::buffer(block.data(), n), kTuple) ||
+                                 stall.async_wait(kTuple));
+        if (written.index() == 1 || std::get<0>(std::get<0>(written))) break;
+        exchange.bytes += n;
+      }
+      if (readError) break;
+    }
+    stall.expires_after(kCloseNotifyWait);
+    co_await (tls.async_shutdown(kTuple) || stall.async_wait(kTuple));
+    // Ends the other direction's read as well.
+    boost::system::error_code ignored;
+    tls.lowest_layer().close(ignored);
+  };
+  co_await (fromBrowser() && toBrowser());
+  co_return exchange;
+}
+
+}  // namespace quillon::host

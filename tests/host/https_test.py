@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""https:// pages of a disc through quillon-proxy: a CONNECT to a host the disc holds is answered
+with a certificate from the proxy's own authority, and the requests inside go through the filter
+like plain ones (disc copies, revalidation against a TLS origin, the fallback when the origin's
+certificate fails); every other CONNECT stays a tunnel. With Chromium installed, a real browser
+trusting the authority through an NSS database loads a page and its image."""
+
+import argparse
+import http.client
+import http.server
+import os
+import shutil
+import socket
+import ssl
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
+
+SECURE = "secure.example"
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+def make_origin_certificates(folder):
+    """A test authority, a certificate it signs for 127.0.0.1, and a self-signed one."""
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", "origin-ca.key", "-out", "origin-ca.pem", "-days", "2", "-subj",
+            "/CN=quillon test origin authority", cwd=folder)
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            "good.key", "-out", "good.csr", "-subj", "/CN=127.0.0.1", cwd=folder)
+    with open(os.path.join(folder, "san.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "good.csr", "-CA", "origin-ca.pem", "-CAkey", "origin-ca.key",
+            "-CAcreateserial", "-out", "good.pem", "-days", "2", "-extfile", "san.ext", cwd=folder)
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", "bad.key", "-out", "bad.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
+            "-addext", "subjectAltName=IP:127.0.0.1", cwd=folder)
+
+
+def png():
+    """A 1x1 image a browser decodes."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(b"\x00\xff\x00\x00")) + chunk(b"IEND", b""))
+
+
+class Origin(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        if self.path.startswith("/stale-304"):
+            self.send_response(304)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        body = b"network copy of " + self.path.encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def tls_origin(folder, name):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key"))
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    return e2e.start_server(server)
+
+
+class HttpsThroughTheProxy(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="quillon-https-")
+        base = cls.tmp.name
+        make_origin_certificates(base)
+        cls.good = tls_origin(base, "good")
+        cls.bad = tls_origin(base, "bad")
+        cls.other = tls_origin(base, "good")  # holds nothing of the disc
+        cls.good_port = cls.good.server_address[1]
+        cls.bad_port = cls.bad.server_address[1]
+        cls.other_port = cls.other.server_address[1]
+        files = os.path.join(base, "files")
+        e2e.write(os.path.join(files, "page.html"),
+                  "<title>Secure</title><p>secure disc page</p>"
+                  "<img src='/pic.png' onload='document.body.dataset.picture=\"shown\"'>")
+        e2e.write(os.path.join(files, "pic.png"), png())
+        e2e.write(os.path.join(files, "stale.html"), "disc copy of stale")
+        cls.disc = os.path.join(base, "disc")
+        tool = e2e.ARGS.disc_tool
+        e2e.write(os.path.join(base, "mirror", "plain.example", "index.html"), "plain page")
+        subprocess.run([tool, "create", cls.disc, "--from", os.path.join(base, "mirror")],
+                       check=True, capture_output=True)
+        adds = [("https://%s/" % SECURE, "page.html", []),
+                ("https://%s/pic.png" % SECURE, "pic.png", [])]
+        for port in (cls.good_port, cls.bad_port):
+            for name in ("stale-304.html", "stale-200.html"):
+                adds.append(("https://127.0.0.1:%d/%s" % (port, name), "stale.html",
+                             ["--stale-after", "1s"]))
+        for url, name, extra in adds:
+            subprocess.run([tool, "add", cls.disc, url, os.path.join(files, name), *extra],
+                           check=True, capture_output=True)
+        stale_from = time.time() + 2  # the stale copies count as stale once a second has passed
+        cls.ca_dir = os.path.join(base, "ca")
+        cls.proxy = e2e.Proxy(cls.disc, "--ca-dir", cls.ca_dir, "--origin-ca",
+                              os.path.join(base, "origin-ca.pem"), "--connect-ports",
+                              "443,%d" % cls.other_port)
+        cls.client = ssl.create_default_context(cafile=os.path.join(cls.ca_dir, "ca.pem"))
+        time.sleep(max(0.0, stale_from - time.time()))
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.proxy.stop()
+        for server in (cls.good, cls.bad, cls.other):
+            server.shutdown()
+        cls.tmp.cleanup()
+        assert code == 0, "proxy exit code %d after SIGTERM" % code
+
+    def fetch(self, host, port, path, context=None, headers=None):
+        conn = http.client.HTTPSConnection("127.0.0.1", self.proxy.port, timeout=10,
+                                           context=context or self.client)
+        conn.set_tunnel(host, port)
+        conn.connect()
+        certificate = conn.sock.getpeercert()
+        conn.request("GET", path, headers=headers or {})
+        response = conn.getresponse()
+        body = response.read()
+        conn.close()
+        return response.status, body, certificate
+
+    def test_requests_inside_an_intercepted_tunnel(self):
+        rows = [
+            # host, port, path, status, part of the body, who answered (access log)
+            (SECURE, 443, "/", 200, b"secure disc page", "filter"),
+            (SECURE, 443, "/pic.png", 200, b"\x89PNG", "filter"),
+            ("127.0.0.1", self.good_port, "/stale-304.html", 200, b"disc copy of stale",
+             "disc-fallback"),
+            ("127.0.0.1", self.good_port, "/stale-200.html", 200, b"network copy of", "network"),
+            # The origin's certificate chains to no trusted authority: the disc copy stands in.
+            ("127.0.0.1", self.bad_port, "/stale-200.html", 200, b"disc copy of stale",
+             "disc-fallback"),
+        ]
+        for host, port, path, status, body, answer in rows:
+            with self.subTest(host=host, port=port, path=path):
+                got, content, certificate = self.fetch(host, port, path)
+                self.assertEqual(got, status, content)
+                self.assertIn(body, content)
+                issuer = dict(item for part in certificate["issuer"] for item in part)
+                self.assertEqual(issuer.get("organizationName"), "Quillon")
+                url = "https://%s%s%s" % (host, "" if port == 443 else ":%d" % port, path)
+                line = '"GET %s HTTP/1.1" %d ' % (url, status)
+                logged = [entry for entry in self.proxy.log if line in entry]
+                self.assertTrue(logged and logged[-1].endswith(" " + answer), self.proxy.log)
+
+    def test_other_hosts_are_tunnelled_and_tunnels_keep_to_their_host(self):
+        # Not on the disc: the origin's own certificate comes through the tunnel.
+        origin = ssl.create_default_context(cafile=os.path.join(self.tmp.name, "origin-ca.pem"))
+        status, body, certificate = self.fetch("127.0.0.1", self.other_port, "/elsewhere.html",
+                                               context=origin)
+        self.assertEqual((status, body), (200, b"network copy of /elsewhere.html"))
+        subject = dict(item for part in certificate["subject"] for item in part)
+        self.assertEqual(subject.get("commonName"), "127.0.0.1")
+        # Inside an intercepted tunnel, a request for another host is refused.
+        status, body, _ = self.fetch(SECURE, 443, "/", headers={"Host": "other.example"})
+        self.assertEqual(status, 421, body)
+
+    def test_the_authority_is_kept_private_and_reused(self):
+        key = os.stat(os.path.join(self.ca_dir, "ca.key"))
+        self.assertEqual(stat.S_IMODE(key.st_mode), 0o600)
+        with open(os.path.join(self.ca_dir, "ca.pem"), "rb") as f:
+            before = f.read()
+        again = e2e.Proxy(self.disc, "--ca-dir", self.ca_dir)
+        try:
+            conn = http.client.HTTPSConnection("127.0.0.1", again.port, timeout=10,
+                                               context=self.client)
+            conn.set_tunnel(SECURE, 443)
+            conn.request("GET", "/")
+            self.assertEqual(conn.getresponse().status, 200)
+            conn.close()
+        finally:
+            self.assertEqual(again.stop(), 0)
+        with open(os.path.join(self.ca_dir, "ca.pem"), "rb") as f:
+            self.assertEqual(f.read(), before)
+
+    def test_a_real_browser_trusting_the_authority(self):
+        browser = shutil.which("chromium") or shutil.which("chromium-browser")
+        if browser is None or shutil.which("certutil") is None:
+            self.skipTest("chromium or certutil is not installed (make deps-browser installs them)")
+        with tempfile.TemporaryDirectory(prefix="quillon-chromium-") as home:
+            nss = "sql:" + os.path.join(home, ".pki", "nssdb")
+            os.makedirs(os.path.join(home, ".pki", "nssdb"))
+            subprocess.run(["certutil", "-N", "-d", nss, "--empty-password"], check=True)
+            subprocess.run(["certutil", "-A", "-d", nss, "-t", "C,,", "-n", "quillon", "-i",
+                            os.path.join(self.ca_dir, "ca.pem")], check=True)
+            result = subprocess.run(
+                [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--user-data-dir=" + os.path.join(home, "profile"),
+                 "--proxy-server=127.0.0.1:%d" % self.proxy.port, "--virtual-time-budget=5000",
+                 "--dump-dom", "https://%s/" % SECURE],
+                capture_output=True, timeout=120, env=dict(os.environ, HOME=home))
+        dom = result.stdout.decode(errors="replace")
+        self.assertIn("secure disc page", dom, result.stderr.decode(errors="replace")[-2000:])
+        self.assertIn('data-picture="shown"', dom)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--proxy", required=True)
+    parser.add_argument("--disc-tool", required=True)
+    parser.add_argument("--filter", required=True)
+    parser.add_argument("--sanitized", action="store_true")
+    args, rest = parser.parse_known_args()
+    e2e.ARGS = args
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
