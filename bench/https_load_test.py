@@ -74,7 +74,7 @@ class HttpsLoad(unittest.TestCase):
         cls.server.socket = tls.wrap_socket(cls.server.socket, server_side=True)
         e2e.start_server(cls.server)
         cls.tls_port = cls.server.server_address[1]
-        cls.proxy = e2e.Proxy("", "--connect-ports", "443,%d" % cls.tls_port)
+        cls.proxy = e2e.Proxy("", "--no-intercept", "--connect-ports", "443,%d" % cls.tls_port)
 
     @classmethod
     def tearDownClass(cls):
