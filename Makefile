@@ -10,11 +10,13 @@ JOBS        ?= $(shell nproc)
 # Debian packages the build and the tests need.
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
-                libssl-dev ca-certificates openssl
+                libssl-dev ca-certificates openssl help2man
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+# Making the Debian package (dpkg-shlibdeps) and checking it: its manual pages, completion, unit.
+PACKAGE_PACKAGES := dpkg-dev man-db groff-base bash-completion systemd
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] && echo "" || (command -v sudo >/dev/null && echo sudo))
 
@@ -36,8 +38,9 @@ endef
 BENCH_PACKAGES   := wrk nginx-light squid curl openssl
 BROWSER_PACKAGES := chromium libnss3-tools
 
-.PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser build test test-asan \
-        test-tsan windows test-windows fuzz bench bench-proxy run format clean
+.PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
+        test-asan test-tsan windows test-windows fuzz bench bench-proxy run package test-package \
+        format clean
 
 all: build
 
@@ -52,6 +55,9 @@ deps-wine:
 
 deps-fuzz:
 	$(call install_missing,$(FUZZ_PACKAGES))
+
+deps-package:
+	$(call install_missing,$(PACKAGE_PACKAGES))
 
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
@@ -87,10 +93,10 @@ test-tsan: deps
 windows: deps deps-windows
 	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-	cmake --build $(BUILD_WIN) -j $(JOBS) --target quillon_filter
+	cmake --build $(BUILD_WIN) -j $(JOBS) --target quillon_filter quillon_filter_zip
 	scripts/check-windows-exports $(BUILD_WIN)/src/quillon_filter.dll
+	@echo "The DLL, its .def and INSTALL.txt: $$(ls $(BUILD_WIN)/quillon-filter-*-windows-x64.zip)"
 
-# The proxy on the sample disc, for a browser or curl -x.
 # The filter's suites cross-built with MinGW-w64 and run under Wine, headless on a virtual display
 # (one test makes a window). The Wine prefix lives in the build folder.
 WINE := /usr/lib/wine/wine64
@@ -103,14 +109,29 @@ test-windows: deps deps-windows deps-wine
 	  xvfb-run -a sh -c '$(WINE) wineboot --init && ctest --test-dir $(BUILD_WIN) --output-on-failure \
 	    --timeout 300; status=$$?; /usr/lib/wine/wineserver -k; exit $$status'
 
-run: build
+# The proxy on the sample disc, for a browser or curl -x: builds only the proxy and what it loads.
+PORT ?= 8080
+run: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target quillon-proxy
 	@echo
-	@echo "quillon-proxy serves the sample disc on 127.0.0.1:8080. Try:"
-	@echo "  curl -x 127.0.0.1:8080 http://harbour.example/"
-	@echo "or set a browser's HTTP proxy to 127.0.0.1:8080 and open http://harbour.example/"
+	@echo "quillon-proxy serves the sample disc on 127.0.0.1:$(PORT). Try:"
+	@echo "  curl -x 127.0.0.1:$(PORT) http://harbour.example/"
+	@echo "or set a browser's HTTP proxy to 127.0.0.1:$(PORT) and open http://harbour.example/"
 	@echo "Stop it with Ctrl-C."
 	@echo
-	$(BUILD)/host/quillon-proxy --listen 127.0.0.1:8080
+	$(BUILD)/host/quillon-proxy --listen 127.0.0.1:$(PORT)
+
+# The Debian package from the build folder: what is installed is built, nothing else.
+package: $(BUILD)/build.ninja deps-package
+	cmake --build $(BUILD) -j $(JOBS) --target quillon-proxy quillon-disc quillon_man_pages
+	rm -f $(BUILD)/quillon_*.deb
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/quillon_*.deb
+
+# The package unpacked into a scratch root: the installed proxy serves the sample disc as an
+# unprivileged user, the manual pages render, the completion completes, the unit verifies.
+test-package: package
+	python3 tests/packaging/package_test.py $(BUILD)/quillon_*.deb
 
 # Every fuzz target in fuzz/ (each executable fuzz_<name>) for FUZZ_SECONDS, under ASan and UBSan,
 # from its seeds in fuzz/corpus/<name>/; what it learns stays in $(BUILD_FUZZ)/corpus/<name>/.

@@ -25,11 +25,13 @@ std::int64_t Now() {
       .count();
 }
 
+// The scheme and host of an address ("https://host:port"): a site's pages over http:// and over
+// https:// are two sites.
 std::string HostOf(std::string_view url) {
-  constexpr std::string_view kScheme = "http://";
-  if (!url.starts_with(kScheme)) return {};
-  url.remove_prefix(kScheme.size());
-  return std::string(url.substr(0, url.find('/')));
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (url.starts_with(scheme)) return std::string(url.substr(0, url.find('/', scheme.size())));
+  }
+  return {};
 }
 
 // The extension a new document is stored with: a page is "htm"; anything else keeps the

@@ -12,6 +12,7 @@
 #include "common/constants.h"
 #include "disc.h"
 #include "filter_host.h"
+#include "install_paths.h"
 #include "platform/viewer_window.h"
 #include "proxy.h"
 
@@ -60,8 +61,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "quillon-proxy 0.1.0");
   host::ProxyOptions options;
   options.catalogueDomain = kCatalogueDomain;
-  std::string filterPath = QUILLON_DEFAULT_FILTER;
-  std::string discPath = QUILLON_DEFAULT_DISC;
+  std::string filterPath = host::DefaultFilterPath();
+  std::string discPath = host::DefaultDiscPath();
   int mode = 3;
   std::string listen = "127.0.0.1:8080";
   double connectTimeout = 10, readTimeout = 30, idleTimeout = 30, headTimeout = 10,

@@ -82,17 +82,23 @@ std::string SearchForm(std::string_view action, std::string_view words) {
 }
 
 std::vector<SiteSummary> ReadSites(const viewer::Database& db) {
-  // Host of "http://host/...": the text between the scheme and the next slash.
-  viewer::Statement query(db,
-                          "SELECT substr(url, 8, instr(substr(url, 8), '/') - 1) AS host, "
-                          "sum(redirect_url = ''), min(url), max(url = 'http://' || "
-                          "substr(url, 8, instr(substr(url, 8), '/') - 1) || '/') "
-                          "FROM documents WHERE url LIKE 'http://%/%' GROUP BY host ORDER BY host");
+  // A site is scheme and host: "https://host" of "https://host/...", the text up to the slash
+  // after the scheme.
+  viewer::Statement query(
+      db,
+      "SELECT site, sum(plain), min(url), max(url = site || '/') FROM ("
+      " SELECT url, redirect_url = '' AS plain, substr(url, 1, instr(url, '://') + 1 +"
+      "  instr(substr(url, instr(url, '://') + 3), '/')) AS site"
+      " FROM documents WHERE url LIKE 'http://%/%' OR url LIKE 'https://%/%')"
+      " GROUP BY site ORDER BY substr(site, instr(site, '://') + 3), site");
   std::vector<SiteSummary> sites;
   while (query.Step()) {
-    SiteSummary site{query.Text(0), query.Text(2), query.Integer(1)};
-    if (query.Integer(3) != 0) site.entry = "http://" + site.host + "/";
-    sites.push_back(std::move(site));
+    const std::string site = query.Text(0);
+    const std::size_t hostStart = site.find("://") + 3;
+    SiteSummary summary{site.substr(hostStart), query.Text(2), query.Integer(1),
+                        site.starts_with("https://")};
+    if (query.Integer(3) != 0) summary.entry = site + "/";
+    sites.push_back(std::move(summary));
   }
   return sites;
 }
@@ -280,7 +286,8 @@ std::string DiscPages::StartPage(std::string_view listen) {
     html += "<h2>Sites on this disc</h2>\n<ul id=\"sites\">\n";
     for (const SiteSummary& site : Sites()) {
       html += "<li><a href=\"" + EscapeHtml(site.entry) + "\">" + EscapeHtml(site.host) +
-              "</a> \u2014 " + std::to_string(site.documents) + " documents</li>\n";
+              (site.secure ? " (https)" : "") + "</a> \u2014 " + std::to_string(site.documents) +
+              " documents</li>\n";
     }
     html += "</ul>\n";
   }

@@ -42,6 +42,7 @@ struct SiteSummary {
   std::string host;
   std::string entry;  // the address to start browsing the site from
   std::int64_t documents = 0;
+  bool secure = false;  // its addresses are https:// ones
 };
 
 class DiscPages {

@@ -58,6 +58,8 @@ void PrintRow(const disc::DocumentRow& row) {
 int main(int argc, char** argv) {
   CLI::App app{"Make and inspect Quillon discs"};
   app.set_version_flag("--version", "quillon-disc 0.1.0");
+  // Every subcommand's options at once: the manual page is made from it.
+  app.set_help_all_flag("--help-all", "Print the help of every subcommand and exit");
   app.require_subcommand(1);
 
   disc::CreateOptions create;

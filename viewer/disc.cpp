@@ -48,34 +48,71 @@ HttpTime ClampTime(std::int64_t value) {
 
 }  // namespace
 
+namespace {
+
+// The catalogue opened and checked to be one. `name` is a path, or a URI with SQLITE_OPEN_URI.
+std::unique_ptr<Database> OpenChecked(const std::string& name, const fs::path& file, bool writable,
+                                      int uriFlag) {
+  auto db = std::make_unique<Database>(
+      name, (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | uriFlag);
+  // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
+  // system call per page. The catalogue is written in WAL mode, so that a proxy's reads and
+  // the writes of `quillon-disc add` or of the proxy's own updates never wait for each other;
+  // writers wait their turn.
+  db->Execute(writable ? "PRAGMA cache_size = -16384; PRAGMA busy_timeout = 10000; "
+                         "PRAGMA journal_mode = WAL;"
+                       : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
+                         "PRAGMA busy_timeout = 10000;");
+  Statement id(*db, "PRAGMA application_id");
+  if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
+    throw DiscError(file.string() + ": not a Quillon disc catalogue");
+  }
+  if (ReadDiscInfo(*db).formatVersion != kDiscFormatVersion) {
+    throw DiscError(file.string() + ": unsupported disc format version");
+  }
+  return db;
+}
+
+// The catalogue as a URI that tells SQLite the file cannot change: no locks, no -shm file.
+std::string ImmutableUri(const fs::path& file) {
+  std::string uri = "file:";
+  for (const char c : file.string()) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+}  // namespace
+
 std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
   const fs::path file = disc / kCatalogueFile;
   std::error_code ec;
   if (!fs::is_directory(disc, ec)) throw DiscError(disc.string() + ": no such disc folder");
   if (!fs::is_regular_file(file, ec)) throw DiscError(disc.string() + ": no " + kCatalogueFile);
-  std::unique_ptr<Database> db;
   try {
-    db = std::make_unique<Database>(file.string(),
-                                    writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
-    // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
-    // system call per page. The catalogue is written in WAL mode, so that a proxy's reads and
-    // the writes of `quillon-disc add` or of the proxy's own updates never wait for each other;
-    // writers wait their turn.
-    db->Execute(writable ? "PRAGMA cache_size = -16384; PRAGMA busy_timeout = 10000; "
-                           "PRAGMA journal_mode = WAL;"
-                         : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
-                           "PRAGMA busy_timeout = 10000;");
-    Statement id(*db, "PRAGMA application_id");
-    if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
-      throw DiscError(file.string() + ": not a Quillon disc catalogue");
-    }
-    if (ReadDiscInfo(*db).formatVersion != kDiscFormatVersion) {
-      throw DiscError(file.string() + ": unsupported disc format version");
+    try {
+      return OpenChecked(file.string(), file, writable, 0);
+    } catch (const SqliteError& e) {
+      // A reader of a WAL catalogue makes its -shm file when no writer has: impossible in a folder
+      // it may not write (a read-only medium, a service's read-only view of the disc). No writer
+      // is at work then, and the catalogue is read as it stands; a `quillon-disc add` started
+      // later is seen after the server restarts.
+      const int code = e.code();
+      if (writable || (code != SQLITE_CANTOPEN && code != SQLITE_READONLY) ||
+          ::access(disc.c_str(), W_OK) == 0) {
+        throw;
+      }
+      return OpenChecked(ImmutableUri(file), file, false, SQLITE_OPEN_URI);
     }
   } catch (const SqliteError& e) {
     throw DiscError(disc.string() + ": unreadable catalogue (" + e.Explained() + ")");
   }
-  return db;
 }
 
 DiscInfo ReadDiscInfo(const Database& db) {

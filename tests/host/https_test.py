@@ -180,6 +180,16 @@ class HttpsThroughTheProxy(unittest.TestCase):
         status, body, _ = self.fetch(SECURE, 443, "/", headers={"Host": "other.example"})
         self.assertEqual(status, 421, body)
 
+    def test_the_start_page_and_the_pac_file_name_the_secure_site(self):
+        status, _, page = self.proxy.request("http://start.quillon.internal/")
+        self.assertEqual(status, 200)
+        self.assertIn(b'<a href="https://%s/">%s (https)</a>' % (SECURE.encode(), SECURE.encode()),
+                      page)
+        pac = self.proxy.raw(b"GET /proxy.pac HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+                             b"Connection: close\r\n\r\n" % self.proxy.port)
+        self.assertTrue(pac.startswith(b"HTTP/1.1 200 "), pac)
+        self.assertIn(b'host == "%s"' % SECURE.encode(), pac)
+
     def test_the_authority_is_kept_private_and_reused(self):
         key = os.stat(os.path.join(self.ca_dir, "ca.key"))
         self.assertEqual(stat.S_IMODE(key.st_mode), 0o600)
