@@ -35,7 +35,7 @@ define install_missing
 	fi
 endef
 
-BENCH_PACKAGES   := wrk nginx-light squid curl
+BENCH_PACKAGES   := wrk nginx-light squid curl openssl
 BROWSER_PACKAGES := chromium libnss3-tools
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
