@@ -17,19 +17,18 @@ bool LooksOpen(int fd) {
   return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+const void* LoopOf(const UpstreamPool::tcp::socket::executor_type& executor) {
+  return &boost::asio::query(executor, boost::asio::execution::context);
+}
+
 }  // namespace
 
-UpstreamPool::~UpstreamPool() {
-  for (auto& [origin, list] : idle_) {
-    for (const Idle& entry : list) ::close(entry.fd);
-  }
-}
+UpstreamPool::~UpstreamPool() = default;
 
 void UpstreamPool::DropExpired(Clock::time_point now) {
   for (auto it = idle_.begin(); it != idle_.end();) {
     auto& list = it->second;
     while (!list.empty() && now - list.front().since >= limits_.idle) {
-      ::close(list.front().fd);
       list.pop_front();
       --count_;
     }
@@ -39,49 +38,58 @@ void UpstreamPool::DropExpired(Clock::time_point now) {
 
 std::optional<UpstreamPool::tcp::socket> UpstreamPool::Take(
     const std::string& origin, const tcp::socket::executor_type& executor) {
+  const void* loop = LoopOf(executor);
   for (;;) {
-    Idle entry{};
+    std::optional<tcp::socket> socket;
+    bool home = false;
     {
       std::lock_guard lock(mutex_);
       DropExpired(Clock::now());
       auto it = idle_.find(origin);
       if (it == idle_.end()) return std::nullopt;
-      entry = it->second.back();  // the most recently used is the least likely to be closed
-      it->second.pop_back();
+      auto& list = it->second;
+      // The most recently used is the least likely to be closed; one of this loop's first.
+      auto pick = std::prev(list.end());
+      for (auto candidate = list.rbegin(); candidate != list.rend(); ++candidate) {
+        if (candidate->loop == loop) {
+          pick = std::prev(candidate.base());
+          home = true;
+          break;
+        }
+      }
+      socket.emplace(std::move(pick->socket));
+      list.erase(pick);
       --count_;
-      if (it->second.empty()) idle_.erase(it);
+      if (list.empty()) idle_.erase(it);
     }
-    if (!LooksOpen(entry.fd)) {
-      ::close(entry.fd);
-      continue;
-    }
-    tcp::socket socket(executor);
+    if (!LooksOpen(socket->native_handle())) continue;  // closed as it goes
+    if (home) return socket;
     boost::system::error_code ec;
-    socket.assign(entry.v6 ? tcp::v6() : tcp::v4(), entry.fd, ec);
+    const auto protocol = socket->local_endpoint(ec).protocol();
+    if (ec) continue;
+    const int fd = socket->release(ec);
+    if (ec) continue;
+    tcp::socket moved(executor);
+    moved.assign(protocol, fd, ec);
     if (ec) {
-      ::close(entry.fd);
+      ::close(fd);
       continue;
     }
-    return socket;
+    return moved;
   }
 }
 
 void UpstreamPool::Give(const std::string& origin, tcp::socket socket) {
-  boost::system::error_code ec;
-  const bool v6 = socket.local_endpoint(ec).address().is_v6();
-  if (ec) return;
-  const int fd = socket.release(ec);
-  if (ec) return;
+  const void* loop = LoopOf(socket.get_executor());
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   DropExpired(now);
   auto& list = idle_[origin];
   if (list.size() >= limits_.perOrigin || count_ >= limits_.total) {
-    ::close(fd);
     if (list.empty()) idle_.erase(origin);
-    return;
+    return;  // closed as it goes
   }
-  list.push_back({fd, v6, now});
+  list.push_back({std::move(socket), loop, now});
   ++count_;
 }
 

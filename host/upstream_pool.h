@@ -4,7 +4,9 @@
 // is retried once on a new connection (only when the request can be sent again unchanged).
 #pragma once
 
+#include <boost/asio/execution/context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/query.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -32,8 +34,9 @@ class UpstreamPool {
   UpstreamPool(const UpstreamPool&) = delete;
   UpstreamPool& operator=(const UpstreamPool&) = delete;
 
-  // An idle connection to `origin` ("host:port"), re-homed on `executor`, that still looks open;
-  // nullopt when there is none.
+  // An idle connection to `origin` that still looks open, nullopt when there is none: one kept
+  // by the same event loop as `executor` when there is one (it stays registered there, so taking
+  // it costs no system call but the check), else one re-homed on `executor`.
   std::optional<tcp::socket> Take(const std::string& origin,
                                   const tcp::socket::executor_type& executor);
   // Keeps a connection whose last answer was read to its end and that the origin keeps open.
@@ -44,8 +47,8 @@ class UpstreamPool {
 
  private:
   struct Idle {
-    int fd;
-    bool v6;
+    tcp::socket socket;
+    const void* loop;  // the event loop it is registered with
     Clock::time_point since;
   };
   void DropExpired(Clock::time_point now);  // with mutex_ held
