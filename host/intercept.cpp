@@ -92,9 +92,9 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   s.Spawn(std::move(inner), TunnelledClient{secure.AuthorityForHost(), c.remote, c.loopback});
 
   auto fromBrowser = [&]() -> awaitable<void> {
-    std::vector<char> block(kTlsBlock);
+    Block block(kTlsBlock);
     for (;;) {
-      auto [readError, n] = co_await tls.async_read_some(asio::buffer(block), kTuple);
+      auto [readError, n] = co_await tls.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
       if (n > 0) {
         // The session reads as it can; its own timeouts bound how long it may leave this.
         auto [writeError, m] =
@@ -107,10 +107,10 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
     local.shutdown(Local::shutdown_send, ignored);
   };
   auto toBrowser = [&]() -> awaitable<void> {
-    std::vector<char> block(kTlsBlock);
+    Block block(kTlsBlock);
     asio::steady_timer stall(executor);
     for (;;) {
-      auto [readError, n] = co_await local.async_read_some(asio::buffer(block), kTuple);
+      auto [readError, n] = co_await local.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
       if (n > 0) {
         stall.expires_after(s.options.readTimeout);
         auto written = co_await (asio::async_write(tls, asio::buffer(block.data(), n), kTuple) ||

@@ -420,7 +420,7 @@ Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {
   if (!c.filter.PassBlock(head)) return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
   if (!WriteAll(c.fd(), head, c.writeTimeout, c.workers)) return {200, 0, Answer::kProxy, false};
   if (c.headOnly) return {200, 0, Answer::kProxy, keepAlive};
-  std::vector<char> block(kRelayBlock);
+  Block block(kRelayBlock);
   std::uint64_t sent = 0;
   while (sent < size) {
     // Never past the length announced, should the file grow meanwhile.

@@ -9,6 +9,7 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -40,6 +41,20 @@ inline constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
 inline constexpr std::size_t kRelayBlock = 64 * 1024;
 // An origin may send this many interim (1xx) answers before its final one.
 inline constexpr int kInterimLimit = 16;
+
+// Bytes being moved, left uninitialised: every use writes before it reads, and zeroing 64 KiB
+// per request showed in the relay's profile.
+class Block {
+ public:
+  explicit Block(std::size_t size)
+      : bytes_(std::make_unique_for_overwrite<char[]>(size)), size_(size) {}
+  char* data() { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_;
+};
 
 using RequestParser = http::request_parser<http::buffer_body>;
 // A connection to an https:// origin.

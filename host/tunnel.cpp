@@ -21,11 +21,11 @@ void ShutdownSend(TlsStream& stream) { ShutdownSend(stream.next_layer()); }
 
 template <class From, class To>
 awaitable<std::uint64_t> Relay(From& from, To& to, std::chrono::milliseconds idle) {
-  std::vector<char> block(kRelayBlock);
+  Block block(kRelayBlock);
   std::uint64_t moved = 0;
   for (;;) {
     Transport(from).expires_after(idle);
-    auto [readError, n] = co_await from.async_read_some(asio::buffer(block), kTuple);
+    auto [readError, n] = co_await from.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
     if (n > 0) {
       Transport(to).expires_after(idle);
       auto [writeError, m] = co_await asio::async_write(to, asio::buffer(block.data(), n), kTuple);

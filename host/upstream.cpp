@@ -1,4 +1,5 @@
 // The network side: reaching the origin, forwarding the request and relaying its answer.
+#include <algorithm>
 #include <array>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ssl/host_name_verification.hpp>
@@ -59,7 +60,7 @@ awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser&
 
   // The body, streamed block by block, read in large blocks.
   if (!parser.is_done()) c.buffer.reserve(kRelayBlock);
-  std::vector<char> block(kRelayBlock);
+  Block block(kRelayBlock);
   while (!parser.is_done()) {
     request.body().data = block.data();
     request.body().size = block.size();
@@ -324,7 +325,10 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     }
   };
   keepOrigin();
-  std::vector<char> block(kRelayBlock);
+  // A small answer's body needs no larger block than itself.
+  const auto length = response->content_length();
+  Block block(length ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*length, 1, kRelayBlock))
+                     : kRelayBlock);
   while (!response->is_done()) {
     answer.body().data = block.data();
     answer.body().size = block.size();
