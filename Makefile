@@ -40,7 +40,7 @@ BROWSER_PACKAGES := chromium libnss3-tools
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
         test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc run package \
-        test-package format clean
+        test-package check-fresh-debian format clean
 
 all: build
 
@@ -132,6 +132,12 @@ package: $(BUILD)/build.ninja deps-package
 # unprivileged user, the manual pages render, the completion completes, the unit verifies.
 test-package: package
 	python3 tests/packaging/package_test.py $(BUILD)/quillon_*.deb
+
+# The README's install commands on a fresh Debian 12 made with debootstrap (root and a Debian
+# mirror needed; a few minutes): apt installs the package, its proxy serves the sample disc.
+check-fresh-debian: package
+	$(call install_missing,debootstrap curl)
+	scripts/check-fresh-debian $(BUILD)/quillon_*.deb
 
 # Every fuzz target in fuzz/ (each executable fuzz_<name>) for FUZZ_SECONDS, under ASan and UBSan,
 # from its seeds in fuzz/corpus/<name>/; what it learns stays in $(BUILD_FUZZ)/corpus/<name>/.
