@@ -94,7 +94,8 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   auto fromBrowser = [&]() -> awaitable<void> {
     Block block(kTlsBlock);
     for (;;) {
-      auto [readError, n] = co_await tls.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
+      auto [readError, n] =
+          co_await tls.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
       if (n > 0) {
         // The session reads as it can; its own timeouts bound how long it may leave this.
         auto [writeError, m] =
@@ -110,7 +111,8 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
     Block block(kTlsBlock);
     asio::steady_timer stall(executor);
     for (;;) {
-      auto [readError, n] = co_await local.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
+      auto [readError, n] =
+          co_await local.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
       if (n > 0) {
         stall.expires_after(s.options.readTimeout);
         auto written = co_await (asio::async_write(tls, asio::buffer(block.data(), n), kTuple) ||

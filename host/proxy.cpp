@@ -125,13 +125,14 @@ ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
       launches(!options.noLaunch),
       pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
-void ProxyState::SetIdle(beast::tcp_stream* stream, bool isIdle) {
-  std::lock_guard lock(idleMutex);
-  if (isIdle && !stopping) {
-    idle.insert(stream);
-  } else {
-    idle.erase(stream);
-  }
+void ProxyState::Register(OpenSession* open) {
+  std::lock_guard lock(sessionsMutex);
+  sessions.insert(open);
+}
+
+void ProxyState::Unregister(OpenSession* open) {
+  std::lock_guard lock(sessionsMutex);
+  sessions.erase(open);
 }
 
 void ProxyState::Log(const Connection& c, const RequestHead& head, std::string_view requestLine,
@@ -260,11 +261,12 @@ void Proxy::Run() {
     boost::system::error_code ignored;
     s.acceptor.close(ignored);
     {
-      std::lock_guard lock(s.idleMutex);
-      for (beast::tcp_stream* stream : s.idle) {
-        asio::post(stream->get_executor(), [&s, stream] {
-          std::lock_guard inner(s.idleMutex);
-          if (s.idle.count(stream) != 0) stream->cancel();
+      std::lock_guard lock(s.sessionsMutex);
+      for (ProxyState::OpenSession* open : s.sessions) {
+        // On the connection's own strand: it cannot be between a read and its flag there.
+        asio::post(open->stream->get_executor(), [&s, open] {
+          std::lock_guard inner(s.sessionsMutex);
+          if (s.sessions.count(open) != 0 && open->idle.load()) open->stream->cancel();
         });
       }
     }

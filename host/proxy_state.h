@@ -153,10 +153,17 @@ struct ProxyState {
       options.caDir.empty() ? nullptr : LocalCa::OpenOrCreate(options.caDir);
   std::unique_ptr<asio::ssl::context> originTls = OriginTlsContext(options.originCa);
 
-  // Connections waiting for their next request, so shutdown can close them at once.
-  std::mutex idleMutex;
-  std::set<beast::tcp_stream*> idle;
-  void SetIdle(beast::tcp_stream* stream, bool isIdle);
+  // Every open browser connection, so that shutdown can close those waiting for their next
+  // request at once. Registered once per connection; whether it waits is its own flag, so a
+  // request costs no lock here.
+  struct OpenSession {
+    beast::tcp_stream* stream;
+    std::atomic<bool> idle{false};
+  };
+  std::mutex sessionsMutex;
+  std::set<OpenSession*> sessions;
+  void Register(OpenSession* open);
+  void Unregister(OpenSession* open);
 
   void Log(const Connection& c, const RequestHead& head, std::string_view requestLine,
            const Exchange& exchange);

@@ -16,8 +16,9 @@ struct HeadRead {
   std::size_t length;  // of the head, with its empty line
 };
 
-awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, bool first) {
-  s.SetIdle(&c.client, true);
+awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, ProxyState::OpenSession& open,
+                             bool first) {
+  open.idle = !s.stopping;
   c.client.expires_after(first ? s.options.headTimeout : s.options.idleTimeout);
   std::size_t searched = 0;
   for (;;) {
@@ -37,7 +38,7 @@ awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, bool first) {
     auto [ec, n] = co_await c.client.async_read_some(
         c.buffer.prepare(std::min<std::size_t>(16 * 1024, s.options.headLimit - now.size())),
         kTuple);
-    s.SetIdle(&c.client, false);
+    open.idle = false;
     // Closed, reset, or the head timed out: nothing more to say.
     if (ec) co_return HeadRead{HeadRead::kClosed, 0};
     c.buffer.commit(n);
@@ -171,17 +172,19 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
         return WriteAll(fd, first, second, writeTimeout, pool);
       },
       tunnelled.has_value());
-  struct IdleGuard {
+  OpenSession open{&client};
+  Register(&open);
+  struct Registered {
     ProxyState* state;
-    beast::tcp_stream* stream;
-    ~IdleGuard() { state->SetIdle(stream, false); }
-  } idleGuard{this, &client};
+    OpenSession* open;
+    ~Registered() { state->Unregister(open); }
+  } registered{this, &open};
   beast::flat_buffer buffer;
   Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}};
   if (tunnelled) c.secureAuthority = tunnelled->authority;
 
   for (bool first = true; !stopping; first = false) {
-    const HeadRead head = co_await ReadHead(*this, c, first);
+    const HeadRead head = co_await ReadHead(*this, c, open, first);
     if (head.result == HeadRead::kClosed) co_return;
     if (head.result == HeadRead::kTooLarge) {
       co_await CloseAfterAnswer(*this, client,

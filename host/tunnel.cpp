@@ -25,7 +25,8 @@ awaitable<std::uint64_t> Relay(From& from, To& to, std::chrono::milliseconds idl
   std::uint64_t moved = 0;
   for (;;) {
     Transport(from).expires_after(idle);
-    auto [readError, n] = co_await from.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
+    auto [readError, n] =
+        co_await from.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
     if (n > 0) {
       Transport(to).expires_after(idle);
       auto [writeError, m] = co_await asio::async_write(to, asio::buffer(block.data(), n), kTuple);
