@@ -57,9 +57,6 @@ class Block {
 };
 
 using RequestParser = http::request_parser<http::buffer_body>;
-// A connection to an https:// origin.
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
-
 inline beast::tcp_stream& Transport(beast::tcp_stream& stream) { return stream; }
 inline beast::tcp_stream& Transport(TlsStream& stream) { return stream.next_layer(); }
 

@@ -190,7 +190,8 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
                           (method == http::verb::get || method == http::verb::head ||
                            method == http::verb::options || method == http::verb::trace);
 
-  std::optional<Upstream> upstream;
+  std::unique_ptr<Upstream> upstream;
+  bool kept = false;  // given back to the pool: no longer this request's
   beast::flat_buffer upstreamBuffer;
   std::optional<http::response_parser<http::buffer_body>> response;
   boost::system::error_code failure;
@@ -198,20 +199,20 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     upstreamBuffer.clear();
     upstreamBuffer.reserve(kRelayBlock);  // read in large blocks from the start
     bool reused = false;
-    // TLS connections are not kept: a kept one could not move to another thread's loop.
-    if constexpr (!kTls) {
-      if (replayable && attempt == 0) {
-        if (auto kept = s.pool.Take(origin, executor)) {
-          upstream.emplace(std::move(*kept));
-          reused = true;
-        }
+    if (replayable && attempt == 0) {
+      if constexpr (kTls) {
+        upstream = s.pool.TakeTls(origin, executor);
+        reused = upstream != nullptr;
+      } else if (auto socket = s.pool.Take(origin, executor)) {
+        upstream = std::make_unique<Upstream>(std::move(*socket));
+        reused = true;
       }
     }
     if (!reused) {
       if constexpr (kTls) {
-        upstream.emplace(executor, *s.originTls);
+        upstream = std::make_unique<Upstream>(executor, *s.originTls);
       } else {
-        upstream.emplace(executor);
+        upstream = std::make_unique<Upstream>(executor);
       }
       failure = co_await ConnectUpstream(s, Transport(*upstream), target);
       if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
@@ -317,11 +318,15 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
   // (before the last bytes go to the client, who may ask again as soon as it has them).
   auto keepOrigin = [&] {
-    if constexpr (!kTls) {
-      if (response->is_done() && framed && response->keep_alive() && upstreamBuffer.size() == 0 &&
-          upstream->socket().is_open()) {
-        s.pool.Give(origin, upstream->release_socket());
-      }
+    if (kept || !response->is_done() || !framed || !response->keep_alive() ||
+        upstreamBuffer.size() != 0 || !Transport(*upstream).socket().is_open()) {
+      return;
+    }
+    kept = true;
+    if constexpr (kTls) {
+      s.pool.GiveTls(origin, std::move(upstream));
+    } else {
+      s.pool.Give(origin, upstream->release_socket());
     }
   };
   keepOrigin();

@@ -57,12 +57,12 @@ std::optional<UpstreamPool::tcp::socket> UpstreamPool::Take(
           break;
         }
       }
-      socket.emplace(std::move(pick->socket));
+      socket = std::move(pick->socket);
       list.erase(pick);
       --count_;
       if (list.empty()) idle_.erase(it);
     }
-    if (!LooksOpen(socket->native_handle())) continue;  // closed as it goes
+    if (!socket || !LooksOpen(socket->native_handle())) continue;  // closed as it goes
     if (home) return socket;
     boost::system::error_code ec;
     const auto protocol = socket->local_endpoint(ec).protocol();
@@ -79,17 +79,54 @@ std::optional<UpstreamPool::tcp::socket> UpstreamPool::Take(
   }
 }
 
+std::unique_ptr<TlsStream> UpstreamPool::TakeTls(const std::string& origin,
+                                                 const tcp::socket::executor_type& executor) {
+  const void* loop = LoopOf(executor);
+  for (;;) {
+    std::unique_ptr<TlsStream> stream;
+    {
+      std::lock_guard lock(mutex_);
+      DropExpired(Clock::now());
+      auto it = idle_.find(origin);
+      if (it == idle_.end()) return nullptr;
+      auto& list = it->second;
+      auto pick = list.end();
+      for (auto candidate = list.rbegin(); candidate != list.rend(); ++candidate) {
+        if (candidate->loop == loop) {
+          pick = std::prev(candidate.base());
+          break;
+        }
+      }
+      if (pick == list.end()) return nullptr;
+      stream = std::move(pick->tls);
+      list.erase(pick);
+      --count_;
+      if (list.empty()) idle_.erase(it);
+    }
+    // Anything to read while idle (the origin's close_notify, or its end) rules it out.
+    if (stream && LooksOpen(stream->next_layer().socket().native_handle())) return stream;
+  }
+}
+
 void UpstreamPool::Give(const std::string& origin, tcp::socket socket) {
   const void* loop = LoopOf(socket.get_executor());
+  Keep(origin, Idle{std::move(socket), nullptr, loop, Clock::now()});
+}
+
+void UpstreamPool::GiveTls(const std::string& origin, std::unique_ptr<TlsStream> stream) {
+  const void* loop = LoopOf(stream->get_executor());
+  Keep(origin, Idle{std::nullopt, std::move(stream), loop, Clock::now()});
+}
+
+void UpstreamPool::Keep(const std::string& origin, Idle idle) {
   std::lock_guard lock(mutex_);
-  const auto now = Clock::now();
-  DropExpired(now);
+  DropExpired(idle.since);
   auto& list = idle_[origin];
   if (list.size() >= limits_.perOrigin || count_ >= limits_.total) {
     if (list.empty()) idle_.erase(origin);
     return;  // closed as it goes
   }
-  list.push_back({std::move(socket), loop, now});
+  list.push_back(std::move(idle));
   ++count_;
 }
 

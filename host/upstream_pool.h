@@ -7,16 +7,22 @@
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/query.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
 namespace quillon::host {
+
+// A connection to an https:// origin.
+using TlsStream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
 
 class UpstreamPool {
  public:
@@ -42,16 +48,24 @@ class UpstreamPool {
   // Keeps a connection whose last answer was read to its end and that the origin keeps open.
   void Give(const std::string& origin, tcp::socket socket);
 
+  // The same for TLS connections, which are only taken on the event loop that kept them: their
+  // state lives with the stream, which cannot move to another loop.
+  std::unique_ptr<TlsStream> TakeTls(const std::string& origin,
+                                     const tcp::socket::executor_type& executor);
+  void GiveTls(const std::string& origin, std::unique_ptr<TlsStream> stream);
+
   // Closes the connections idle for too long (run now and then: nothing else may ask).
   void Sweep();
 
  private:
   struct Idle {
-    tcp::socket socket;
-    const void* loop;  // the event loop it is registered with
+    std::optional<tcp::socket> socket;  // a plain connection,
+    std::unique_ptr<TlsStream> tls;     // or a TLS one
+    const void* loop;                   // the event loop it is registered with
     Clock::time_point since;
   };
   void DropExpired(Clock::time_point now);  // with mutex_ held
+  void Keep(const std::string& origin, Idle idle);
 
   const Limits limits_;
   mutable std::mutex mutex_;

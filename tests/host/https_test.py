@@ -58,11 +58,14 @@ def png():
 
 class Origin(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    peers = {}  # path: the client address it came from
+
 
     def log_message(self, *args):
         pass
 
     def do_GET(self):
+        Origin.peers[self.path] = self.client_address
         if self.path.startswith("/stale-304"):
             self.send_response(304)
             self.send_header("Content-Length", "0")
@@ -179,6 +182,18 @@ class HttpsThroughTheProxy(unittest.TestCase):
         # Inside an intercepted tunnel, a request for another host is refused.
         status, body, _ = self.fetch(SECURE, 443, "/", headers={"Host": "other.example"})
         self.assertEqual(status, 421, body)
+
+    def test_a_tls_origin_connection_is_kept_for_the_next_request(self):
+        conn = http.client.HTTPSConnection("127.0.0.1", self.proxy.port, timeout=10,
+                                           context=self.client)
+        conn.set_tunnel("127.0.0.1", self.good_port)
+        for path in ("/kept-1.html", "/kept-2.html"):
+            conn.request("GET", path)
+            response = conn.getresponse()
+            self.assertEqual((response.status, response.read()),
+                             (200, b"network copy of " + path.encode()))
+        conn.close()
+        self.assertEqual(Origin.peers["/kept-1.html"], Origin.peers["/kept-2.html"])
 
     def test_the_start_page_and_the_pac_file_name_the_secure_site(self):
         status, _, page = self.proxy.request("http://start.quillon.internal/")
