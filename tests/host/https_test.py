@@ -135,6 +135,16 @@ class HttpsThroughTheProxy(unittest.TestCase):
         cls.tmp.cleanup()
         assert code == 0, "proxy exit code %d after SIGTERM" % code
 
+    def logged(self, text, proxy=None):
+        """The access log's lines with `text`: a line is written after its answer went out, so
+        it may come a moment after the answer."""
+        deadline = time.time() + 5
+        while True:
+            lines = [entry for entry in (proxy or self.proxy).log if text in entry]
+            if lines or time.time() > deadline:
+                return lines
+            time.sleep(0.05)
+
     def fetch(self, host, port, path, context=None, headers=None):
         conn = http.client.HTTPSConnection("127.0.0.1", self.proxy.port, timeout=10,
                                            context=context or self.client)
@@ -167,8 +177,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
                 issuer = dict(item for part in certificate["issuer"] for item in part)
                 self.assertEqual(issuer.get("organizationName"), "Quillon")
                 url = "https://%s%s%s" % (host, "" if port == 443 else ":%d" % port, path)
-                line = '"GET %s HTTP/1.1" %d ' % (url, status)
-                logged = [entry for entry in self.proxy.log if line in entry]
+                logged = self.logged('"GET %s HTTP/1.1" %d ' % (url, status))
                 self.assertTrue(logged and logged[-1].endswith(" " + answer), self.proxy.log)
 
     def test_other_hosts_are_tunnelled_and_tunnels_keep_to_their_host(self):
@@ -311,7 +320,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
             self.skipTest("chromium or certutil is not installed (make deps-browser installs them)")
         self.assertIn("saved over https", dom)
         self.assertIn('data-picture="shown"', dom)
-        self.assertIn('"GET %spic.png HTTP/1.1" 200' % origin, "\n".join(offline.log))
+        self.assertTrue(self.logged('"GET %spic.png HTTP/1.1" 200' % origin, offline))
 
 
 def main():
