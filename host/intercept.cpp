@@ -42,19 +42,15 @@ bool Intercepts(ProxyState& s, const NetworkTarget& target) {
 
 awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget& target) {
   Exchange exchange{200, 0, Answer::kProxy, false};
-  auto refuse = [&c](unsigned status, std::string_view reason, std::string_view text) {
-    WriteAll(c.fd(), OwnAnswer(status, reason, text, true), c.writeTimeout, c.workers);
-    return Exchange{status, 0, Answer::kProxy, false};
-  };
   // The requests inside are a connection of their own, within the same limit.
   if (s.active.load() >= s.options.maxConnections) {
-    co_return refuse(503, "Service Unavailable", "Too many connections.");
+    co_return RefuseTunnel(c, 503, "Service Unavailable", "Too many connections.");
   }
   std::shared_ptr<asio::ssl::context> context;
   try {
     context = s.ca->ServerContext(target.host);
   } catch (const HostError&) {
-    co_return refuse(502, "Bad Gateway", "No certificate could be made for this host.");
+    co_return RefuseTunnel(c, 502, "Bad Gateway", "No certificate could be made for this host.");
   }
   if (!WriteAll(c.fd(), kEstablished, c.writeTimeout, c.workers)) co_return exchange;
   // What the browser sent after its CONNECT without waiting (its TLS hello) starts the handshake.

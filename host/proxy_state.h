@@ -199,6 +199,10 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
 template <class Other>
 awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
 
+// A CONNECT refused: the answer goes out, and the connection ends with it.
+Exchange RefuseTunnel(Connection& c, unsigned status, std::string_view reason,
+                      std::string_view text);
+
 // A CONNECT: the tunnel's status (200, or the refusal sent) and the bytes sent to the client.
 awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target);
 
