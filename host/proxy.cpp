@@ -109,6 +109,22 @@ std::string SelfAddresses::listen() const {
   return text + ":" + std::to_string(listening_.port());
 }
 
+std::unique_ptr<char[]> LargeBlocks::Take() {
+  std::lock_guard lock(mutex_);
+  if (out_ == kLargeBlockLimit) return nullptr;
+  ++out_;
+  if (free_.empty()) return std::make_unique_for_overwrite<char[]>(kLargeBlock);
+  auto block = std::move(free_.back());
+  free_.pop_back();
+  return block;
+}
+
+void LargeBlocks::Give(std::unique_ptr<char[]> block) {
+  std::lock_guard lock(mutex_);
+  --out_;
+  free_.push_back(std::move(block));
+}
+
 ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
     : library(f),
       options(std::move(o)),

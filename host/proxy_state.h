@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "access_log.h"
@@ -42,16 +43,53 @@ inline constexpr std::size_t kRelayBlock = 64 * 1024;
 // An origin may send this many interim (1xx) answers before its final one.
 inline constexpr int kInterimLimit = 16;
 
+// Long bodies move in blocks of this size, drawn from a shared pool of at most
+// kLargeBlockLimit: on loopback each send wakes the reader, and a download through the proxy is
+// bound by those wake-ups at 64 KiB a send (the 50 MB download ran at 572 MB/s with 64 KiB,
+// 822 with 256 KiB and 968 with 1 MiB). Past the limit a body moves in 64 KiB blocks.
+inline constexpr std::size_t kLargeBlock = 1024 * 1024;
+inline constexpr std::size_t kLargeBlockLimit = 32;
+
+// The large blocks: kept for the next long body once made, since a fresh 1 MiB allocation is
+// a new mapping whose pages fault in one by one.
+class LargeBlocks {
+ public:
+  std::unique_ptr<char[]> Take();  // null when kLargeBlockLimit are in use
+  void Give(std::unique_ptr<char[]> block);
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<char[]>> free_;
+  std::size_t out_ = 0;
+};
+
 // Bytes being moved, left uninitialised: every use writes before it reads, and zeroing 64 KiB
 // per request showed in the relay's profile.
 class Block {
  public:
   explicit Block(std::size_t size)
       : bytes_(std::make_unique_for_overwrite<char[]>(size)), size_(size) {}
+  // A large block when one is free, else one of kRelayBlock.
+  explicit Block(LargeBlocks& pool) : pool_(&pool), bytes_(pool.Take()), size_(kLargeBlock) {
+    if (bytes_ == nullptr) *this = Block(kRelayBlock);
+  }
+  Block(Block&& other) noexcept = default;
+  Block& operator=(Block&& other) noexcept {
+    Release();
+    pool_ = std::exchange(other.pool_, nullptr);
+    bytes_ = std::move(other.bytes_);
+    size_ = other.size_;
+    return *this;
+  }
+  ~Block() { Release(); }
   char* data() { return bytes_.get(); }
   std::size_t size() const { return size_; }
 
  private:
+  void Release() {
+    if (pool_ != nullptr && bytes_ != nullptr) pool_->Give(std::move(bytes_));
+  }
+  LargeBlocks* pool_ = nullptr;  // where a large block goes back
   std::unique_ptr<char[]> bytes_;
   std::size_t size_;
 };
@@ -135,6 +173,7 @@ struct ProxyState {
   AccessLog log;
   LaunchGate launches;
   UpstreamPool pool;
+  LargeBlocks largeBlocks;
   SelfAddresses self;
   std::string viaName;  // this proxy in Via: "host:port"
   std::string via;      // "1.1 host:port (quillon-proxy)"

@@ -315,11 +315,24 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
                              answer[http::field::content_encoding])
           : nullptr;
 
+  // A body by length, or to the end of the connection, is read straight into the block: the
+  // parser would read at most 64 KiB at a time and copy it once more. Chunks go through it.
+  const bool direct = !chunked && !response->is_done();
+  const auto length = response->content_length();
+  std::uint64_t left = length.value_or(std::numeric_limits<std::uint64_t>::max());
+  // A small answer's body needs no larger block than itself; a long one gets a large block.
+  Block block =
+      direct && left > kRelayBlock
+          ? Block(s.largeBlocks)
+          : Block(length
+                      ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*length, 1, kRelayBlock))
+                      : kRelayBlock);
+  auto bodyDone = [&] { return direct ? left == 0 : response->is_done(); };
   // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
   // (before the last bytes go to the client, who may ask again as soon as it has them).
   auto keepOrigin = [&] {
-    if (kept || !response->is_done() || !framed || !response->keep_alive() ||
-        upstreamBuffer.size() != 0 || !Transport(*upstream).socket().is_open()) {
+    if (kept || !bodyDone() || !framed || !response->keep_alive() || upstreamBuffer.size() != 0 ||
+        !Transport(*upstream).socket().is_open()) {
       return;
     }
     kept = true;
@@ -330,21 +343,32 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     }
   };
   keepOrigin();
-  // A small answer's body needs no larger block than itself.
-  const auto length = response->content_length();
-  Block block(length ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*length, 1, kRelayBlock))
-                     : kRelayBlock);
-  while (!response->is_done()) {
-    answer.body().data = block.data();
-    answer.body().size = block.size();
+  auto readBody = [&]() -> awaitable<std::tuple<boost::system::error_code, std::size_t>> {
+    if (!direct) {
+      answer.body().data = block.data();
+      answer.body().size = block.size();
+      Transport(*upstream).expires_after(s.options.readTimeout);
+      auto [e, n] = co_await http::async_read_some(*upstream, upstreamBuffer, *response, kTuple);
+      if (e == http::error::need_buffer) e = {};
+      co_return std::tuple{e, block.size() - answer.body().size};
+    }
+    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), left));
+    if (upstreamBuffer.size() > 0) {  // what came with the head
+      const std::size_t n =
+          asio::buffer_copy(asio::buffer(block.data(), room), upstreamBuffer.data());
+      upstreamBuffer.consume(n);
+      co_return std::tuple{boost::system::error_code{}, n};
+    }
     Transport(*upstream).expires_after(s.options.readTimeout);
-    auto [readError, n] =
-        co_await http::async_read_some(*upstream, upstreamBuffer, *response, kTuple);
-    if (readError == http::error::need_buffer) readError = {};
-    const bool endOfUnframedBody = readError == http::error::end_of_stream && !framed;
+    co_return co_await upstream->async_read_some(asio::buffer(block.data(), room), kTuple);
+  };
+  while (!bodyDone()) {
+    auto [readError, got] = co_await readBody();
+    if (direct) left -= got;
+    const bool endOfUnframedBody =
+        !framed && (readError == http::error::end_of_stream || readError == asio::error::eof);
     if (readError && !endOfUnframedBody) co_return exchange;
     keepOrigin();
-    const std::size_t got = block.size() - answer.body().size;
     if (got > 0) {
       const std::string_view data(block.data(), got);
       std::string framedData = chunked ? ChunkFrame(data) : std::string();

@@ -61,6 +61,17 @@ class Upstream(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
+LONG_BODY = bytes(range(251)) * 12000  # 3 MB that shows any byte out of place
+# What the origin sends for each /body/ path, and the body the client must get.
+RELAYED_BODIES = {
+    "/body/length": (b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(LONG_BODY), LONG_BODY),
+                     LONG_BODY),
+    "/body/to-the-end": (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + LONG_BODY, LONG_BODY),
+    "/body/more-than-its-length": (b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello" + b"X" * 70000,
+                                   b"hello"),
+}
+
+
 class Scripted(socketserver.BaseRequestHandler):
     """An origin that says what http.server cannot: interim answers, 101, unsolicited 100."""
 
@@ -94,6 +105,8 @@ class Scripted(socketserver.BaseRequestHandler):
         elif path == b"/interim":
             send(b"HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n"
                  b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal")
+        elif path.startswith(b"/body/"):
+            send(RELAYED_BODIES[path.decode()][0])
         elif path == b"/endless-interim":
             send(b"HTTP/1.1 103 Early Hints\r\n\r\n" * 40)
         elif path == b"/ws":
@@ -365,6 +378,13 @@ class ProxyEndToEnd(unittest.TestCase):
         status, headers, body = self.proxy.request("http://live.quillon.internal/" + self.url("chunked"))
         self.assertEqual((status, body), (200, b"first second third"))
         self.assertEqual(headers.get("Transfer-Encoding"), "chunked")
+
+    def test_relayed_bodies_arrive_whole_and_no_further(self):
+        for path, (_, expected) in RELAYED_BODIES.items():
+            with self.subTest(path):
+                status, _, body = self.proxy.request("http://%s%s" % (self.script, path))
+                self.assertEqual((status, len(body)), (200, len(expected)))
+                self.assertTrue(body == expected, "the body differs")
 
     def test_big_file_streams_in_flat_memory_and_a_disconnect_is_survived(self):
         conn = http.client.HTTPConnection("127.0.0.1", self.proxy.port, timeout=30)
