@@ -126,26 +126,67 @@ DiscInfo ReadDiscInfo(const Database& db) {
   return info;
 }
 
-DiscCatalogue::DiscCatalogue(const Database& db)
-    : byNumber_(db, Select("number = ?1").c_str()), byUrl_(db, Select("url = ?1").c_str()) {}
+DiscCatalogue::DiscCatalogue(const Database& db, const fs::path& disc, CatalogueMemory memory)
+    : byNumber_(db, Select("number = ?1").c_str()),
+      byUrl_(db, Select("url = ?1").c_str()),
+      watch_(disc),
+      memory_(memory),
+      // A write just before the watch began may not be visible yet.
+      settledAt_(std::chrono::steady_clock::now() + memory.settle) {}
+
+template <class Key, class Query>
+int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Key& key,
+                              Query query) {
+  if (!watch_.ok()) return query();  // changes would go unseen: nothing is remembered
+  const auto now = std::chrono::steady_clock::now();
+  if (watch_.Changed()) {
+    urlAnswers_.clear();
+    numberAnswers_.clear();
+    settledAt_ = now + memory_.settle;
+  }
+  const bool settled = now >= settledAt_;
+  if (settled) {
+    const auto it = answers.find(key);
+    if (it != answers.end() && now - it->second.asked < memory_.trust) {
+      ++remembered_;
+      if (it->second.found) current_ = it->second.record;
+      return it->second.found ? 1 : 0;
+    }
+  }
+  const int found = query();
+  if (settled) {
+    if (answers.size() >= memory_.limit) answers.clear();
+    answers.insert_or_assign(key, Answer{found != 0, found != 0 ? current_ : Record{}, now});
+  }
+  return found;
+}
 
 int DiscCatalogue::Take(Statement& statement) {
   // A failed seek leaves the current record as it was.
   const bool found = statement.Step();
   if (found) {
-    number_ = static_cast<DocumentNumber>(statement.Integer(0));
-    url_ = statement.TextPointer(1);
-    extension_ = statement.TextPointer(2);
-    contentType_ = statement.TextPointer(3);
-    redirectUrl_ = statement.TextPointer(4);
-    staleAfter_ = ClampTime(statement.Integer(5));
-    lastModified_ = ClampTime(statement.Integer(6));
+    current_.number = static_cast<DocumentNumber>(statement.Integer(0));
+    current_.url = statement.TextPointer(1);
+    current_.extension = statement.TextPointer(2);
+    current_.contentType = statement.TextPointer(3);
+    current_.redirectUrl = statement.TextPointer(4);
+    current_.staleAfter = ClampTime(statement.Integer(5));
+    current_.lastModified = ClampTime(statement.Integer(6));
   }
   statement.Reset();
   return found ? 1 : 0;
 }
 
 int DiscCatalogue::SeekNumber(DocumentNumber number) {
+  return Remembered(numberAnswers_, number, [&] { return QueryNumber(number); });
+}
+
+int DiscCatalogue::SeekUrl(const char* address) {
+  const std::string asked = address != nullptr ? address : "";
+  return Remembered(urlAnswers_, asked, [&] { return QueryUrl(asked.c_str()); });
+}
+
+int DiscCatalogue::QueryNumber(DocumentNumber number) {
   try {
     byNumber_.Bind(1, number);
     return Take(byNumber_);
@@ -155,9 +196,9 @@ int DiscCatalogue::SeekNumber(DocumentNumber number) {
   }
 }
 
-int DiscCatalogue::SeekUrl(const char* address) {
+int DiscCatalogue::QueryUrl(const char* address) {
   try {
-    const std::string normalized = NormalizeAddress(address != nullptr ? address : "");
+    const std::string normalized = NormalizeAddress(address);
     byUrl_.Bind(1, normalized);
     if (Take(byUrl_) != 0) return 1;
     // A folder asked for without its slash: sent to the slashed address, as a web server does.
@@ -165,12 +206,12 @@ int DiscCatalogue::SeekUrl(const char* address) {
     if (slashed.empty()) return 0;
     byUrl_.Bind(1, slashed);
     if (Take(byUrl_) == 0) return 0;
-    url_ = normalized;
-    redirectUrl_ = slashed;
-    extension_.clear();
-    contentType_.clear();
-    staleAfter_ = 0;
-    lastModified_ = 0;
+    current_.url = normalized;
+    current_.redirectUrl = slashed;
+    current_.extension.clear();
+    current_.contentType.clear();
+    current_.staleAfter = 0;
+    current_.lastModified = 0;
     return 1;
   } catch (const SqliteError&) {
     byUrl_.Reset();
@@ -222,12 +263,12 @@ DiscLock::~DiscLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-DiscViewer::DiscViewer(const fs::path& disc, std::int32_t mode)
+DiscViewer::DiscViewer(const fs::path& disc, std::int32_t mode, CatalogueMemory memory)
     : lock_(disc, DiscLock::kServing),
       rootPath_(RootPathOf(disc)),
       db_(OpenCatalogue(disc, false)),
       info_(ReadDiscInfo(*db_)),
-      catalogue_(*db_),
+      catalogue_(*db_, disc, memory),
       mode_(mode) {}
 
 }  // namespace quillon::viewer

@@ -3,14 +3,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "filter/viewer_link.h"
+#include "folder_watch.h"
 #include "sqlite.h"
 
 namespace quillon::viewer {
@@ -60,41 +63,75 @@ class DiscLock {
 std::unique_ptr<Database> OpenCatalogue(const std::filesystem::path& disc, bool writable);
 DiscInfo ReadDiscInfo(const Database& db);
 
+// How the catalogue remembers its answers. Every lookup happens under the filter's one lock,
+// so a SQLite query there (a read transaction, its file locks) held every other request up.
+// A write to the disc's folder, by any process, forgets them all, and for `settle` afterwards
+// lookups go to SQLite alone: a writer's last write to its journal can come before its commit
+// is visible (a sync lies between them), and the pause lets it finish. `trust` bounds the age of
+// an answer, and so what a sync slower than the pause could leave behind.
+struct CatalogueMemory {
+  std::chrono::milliseconds settle{1000};
+  std::chrono::milliseconds trust{5000};
+  std::size_t limit = 4096;  // answers per kind of lookup; past it they are all forgotten
+};
+
 // The catalogue over catalogue.db. The current record is held here, so the texts it returns stay
 // valid until the next seek. Not thread-safe: the filter serialises its lookups.
 class DiscCatalogue : public Catalogue {
  public:
-  explicit DiscCatalogue(const Database& db);
+  DiscCatalogue(const Database& db, const std::filesystem::path& disc, CatalogueMemory memory = {});
 
-  DocumentNumber GetNumber() override { return number_; }
-  const char* GetUrl() override { return url_.c_str(); }
-  const char* GetExtension() override { return extension_.c_str(); }
-  const char* GetContentType() override { return contentType_.c_str(); }
-  HttpTime GetStaleAfter() override { return staleAfter_; }
-  HttpTime GetLastModified() override { return lastModified_; }
-  const char* GetRedirectUrl() override { return redirectUrl_.c_str(); }
+  DocumentNumber GetNumber() override { return current_.number; }
+  const char* GetUrl() override { return current_.url.c_str(); }
+  const char* GetExtension() override { return current_.extension.c_str(); }
+  const char* GetContentType() override { return current_.contentType.c_str(); }
+  HttpTime GetStaleAfter() override { return current_.staleAfter; }
+  HttpTime GetLastModified() override { return current_.lastModified; }
+  const char* GetRedirectUrl() override { return current_.redirectUrl.c_str(); }
   int SeekNumber(DocumentNumber number) override;
   int SeekUrl(const char* address) override;
 
+  std::uint64_t remembered() const { return remembered_; }  // seeks answered from memory
+
  private:
+  struct Record {
+    DocumentNumber number = 0;
+    std::string url, extension, contentType, redirectUrl;
+    HttpTime staleAfter = 0;
+    HttpTime lastModified = 0;
+  };
+  struct Answer {
+    bool found;
+    Record record;
+    std::chrono::steady_clock::time_point asked;
+  };
+  template <class Key, class Query>
+  int Remembered(std::unordered_map<Key, Answer>& answers, const Key& key, Query query);
   int Take(Statement& statement);
+  int QueryNumber(DocumentNumber number);
+  int QueryUrl(const char* address);
 
   Statement byNumber_;
   Statement byUrl_;
-  DocumentNumber number_ = 0;
-  std::string url_, extension_, contentType_, redirectUrl_;
-  HttpTime staleAfter_ = 0;
-  HttpTime lastModified_ = 0;
+  Record current_;
+  FolderWatch watch_;
+  CatalogueMemory memory_;
+  std::chrono::steady_clock::time_point settledAt_;
+  std::unordered_map<std::string, Answer> urlAnswers_;
+  std::unordered_map<DocumentNumber, Answer> numberAnswers_;
+  std::uint64_t remembered_ = 0;
 };
 
 class DiscViewer : public ViewerServices, public CatalogueSource {
  public:
-  explicit DiscViewer(const std::filesystem::path& disc, std::int32_t mode = 3);
+  explicit DiscViewer(const std::filesystem::path& disc, std::int32_t mode = 3,
+                      CatalogueMemory memory = {});
 
   const char* GetRootPath() override { return rootPath_.c_str(); }
   CatalogueSource* GetCatalogueSource() override { return this; }
   std::int32_t GetMode() override { return mode_.load(std::memory_order_relaxed); }
   Catalogue* GetCatalogue() override { return &catalogue_; }
+  const DiscCatalogue& catalogue() const { return catalogue_; }
 
   void SetMode(std::int32_t mode) { mode_.store(mode, std::memory_order_relaxed); }
   const DiscInfo& info() const { return info_; }

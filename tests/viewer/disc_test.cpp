@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "disc.h"
@@ -354,6 +355,63 @@ TEST_F(Discs, LookupsForgiveAddressSpellingsAndFolderSlashes) {
   disc::AddOptions add{.url = "HTTP://New.Example:80", .file = base_ / "new.html"};
   EXPECT_EQ(disc::AddDocument(disc_, add).url, "http://new.example/");
   EXPECT_TRUE(disc::CheckDisc(disc_).empty());
+}
+
+// Answers are remembered, and a change another process makes is seen by the very next lookup.
+TEST_F(Discs, RememberedAnswersGiveWayToEveryChange) {
+  Create(false);
+  viewer::DiscViewer viewer(disc_, 3, {.settle = std::chrono::milliseconds(0)});
+  ASSERT_EQ(QuillonSupportProc(1, &viewer), &viewer);
+  auto writer = viewer::OpenCatalogue(disc_, true);  // as quillon-disc add would
+  Write(base_ / "new.html", "<p>new</p>");
+  const struct {
+    const char* name;
+    const char* asked;
+    std::function<void()> change;
+    const char* typeAfter;  // of the entry found after the change; null: none
+  } rows[] = {
+      {"added", "http://site.example/new.html",
+       [&] {
+         disc::AddDocument(disc_,
+                           {.url = "http://site.example/new.html", .file = base_ / "new.html"});
+       },
+       ""},
+      {"retyped", "http://site.example/style.css",
+       [&] {
+         writer->Execute(
+             "UPDATE documents SET content_type = 'text/x-new' WHERE url LIKE '%style.css'");
+       },
+       "text/x-new"},
+      {"removed", "http://site.example/a/page.HTML",
+       [&] { writer->Execute("DELETE FROM documents WHERE url LIKE '%page.HTML'"); }, nullptr},
+      {"folder gains an index", "http://site.example/img",
+       [&] {
+         writer->Execute(
+             "UPDATE documents SET url = 'http://site.example/img/' WHERE url LIKE "
+             "'%photo.jpeg'");
+       },
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    CatalogueEntry before, again, after;
+    const bool found = FindEntryByUrl(row.asked, before);
+    const auto remembered = viewer.catalogue().remembered();
+    EXPECT_EQ(FindEntryByUrl(row.asked, again), found);
+    EXPECT_EQ(again.contentType, before.contentType);
+    EXPECT_EQ(viewer.catalogue().remembered(), remembered + 1) << "asked again: from memory";
+    row.change();
+    ASSERT_EQ(FindEntryByUrl(row.asked, after), row.typeAfter != nullptr);
+    if (row.typeAfter != nullptr) {
+      EXPECT_EQ(after.contentType, row.typeAfter);
+    }
+  }
+  // By number as well.
+  CatalogueEntry entry;
+  ASSERT_TRUE(FindEntryByNumber(1, entry));
+  ASSERT_TRUE(FindEntryByNumber(1, entry));
+  writer->Execute("DELETE FROM documents WHERE number = 1");
+  EXPECT_FALSE(FindEntryByNumber(1, entry));
 }
 
 TEST_F(Discs, FullTextSearchOverPages) {
