@@ -71,24 +71,21 @@ class Block {
       : bytes_(std::make_unique_for_overwrite<char[]>(size)), size_(size) {}
   // A large block when one is free, else one of kRelayBlock.
   explicit Block(LargeBlocks& pool) : pool_(&pool), bytes_(pool.Take()), size_(kLargeBlock) {
-    if (bytes_ == nullptr) *this = Block(kRelayBlock);
+    if (bytes_ == nullptr) {
+      pool_ = nullptr;
+      bytes_ = std::make_unique_for_overwrite<char[]>(kRelayBlock);
+      size_ = kRelayBlock;
+    }
   }
-  Block(Block&& other) noexcept = default;
-  Block& operator=(Block&& other) noexcept {
-    Release();
-    pool_ = std::exchange(other.pool_, nullptr);
-    bytes_ = std::move(other.bytes_);
-    size_ = other.size_;
-    return *this;
+  Block(Block&& other) noexcept = default;  // what it leaves holds nothing to give back
+  Block& operator=(Block&&) = delete;
+  ~Block() {
+    if (pool_ != nullptr && bytes_ != nullptr) pool_->Give(std::move(bytes_));
   }
-  ~Block() { Release(); }
   char* data() { return bytes_.get(); }
   std::size_t size() const { return size_; }
 
  private:
-  void Release() {
-    if (pool_ != nullptr && bytes_ != nullptr) pool_->Give(std::move(bytes_));
-  }
   LargeBlocks* pool_ = nullptr;  // where a large block goes back
   std::unique_ptr<char[]> bytes_;
   std::size_t size_;
