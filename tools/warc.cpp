@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -269,6 +270,62 @@ std::optional<RecordHead> ParseRecordHead(std::string_view text, std::string* wh
   return head;
 }
 
+std::optional<RecordHead> ParseArcHead(std::string_view line, std::string* why) {
+  std::string_view rest;
+  line = FirstLine(line, rest);
+  std::vector<std::string_view> words;
+  for (std::size_t at = 0; at < line.size();) {
+    const std::size_t space = line.find(' ', at);
+    const std::size_t end = space == std::string_view::npos ? line.size() : space;
+    if (end > at) words.push_back(line.substr(at, end - at));
+    at = end + 1;
+  }
+  auto fail = [&](const char* what) -> std::optional<RecordHead> {
+    if (why) *why = what;
+    return std::nullopt;
+  };
+  if (words.size() < 5) return fail("an ARC header line of fewer than five fields");
+  auto isDate = [](std::string_view text) {
+    return text.size() >= 12 && text.size() <= 14 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  const std::size_t n = words.size();
+  std::string_view url, date, type;
+  if (n == 10 && isDate(words[2])) {  // version 2: URL IP date type code digest location offset
+    url = words[0];                   // file length
+    date = words[2];
+    type = words[3];
+  } else {
+    // Version 1 read from the right: the URL is whatever comes before the last four fields.
+    url = line.substr(0, static_cast<std::size_t>(words[n - 4].data() - line.data()));
+    url = Trim(url);
+    date = words[n - 3];
+    type = words[n - 2];
+  }
+  if (!isDate(date)) return fail("a bad ARC archive date");
+  if (url.find(':') == std::string_view::npos) return fail("no URL in an ARC header line");
+  RecordHead head;
+  head.version = "ARC/1";
+  if (!ParseDigits(words[n - 1], kLongestContent, head.contentLength)) {
+    return fail("a bad ARC archive length");
+  }
+  const std::string scheme = AsciiLowered(url.substr(0, url.find(':')));
+  const char* recordType = scheme == "filedesc"                    ? "warcinfo"
+                           : scheme == "http" || scheme == "https" ? "response"
+                                                                   : "resource";
+  // "20240506070809" as "2024-05-06T07:08:09Z"; 12 digits leave the seconds out.
+  std::string iso = std::string(date.substr(0, 4)) + "-" + std::string(date.substr(4, 2)) + "-" +
+                    std::string(date.substr(6, 2)) + "T" + std::string(date.substr(8, 2)) + ":" +
+                    std::string(date.substr(10, 2)) + ":" +
+                    (date.size() >= 14 ? std::string(date.substr(12, 2)) : std::string("00")) + "Z";
+  head.fields.list = {{"WARC-Type", recordType},
+                      {"WARC-Target-URI", std::string(url)},
+                      {"WARC-Date", std::move(iso)},
+                      {"Content-Type", std::string(type)},
+                      {"Content-Length", std::string(words[n - 1])}};
+  return head;
+}
+
 std::optional<HttpHead> ParseHttpHead(std::string_view text, std::string* why) {
   std::string_view rest;
   const std::string_view line = FirstLine(text, rest);
@@ -450,6 +507,24 @@ bool ChunkedDecoder::Feed(std::string_view in, const Sink& out) {
     ++i;
   }
   return state_ != kBroken;
+}
+
+std::optional<bool> StartsAsChunks(std::string_view start) {
+  std::size_t at = 0;
+  while (at < start.size() && std::isxdigit(static_cast<unsigned char>(start[at])) != 0) ++at;
+  if (at == start.size()) return at > kLongestChunkLine ? std::optional<bool>(false) : std::nullopt;
+  if (at == 0) return false;
+  // After the size: an extension (";name=value", after optional white space), then the line end.
+  const char next = start[at];
+  if (next != ';' && next != ' ' && next != '\t' && next != '\r' && next != '\n') return false;
+  for (; at < start.size() && at <= kLongestChunkLine; ++at) {
+    if (start[at] == '\n') return true;
+    if (start[at] == '\r') {
+      if (at + 1 == start.size()) return std::nullopt;
+      return start[at + 1] == '\n';
+    }
+  }
+  return at > kLongestChunkLine ? std::optional<bool>(false) : std::nullopt;
 }
 
 std::unique_ptr<ContentDecoder> ContentDecoder::For(std::string_view coding) {
@@ -654,10 +729,16 @@ void Reader::Resync() {
 
 bool Reader::ReadHead() {
   static constexpr std::string_view kMagic = "WARC/1.";
+  static constexpr std::string_view kArcMagic = "filedesc://";
   std::string text;
   bool started = false;
   std::uint64_t start = 0, candidate = 0;
   std::size_t matched = 0;
+  auto drop = [&] {
+    quiet_ = true;
+    started = false;
+    text.clear();
+  };
   while (true) {
     const Fill fill = Refill();
     if (fill == kEnd) {
@@ -666,17 +747,15 @@ bool Reader::ReadHead() {
     }
     if (fill == kError) {
       if (!quiet_) Report(started ? start : errorOffset_, error_);
-      quiet_ = true;
       Resync();
-      text.clear();
-      started = false;
+      drop();
       matched = 0;
       continue;
     }
     while (cur_ < end_) {
       const char c = *cur_;
       if (!started) {
-        if (quiet_) {
+        if (quiet_ && format_ != kArc) {
           // Looking for the next head.
           if (c == kMagic[matched]) {
             if (matched == 0) candidate = DataOffset();
@@ -693,6 +772,7 @@ bool Reader::ReadHead() {
           }
           continue;
         }
+        // An ARC file has no marker at its records' starts: after damage every line is tried.
         if (c == '\r' || c == '\n') {
           ++cur_;
           continue;
@@ -702,31 +782,44 @@ bool Reader::ReadHead() {
       }
       text.push_back(c);
       ++cur_;
-      if (text.size() <= kMagic.size() && kMagic.substr(0, text.size()) != text) {
-        Report(start, "no WARC record here");
-        quiet_ = true;
-        started = false;
-        text.clear();
-        if (c == 'W') {
-          --cur_;  // it may begin the next head
+      if (format_ == kFormatUnknown) {
+        const bool warc = kMagic.starts_with(text) || text.starts_with(kMagic);
+        const bool arc = kArcMagic.starts_with(text) || text.starts_with(kArcMagic);
+        if (!warc && !arc) {
+          Report(start, "no WARC record here");
+          drop();
+          if (c == 'W') --cur_;  // it may begin the next head
+          continue;
         }
+        if (text.size() >= kArcMagic.size()) format_ = arc ? kArc : kWarc;
+        if (text == kMagic) format_ = kWarc;
+      } else if (format_ == kWarc && text.size() <= kMagic.size() &&
+                 kMagic.substr(0, text.size()) != text) {
+        Report(start, "no WARC record here");
+        drop();
+        if (c == 'W') --cur_;
         continue;
       }
       if (text.size() > kMostHeadBytes) {
         if (!quiet_) Report(start, "record head longer than 64 KiB");
-        quiet_ = true;
-        started = false;
-        text.clear();
+        drop();
         continue;
       }
-      if (c != '\n' || !(text.ends_with("\n\n") || text.ends_with("\n\r\n"))) continue;
+      if (c != '\n') continue;
       std::string why;
-      std::optional<RecordHead> head = ParseRecordHead(text, &why);
+      std::optional<RecordHead> head;
+      if (format_ == kArc) {
+        head = ParseArcHead(text, &why);
+      } else {
+        if (!(text.ends_with("\n\n") || text.ends_with("\n\r\n"))) continue;
+        head = ParseRecordHead(text, &why);
+      }
       if (!head) {
-        if (!quiet_) Report(start, "bad record head: " + why);
-        quiet_ = true;
-        started = false;
-        text.clear();
+        if (!quiet_)
+          Report(
+              start,
+              std::string(format_ == kArc ? "bad ARC header line: " : "bad record head: ") + why);
+        drop();
         continue;
       }
       head_ = std::move(*head);
@@ -792,7 +885,8 @@ bool Reader::Finish() {
       if (Refill() != kData) break;
     }
     if (*cur_ != '\r' && *cur_ != '\n') {
-      ended = seen > 0;
+      // ARC writers differ on the line end after a record; the next header line tells.
+      ended = seen > 0 || format_ == kArc;
       break;
     }
     ++cur_;

@@ -1,6 +1,7 @@
-// WARC files (ISO 28500, WARC/1.0 and 1.1): the pure parsers of record heads, HTTP answer heads,
-// dates and chunked bodies; a streaming reader over plain or per-record gzip files that holds a
-// bounded amount in memory whatever the archive's size; and a writer of gzip-per-record files.
+// WARC files (ISO 28500, WARC/1.0 and 1.1) and their forerunner, version-1 ARC files: the pure
+// parsers of record heads, HTTP answer heads, dates and chunked bodies; a streaming reader over
+// plain or per-record gzip files that holds a bounded amount in memory whatever the archive's
+// size; and a writer of gzip-per-record files.
 #pragma once
 
 #include <zlib.h>
@@ -49,6 +50,12 @@ struct RecordHead {
 // is no WARC head; `why` then says what is wrong.
 std::optional<RecordHead> ParseRecordHead(std::string_view text, std::string* why = nullptr);
 
+// An ARC record's header line ("URL IP-address Archive-date Content-type Archive-length", the
+// URL possibly holding spaces; version 2's ten fields are read too) as the WARC head it stands
+// for: the file's own "filedesc://" record is a warcinfo, an http(s) capture a response, any
+// other a resource. Version "ARC/1".
+std::optional<RecordHead> ParseArcHead(std::string_view line, std::string* why = nullptr);
+
 struct HttpHead {
   int status = 0;
   Fields fields;
@@ -69,6 +76,11 @@ std::string MediaType(std::string_view contentType);
 // Where `to` (a Location) leads from `base`: absolute addresses as they are, "//host/...",
 // "/path", "?query" and relative paths resolved against the base.
 std::string ResolveAddress(std::string_view base, std::string_view to);
+
+// Whether a body sent with chunked transfer coding starts as chunks: its first line a chunk
+// size (hex digits, an optional extension). False when it cannot be one (some crawlers store the
+// body already de-chunked under the recorded head); empty while `start` is too short to tell.
+std::optional<bool> StartsAsChunks(std::string_view start);
 
 // Receives decoded bytes in pieces.
 using Sink = std::function<void(std::string_view)>;
@@ -143,9 +155,10 @@ struct Problem {
 
 // Reads records one after another: Next() gives a record's head, ReadBlock() its content in
 // pieces, Finish() says whether the record ended soundly. Gzip members follow one another (one
-// record each or several); a plain file is told apart by its first bytes. A broken record is
-// reported once through the callback and the reader moves on to the next "WARC/1." head (in a
-// compressed file, the next gzip member). At most a few hundred KiB are held at any time.
+// record each or several); a plain file is told apart by its first bytes, and so is an ARC file
+// ("filedesc://"), whose records come as the WARC records they stand for (ParseArcHead). A broken
+// record is reported once through the callback and the reader moves on to the next "WARC/1." head
+// (in a compressed file, the next gzip member). At most a few hundred KiB are held at any time.
 class Reader {
  public:
   Reader(Input& input, std::function<void(const Problem&)> onProblem);
@@ -172,6 +185,7 @@ class Reader {
 
  private:
   enum Mode { kUnknown, kPlain, kGzip };
+  enum Format { kFormatUnknown, kWarc, kArc };
   enum Fill { kData, kEnd, kError };
   enum Pumped { kProduced, kNothing, kNoMore, kFailed };
   Fill Refill();
@@ -185,6 +199,7 @@ class Reader {
   Input& input_;
   std::function<void(const Problem&)> onProblem_;
   Mode mode_ = kUnknown;
+  Format format_ = kFormatUnknown;
   std::vector<char> raw_;
   std::size_t rawPos_ = 0, rawEnd_ = 0;
   std::uint64_t rawOffset_ = 0;  // the file offset of raw_[0]

@@ -22,6 +22,8 @@ namespace quillon::disc {
 namespace {
 
 constexpr std::size_t kPiece = 256 * 1024;
+constexpr std::int64_t kNanosPerSecond = 1000000000;
+constexpr std::string_view kIndexPage = "index.html";
 
 // A decoded payload in the stage folder.
 // What a record that others may point to gave: a payload in the stage folder, a redirect, or
@@ -48,6 +50,7 @@ struct Revisit {
   std::string url;
   Capture capture;
   std::string refersTo, refersToUri, refersToDate, digest;
+  std::string recordId, date;  // its own, for revisits of it
 };
 
 // A file written in pieces, removed unless kept.
@@ -104,6 +107,58 @@ std::string ExtensionOfAddress(std::string_view url) {
   return AsciiLowered(extension);
 }
 
+// The disc address of a captured URI: angle brackets, white space around it and the fragment
+// left out, and userinfo too (a browser never sends it); bytes an address cannot hold
+// percent-encoded, control bytes included; then the normal form.
+std::string CaptureAddress(std::string_view raw) {
+  auto trim = [](std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+  };
+  raw = trim(raw);
+  if (raw.size() >= 2 && raw.front() == '<' && raw.back() == '>') {
+    raw = trim(raw.substr(1, raw.size() - 2));
+  }
+  raw = raw.substr(0, raw.find('#'));
+  std::string text;
+  text.reserve(raw.size());
+  const std::size_t scheme = raw.find("://");
+  std::size_t authorityEnd = std::string_view::npos, userEnd = std::string_view::npos;
+  if (scheme != std::string_view::npos) {
+    authorityEnd = std::min(raw.find_first_of("/?", scheme + 3), raw.size());
+    const std::size_t at = raw.substr(0, authorityEnd).rfind('@');
+    if (at != std::string_view::npos && at > scheme) userEnd = at + 1;
+  }
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (userEnd != std::string_view::npos && i == scheme + 3) i = userEnd;
+    if (i >= raw.size()) break;
+    const auto c = static_cast<unsigned char>(raw[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      text += escaped;
+    } else {
+      text.push_back(static_cast<char>(c));
+    }
+  }
+  return viewer::NormalizeAddress(EscapedAddress(text));
+}
+
+// Two staged files with the same bytes.
+bool SameBytes(const fs::path& a, const fs::path& b) {
+  std::ifstream left(a, std::ios::binary), right(b, std::ios::binary);
+  if (!left || !right) return false;
+  std::vector<char> x(kPiece), y(kPiece);
+  while (true) {
+    left.read(x.data(), static_cast<std::streamsize>(x.size()));
+    right.read(y.data(), static_cast<std::streamsize>(y.size()));
+    if (left.gcount() != right.gcount()) return false;
+    if (left.gcount() == 0) return true;
+    if (std::memcmp(x.data(), y.data(), static_cast<std::size_t>(left.gcount())) != 0) return false;
+  }
+}
+
 class Importer {
  public:
   Importer(const fs::path& stage, const WarcProblemSink& onProblem)
@@ -129,14 +184,24 @@ class Importer {
   }
 
   WarcImport Finish() {
-    for (Revisit& revisit : pending_) {
-      const std::size_t payload = Resolve(revisit);
-      if (payload == kNone) {
-        Skip("revisit of a payload not in the archives");
-        continue;
+    // Revisits of revisits resolve once those do: again while any does.
+    for (bool progress = true; progress && !pending_.empty();) {
+      progress = false;
+      std::vector<Revisit> left;
+      for (Revisit& revisit : pending_) {
+        const std::size_t payload = Resolve(revisit);
+        if (payload == kNone) {
+          left.push_back(std::move(revisit));
+          continue;
+        }
+        progress = true;
+        Register(revisit.recordId, revisit.url + " " + revisit.date, payload);
+        Take(revisit.url, std::move(revisit.capture), payload);
       }
-      Take(revisit.url, std::move(revisit.capture), payload);
+      pending_ = std::move(left);
     }
+    for (std::size_t i = 0; i < pending_.size(); ++i)
+      Skip("revisit of a payload not in the archives");
     pending_.clear();
     WarcImport result;
     std::vector<bool> used(payloads_.size(), false);
@@ -145,10 +210,25 @@ class Importer {
     for (const auto& [url, capture] : latest_) sorted.emplace_back(&url, &capture);
     std::sort(sorted.begin(), sorted.end(),
               [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    // A folder answered with the very page its index.html holds: one document, and the folder a
+    // redirect to it, as a mirror's disc has them.
+    for (auto& [url, capture] : latest_) {
+      if (capture.redirect || !url.ends_with('/')) continue;
+      auto index = latest_.find(url + std::string(kIndexPage));
+      if (index == latest_.end() || index->second.redirect) continue;
+      const Payload& folder = payloads_[capture.payload];
+      const Payload& page = payloads_[index->second.payload];
+      if (capture.payload == index->second.payload ||
+          (folder.size == page.size && SameBytes(folder.file, page.file))) {
+        capture.redirect = true;
+        capture.location = index->first;
+      }
+    }
     std::size_t copies = 0;
     for (const auto& [url, capture] : sorted) {
       WarcEntry entry;
       entry.url = *url;
+      entry.captured = capture->date / kNanosPerSecond;
       if (capture->redirect) {
         entry.redirectUrl = capture->location;
         result.redirects.push_back(std::move(entry));
@@ -158,6 +238,7 @@ class Importer {
       entry.extension = payload.extension;
       entry.contentType = payload.contentType;
       entry.lastModified = payload.lastModified;
+      entry.captured = capture->date / kNanosPerSecond;
       entry.size = payload.size;
       entry.staged = payload.file;
       if (used[capture->payload]) {
@@ -181,7 +262,11 @@ class Importer {
 
   void Offer(const std::string& url, Capture capture) {
     auto [it, inserted] = latest_.try_emplace(url, capture);
-    if (!inserted && capture.date >= it->second.date) it->second = std::move(capture);
+    const Capture& held = it->second;
+    if (!inserted &&
+        (capture.date > held.date || (capture.date == held.date && capture.order > held.order))) {
+      it->second = std::move(capture);
+    }
   }
 
   // A revisit's capture, of what the record it points to gave.
@@ -205,6 +290,18 @@ class Importer {
     return id;
   }
 
+  // A resolved revisit stands for its payload too: a later revisit may point to it.
+  void Register(const std::string& recordId, const std::string& uriDate, std::size_t id) {
+    if (!recordId.empty()) byRecordId_.try_emplace(recordId, id);
+    byUriDate_.try_emplace(uriDate, id);
+  }
+
+  // A WARC-Date as the key it is looked up by: the instant, however its fraction is written.
+  static std::string DateKey(std::string_view date) {
+    const auto parsed = warc::ParseWarcDate(date);
+    return parsed ? std::to_string(*parsed) : std::string(date);
+  }
+
   std::size_t Find(const std::unordered_map<std::string, std::size_t>& map,
                    const std::string& key) {
     if (key.empty()) return kNone;
@@ -214,11 +311,14 @@ class Importer {
 
   std::size_t Resolve(const Revisit& revisit) {
     std::size_t payload = Find(byRecordId_, revisit.refersTo);
-    if (payload == kNone && !revisit.refersToUri.empty()) {
+    if (payload == kNone && !revisit.refersToUri.empty() && !revisit.refersToDate.empty()) {
       payload = Find(byUriDate_, revisit.refersToUri + " " + revisit.refersToDate);
-      if (payload == kNone) payload = Find(byUri_, revisit.refersToUri);
     }
     if (payload == kNone) payload = Find(byDigest_, revisit.digest);
+    // An original of another date still has the payload a revisit names by its address alone.
+    if (payload == kNone && !revisit.refersToUri.empty()) {
+      payload = Find(byUri_, revisit.refersToUri);
+    }
     return payload;
   }
 
@@ -251,9 +351,8 @@ class Importer {
     const bool response = type == "response", resource = type == "resource",
                revisit = type == "revisit";
     if (!response && !resource && !revisit) return;  // warcinfo, request, metadata, ...
-    const std::string target = head.TargetUri();
-    const std::string url =
-        viewer::NormalizeAddress(EscapedAddress(target.substr(0, target.find('#'))));
+    const std::string url = CaptureAddress(head.fields.Get("WARC-Target-URI"));
+    const std::string& target = url;
     if (!IsDiscAddress(url)) {
       // A resource of another scheme is the archiver's own (its log, its arguments).
       if (resource && !url.starts_with("http")) return;
@@ -275,9 +374,11 @@ class Importer {
       Revisit entry{url,
                     capture,
                     std::string(head.fields.Get("WARC-Refers-To")),
-                    viewer::NormalizeAddress(head.fields.Get("WARC-Refers-To-Target-URI")),
-                    std::string(head.fields.Get("WARC-Refers-To-Date")),
-                    digest};
+                    CaptureAddress(head.fields.Get("WARC-Refers-To-Target-URI")),
+                    DateKey(head.fields.Get("WARC-Refers-To-Date")),
+                    digest,
+                    recordId,
+                    DateKey(date)};
       if (!reader.Finish()) return;  // reported
       const std::size_t payload = Resolve(entry);
       if (payload == kNone) {
@@ -285,6 +386,7 @@ class Importer {
         return;
       }
       Take(url, std::move(entry.capture), payload);
+      Register(recordId, url + " " + DateKey(date), payload);
       return;
     }
 
@@ -313,14 +415,14 @@ class Importer {
         }
         if (!reader.Finish()) return;
         if (viewer::NormalizeAddress(capture.location) == url) return Skip("redirect to itself");
-        Register(recordId, url + " " + date, Payload{.location = capture.location});
+        Register(recordId, url + " " + DateKey(date), Payload{.location = capture.location});
         Offer(url, std::move(capture));
         return;
       }
       if (http.status != 200) {
         if (!reader.Finish()) return;
         const std::string why = "status " + std::to_string(http.status);
-        Register(recordId, url + " " + date, Payload{.skipped = why});
+        Register(recordId, url + " " + DateKey(date), Payload{.skipped = why});
         return Skip(why);
       }
       contentType = std::string(http.fields.Get("Content-Type"));
@@ -361,7 +463,7 @@ class Importer {
       };
     }
     const warc::Sink& first = sinks[0];
-    auto feed = [&](std::string_view data) {
+    auto pass = [&](std::string_view data) {
       if (!sound || data.empty()) return;
       if (chunked) {
         if (!chunked->Feed(data, first)) sound = false;
@@ -369,18 +471,34 @@ class Importer {
         first(data);
       }
     };
+    // Under chunked transfer coding, the first line says whether the body was stored as chunks
+    // or already de-chunked; what comes before it is held back.
+    std::string opening;
+    bool deciding = chunked != nullptr;
+    auto decide = [&](bool chunks) {
+      deciding = false;
+      if (!chunks) chunked.reset();
+      pass(opening);
+      opening = std::string();
+    };
+    auto feed = [&](std::string_view data) {
+      if (!deciding) return pass(data);
+      opening.append(data);
+      if (const auto chunks = warc::StartsAsChunks(opening)) decide(*chunks);
+    };
     feed(rest);
     while (true) {
       const std::string_view piece = reader.ReadBlockView(kPiece);
       if (piece.empty()) break;
       feed(piece);
     }
+    if (deciding) decide(false);   // too short for a chunk line: as stored
     if (!reader.Finish()) return;  // reported; the staged file goes
     if (sound && chunked && !chunked->Done()) sound = false;
     for (std::size_t i = 0; sound && i < decoders.size(); ++i) {
       if (!decoders[i]->Finish(sinks[i + 1])) sound = false;
     }
-    if (!sound) return Skip(chunked ? "broken chunked or coded body" : "broken coded body");
+    if (!sound) return Skip(chunked ? "broken chunked body" : "broken coded body");
     staged.Keep();
     const FoldedType folded = TypeOfAnswer(contentType, url);
     const std::size_t id = Register(

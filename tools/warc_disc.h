@@ -22,6 +22,7 @@ struct WarcEntry {
   std::int64_t lastModified = 0;
   fs::path staged;
   std::uint64_t size = 0;
+  std::int64_t captured = 0;  // the capture's WARC-Date, seconds since 1970; 0 = unknown
 };
 
 struct WarcImport {

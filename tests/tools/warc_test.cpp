@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -255,6 +259,205 @@ TEST(WarcImport, TypesOfAnswers) {
     EXPECT_EQ(type.extension, row.extension) << row.contentType << " " << row.url;
     EXPECT_EQ(type.contentType, row.stored) << row.contentType << " " << row.url;
   }
+}
+
+// Records written by hand, the ways crawlers write them.
+std::string Warc(const std::string& fields, const std::string& block) {
+  return "WARC/1.0\r\n" + fields + "Content-Length: " + std::to_string(block.size()) + "\r\n\r\n" +
+         block + "\r\n\r\n";
+}
+
+std::string Response(const std::string& uri, const std::string& http, const std::string& body,
+                     const std::string& more = "",
+                     const std::string& date = "2024-01-02T03:04:05Z") {
+  return Warc(
+      "WARC-Type: response\r\nWARC-Target-URI: " + uri + "\r\nWARC-Date: " + date + "\r\n" + more,
+      "HTTP/1.1 " + http + "\r\n\r\n" + body);
+}
+
+std::string Revisit(const std::string& uri, const std::string& more) {
+  return Warc("WARC-Type: revisit\r\nWARC-Target-URI: " + uri +
+                  "\r\nWARC-Date: 2024-02-03T00:00:00Z\r\nWARC-Profile: "
+                  "http://netpreserve.org/warc/1.0/revisit/identical-payload-digest\r\n" +
+                  more,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/css\r\n\r\n");
+}
+
+// An ARC record: its header line, the full HTTP answer, a line end.
+std::string Arc(const std::string& url, const std::string& block) {
+  return url + " 10.0.0.1 20230405060708 text/html " + std::to_string(block.size()) + "\n" + block +
+         "\n";
+}
+
+std::string ArcFile(const std::vector<std::string>& records) {
+  const std::string version =
+      "1 0 Crawler\nURL IP-address Archive-date Content-type Archive-length\n\n";
+  std::string out = "filedesc://crawl.arc 0.0.0.0 20230405060708 text/plain " +
+                    std::to_string(version.size()) + "\n" + version + "\n";
+  for (const std::string& record : records) out += record;
+  return out;
+}
+
+struct Imported {
+  std::map<std::string, std::string> entries;  // address: body, or "-> target" for a redirect
+  std::map<std::string, std::int64_t> captured;
+  std::map<std::string, std::size_t> skipped;
+  std::size_t problems = 0;
+};
+
+Imported Import(const std::vector<std::string>& archives) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("quillon-warc-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       "-" + std::to_string(reinterpret_cast<std::uintptr_t>(&archives)));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "stage");
+  std::vector<fs::path> files;
+  for (const std::string& archive : archives) {
+    files.push_back(dir / std::to_string(files.size()));
+    std::ofstream(files.back(), std::ios::binary) << archive;
+  }
+  Imported out;
+  const disc::WarcImport result = disc::ReadWarcs(
+      files, dir / "stage",
+      [&](const disc::fs::path&, std::uint64_t, const std::string&) { ++out.problems; }, nullptr);
+  for (const disc::WarcEntry& entry : result.documents) {
+    std::ifstream in(entry.staged, std::ios::binary);
+    std::ostringstream body;
+    body << in.rdbuf();
+    out.entries[entry.url] = body.str();
+    out.captured[entry.url] = entry.captured;
+  }
+  for (const disc::WarcEntry& entry : result.redirects) {
+    out.entries[entry.url] = "-> " + entry.redirectUrl;
+  }
+  out.skipped = result.summary.skipped;
+  fs::remove_all(dir);
+  return out;
+}
+
+TEST(WarcImport, QuirksOfRealArchives) {
+  const std::string html = "200 OK\r\nContent-Type: text/html";
+  const std::string chunkedHead = html + "\r\nTransfer-Encoding: chunked\r\nContent-Length: -1";
+  const std::string original =
+      Response("http://h.example/site.css", "200 OK\r\nContent-Type: text/css", "body{color:red}",
+               "WARC-Record-ID: <urn:uuid:1>\r\nWARC-Payload-Digest: sha1:AAA\r\n");
+  const struct {
+    const char* name;
+    std::vector<std::string> archives;
+    std::map<std::string, std::string> entries;  // every entry the import gives
+    std::size_t problems;
+  } rows[] = {
+      {"de-chunked body stored under Transfer-Encoding: chunked",
+       {Response("http://h.example/", chunkedHead, "<p>stored</p>")},
+       {{"http://h.example/", "<p>stored</p>"}},
+       0},
+      {"hex-looking word that is no chunk line",
+       {Response("http://h.example/", chunkedHead, "cafe au lait")},
+       {{"http://h.example/", "cafe au lait"}},
+       0},
+      {"chunked body still decoded",
+       {Response("http://h.example/", chunkedHead, "5;x=1\r\nhello\r\n0\r\n\r\n")},
+       {{"http://h.example/", "hello"}},
+       0},
+      {"chunks broken past their first line are skipped",
+       {Response("http://h.example/", chunkedHead, "5\r\nhelloXX")},
+       {},
+       0},
+      {"empty body under chunked",
+       {Response("http://h.example/", chunkedHead, "")},
+       {{"http://h.example/", ""}},
+       0},
+      {"recorded Content-Length absent, negative or wrong",
+       {Response("http://h.example/a", html + "\r\nContent-Length: 999", "short"),
+        Response("http://h.example/b", html + "\r\nContent-Length: -1", "neg"),
+        Response("http://h.example/c", html, "none")},
+       {{"http://h.example/a", "short"},
+        {"http://h.example/b", "neg"},
+        {"http://h.example/c", "none"}},
+       0},
+      {"target in angle brackets, with a space, with userinfo",
+       {Response("<http://h.example/x>", html, "x"),
+        Response("http://h.example/a b.html?q=1 2", html, "space"),
+        Response("http://test:pw@H.example:80/u", html, "user")},
+       {{"http://h.example/x", "x"},
+        {"http://h.example/a%20b.html?q=1%202", "space"},
+        {"http://h.example/u", "user"}},
+       0},
+      {"revisit by record id, in an earlier file than its original",
+       {Revisit("http://h.example/again.css", "WARC-Refers-To: <urn:uuid:1>\r\n"), original},
+       {{"http://h.example/site.css", "body{color:red}"},
+        {"http://h.example/again.css", "body{color:red}"}},
+       0},
+      {"URL-agnostic revisit by target and date, the date written otherwise",
+       {original, Revisit("http://h.example/other.css",
+                          "WARC-Refers-To-Target-URI: <http://h.example/site.css>\r\n"
+                          "WARC-Refers-To-Date: 2024-01-02T03:04:05.000Z\r\n")},
+       {{"http://h.example/site.css", "body{color:red}"},
+        {"http://h.example/other.css", "body{color:red}"}},
+       0},
+      {"revisit by digest when its record id points nowhere",
+       {original, Revisit("http://h.example/d.css",
+                          "WARC-Refers-To: <urn:uuid:gone>\r\nWARC-Payload-Digest: sha1:AAA\r\n")},
+       {{"http://h.example/site.css", "body{color:red}"},
+        {"http://h.example/d.css", "body{color:red}"}},
+       0},
+      {"revisit of a revisit",
+       {original,
+        Revisit("http://h.example/r1.css",
+                "WARC-Record-ID: <urn:uuid:2>\r\nWARC-Refers-To: <urn:uuid:1>\r\n"),
+        Revisit("http://h.example/r2.css", "WARC-Refers-To: <urn:uuid:2>\r\n")},
+       {{"http://h.example/site.css", "body{color:red}"},
+        {"http://h.example/r1.css", "body{color:red}"},
+        {"http://h.example/r2.css", "body{color:red}"}},
+       0},
+      {"revisit of a de-chunked original",
+       {Response("http://h.example/p", chunkedHead, "<p>page</p>",
+                 "WARC-Record-ID: <urn:uuid:3>\r\n"),
+        Revisit("http://h.example/p", "WARC-Refers-To: <urn:uuid:3>\r\n")},
+       {{"http://h.example/p", "<p>page</p>"}},
+       0},
+      {"folder and its index.html with one payload",
+       {Response("http://h.example/d/", html, "<p>index</p>"),
+        Response("http://h.example/d/index.html", html, "<p>index</p>"),
+        Response("http://h.example/e/", html, "<p>one</p>"),
+        Response("http://h.example/e/index.html", html, "<p>two</p>")},
+       {{"http://h.example/d/", "-> http://h.example/d/index.html"},
+        {"http://h.example/d/index.html", "<p>index</p>"},
+        {"http://h.example/e/", "<p>one</p>"},
+        {"http://h.example/e/index.html", "<p>two</p>"}},
+       0},
+      {"ARC file",
+       {ArcFile({Arc("http://a.example/", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nhome"),
+                 Arc("http://a.example/my page.html",
+                     "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nspaced"),
+                 Arc("dns:a.example", "10.0.0.1"),
+                 Arc("http://a.example/old", "HTTP/1.0 301 Moved\r\nLocation: /\r\n\r\n")})},
+       {{"http://a.example/", "home"},
+        {"http://a.example/my%20page.html", "spaced"},
+        {"http://a.example/old", "-> http://a.example/"}},
+       0},
+      {"ARC file, gzip member a record, one damaged",
+       {Gzip(ArcFile({})) + Gzip(Arc("http://a.example/1", "HTTP/1.0 200 OK\r\n\r\none")) +
+        Gzip(Arc("http://a.example/2", "HTTP/1.0 200 OK\r\n\r\ntwo")).substr(0, 30) +
+        Gzip(Arc("http://a.example/3", "HTTP/1.0 200 OK\r\n\r\nthree"))},
+       {{"http://a.example/1", "one"}, {"http://a.example/3", "three"}},
+       1},
+      {"ARC file, a record longer than it says",
+       {ArcFile({Arc("http://a.example/1", "HTTP/1.0 200 OK\r\n\r\none") + "JUNK JUNK\n",
+                 Arc("http://a.example/3", "HTTP/1.0 200 OK\r\n\r\nthree")})},
+       {{"http://a.example/1", "one"}, {"http://a.example/3", "three"}},
+       1},
+  };
+  for (const auto& row : rows) {
+    const Imported got = Import(row.archives);
+    EXPECT_EQ(got.entries, row.entries) << row.name;
+    EXPECT_EQ(got.problems, row.problems) << row.name;
+  }
+  // An ARC record's archive date is its capture date.
+  const Imported arc = Import(rows[13].archives);
+  EXPECT_EQ(arc.captured.at("http://a.example/"), 1680674828);
 }
 
 }  // namespace
