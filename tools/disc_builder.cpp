@@ -344,12 +344,14 @@ CreateSummary CreateDisc(const CreateOptions& options) {
 
   CreateSummary summary;
   std::vector<WarcEntry> documents, warcRedirects;
+  std::vector<StartPage> startPages;
   const fs::path stage = building / ".stage";
   if (fromWarc) {
     fs::create_directories(stage);
     WarcImport imported = ReadWarcs(options.warcs, stage, options.onWarcProblem, options.progress);
     documents = std::move(imported.documents);
     warcRedirects = std::move(imported.redirects);
+    startPages = std::move(imported.startPages);
     summary.warc = std::move(imported.summary);
     if (documents.empty() && warcRedirects.empty()) {
       throw ToolError("the archives hold no answer to put on a disc");
@@ -368,6 +370,8 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     viewer::CreateSearchTable(db);
     db.Execute("BEGIN");
     Statement insert(db, kInsert);
+    std::optional<CaptureTables> captures;
+    if (fromWarc) captures.emplace(db);
     const std::int64_t staleAfter =
         options.staleAfter ? ClampToHttpTime(Now() + *options.staleAfter) : 0;
     std::set<std::string> urls;
@@ -377,6 +381,7 @@ CreateSummary CreateDisc(const CreateOptions& options) {
       PlaceFile(building, number, entry, fromWarc, folders);
       Insert(insert, DocumentRow{number, entry.url, entry.extension, entry.contentType, "",
                                  staleAfter, entry.lastModified});
+      if (captures) captures->Add(number, entry.captured);
       urls.insert(entry.url);
       summary.bytes += entry.size;
       ++number;
@@ -396,7 +401,10 @@ CreateSummary CreateDisc(const CreateOptions& options) {
       ++summary.redirects;
       return true;
     };
-    for (const WarcEntry& entry : warcRedirects) addRedirect(entry.url, entry.redirectUrl);
+    for (const WarcEntry& entry : warcRedirects) {
+      if (addRedirect(entry.url, entry.redirectUrl)) captures->Add(number - 1, entry.captured);
+    }
+    if (captures) captures->Add(startPages);
     for (const MirrorFile& file : files) {
       constexpr std::string_view kIndex = "/index.html";
       if (file.url.size() > kIndex.size() && file.url.ends_with(kIndex)) {
@@ -466,6 +474,8 @@ WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs
     next.Step();
     std::int64_t number = next.Integer(0);
     Statement insert(*db, kInsert);
+    CaptureTables captures(*db);
+    captures.Add(imported.startPages);
     std::set<fs::path> folders;
     const bool indexed = viewer::HasSearchTable(*db);
     auto take = [&]() {
@@ -479,12 +489,15 @@ WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs
       PlaceFile(disc, n, entry, true, folders);
       Insert(insert, DocumentRow{n, entry.url, entry.extension, entry.contentType, "", 0,
                                  entry.lastModified});
+      captures.Add(n, entry.captured);
       if (indexed) IndexFile(*db, n, entry.extension, disc / DocumentPath(n, entry.extension));
       ++summary.documents;
     }
     for (const WarcEntry& entry : imported.redirects) {
       if (held(entry.url)) continue;
-      Insert(insert, DocumentRow{take(), entry.url, "", "", entry.redirectUrl, 0, 0});
+      const std::int64_t n = take();
+      Insert(insert, DocumentRow{n, entry.url, "", "", entry.redirectUrl, 0, 0});
+      captures.Add(n, entry.captured);
       ++summary.redirects;
     }
     db->Execute("COMMIT");

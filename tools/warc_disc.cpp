@@ -15,6 +15,7 @@
 #include "common/ascii.h"
 #include "names/http_date.h"
 #include "responses/document_server.h"
+#include "wacz.h"
 #include "warc.h"
 
 namespace quillon::disc {
@@ -164,8 +165,32 @@ class Importer {
   Importer(const fs::path& stage, const WarcProblemSink& onProblem)
       : stage_(stage), onProblem_(onProblem) {}
 
+  // A WARC or ARC file, or a WACZ file's archives, told apart by their first bytes.
   void Read(const fs::path& file, const std::function<void(std::uint64_t)>& progress) {
-    warc::FileInput input(file.string());
+    char magic[4] = {};
+    {
+      std::ifstream peek(file, std::ios::binary);
+      peek.read(magic, sizeof magic);
+    }
+    if (!wacz::LooksLikeZip(std::string_view(magic, sizeof magic))) {
+      warc::FileInput input(file.string());
+      ReadArchive(file, input, progress);
+      return;
+    }
+    const wacz::Archive archive(file.string());
+    for (const std::string& member : archive.Archives()) {
+      const std::unique_ptr<warc::Input> input = archive.Open(member);
+      ReadArchive(file / member, *input, progress);
+    }
+    for (wacz::Page& page : archive.Pages()) {
+      const std::string url = CaptureAddress(page.url);
+      if (!IsDiscAddress(url) || HasControlCharacter(page.title)) continue;
+      startPages_.push_back({url, std::move(page.title)});
+    }
+  }
+
+  void ReadArchive(const fs::path& file, warc::Input& input,
+                   const std::function<void(std::uint64_t)>& progress) {
     warc::Reader reader(input, [&](const warc::Problem& problem) {
       ++summary_.broken;
       ++summary_.skipped["broken record"];
@@ -248,6 +273,13 @@ class Importer {
       }
       used[capture->payload] = true;
       result.documents.push_back(std::move(entry));
+    }
+    // The start pages the disc holds, each once.
+    std::unordered_map<std::string, bool> listed;
+    for (StartPage& page : startPages_) {
+      if (latest_.contains(page.url) && listed.try_emplace(page.url, true).second) {
+        result.startPages.push_back(std::move(page));
+      }
     }
     summary_.documents = result.documents.size();
     summary_.redirects = result.redirects.size();
@@ -522,6 +554,7 @@ class Importer {
   std::unordered_map<std::string, std::size_t> byRecordId_, byDigest_, byUriDate_, byUri_;
   std::unordered_map<std::string, std::int64_t> byUriCapture_;
   std::vector<Revisit> pending_;
+  std::vector<StartPage> startPages_;
 };
 
 // SHA-1 in base 32, as WARC digests are written.
@@ -573,6 +606,33 @@ void ReadFile(const fs::path& path, const warc::Sink& sink) {
 }
 
 }  // namespace
+
+CaptureTables::CaptureTables(viewer::Database& db) : db_(db) {
+  db_.Execute(
+      "CREATE TABLE IF NOT EXISTS captures (number INTEGER PRIMARY KEY, captured INTEGER NOT NULL);"
+      "CREATE TABLE IF NOT EXISTS start_pages (url TEXT PRIMARY KEY, title TEXT NOT NULL DEFAULT "
+      "'');");
+  capture_ = std::make_unique<viewer::Statement>(
+      db_, "INSERT OR REPLACE INTO captures (number, captured) VALUES (?1, ?2)");
+}
+
+CaptureTables::~CaptureTables() = default;
+
+void CaptureTables::Add(std::int64_t number, std::int64_t captured) {
+  if (captured <= 0) return;
+  capture_->Bind(1, number).Bind(2, captured);
+  capture_->Step();
+  capture_->Reset();
+}
+
+void CaptureTables::Add(const std::vector<StartPage>& pages) {
+  viewer::Statement insert(db_, "INSERT OR IGNORE INTO start_pages (url, title) VALUES (?1, ?2)");
+  for (const StartPage& page : pages) {
+    insert.Bind(1, page.url).Bind(2, page.title);
+    insert.Step();
+    insert.Reset();
+  }
+}
 
 FoldedType TypeOfAnswer(std::string_view contentType, std::string_view url) {
   static const std::unordered_map<std::string_view, std::string_view> kExtensions = {
@@ -660,6 +720,24 @@ WarcImport ReadWarcs(const std::vector<fs::path>& files, const fs::path& stage,
 std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
   const viewer::DiscInfo info = ReadDiscInformation(disc);
   const std::vector<DocumentRow> rows = ListDocuments(disc);
+  // Each capture's own date where the import kept it, else the disc's creation time.
+  auto db = viewer::OpenCatalogue(disc, false);
+  std::unique_ptr<viewer::Statement> capturedQuery;
+  {
+    viewer::Statement table(
+        *db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'captures'");
+    if (table.Step()) {
+      capturedQuery = std::make_unique<viewer::Statement>(
+          *db, "SELECT captured FROM captures WHERE number = ?1");
+    }
+  }
+  auto capturedOf = [&](std::int64_t number) {
+    if (!capturedQuery) return std::string();
+    capturedQuery->Bind(1, number);
+    const std::int64_t captured = capturedQuery->Step() ? capturedQuery->Integer(0) : 0;
+    capturedQuery->Reset();
+    return captured > 0 ? warc::FormatWarcDate(captured) : std::string();
+  };
   const fs::path partial = file.string() + ".partial";
   std::error_code ec;
   std::size_t exported = 0;
@@ -724,10 +802,11 @@ std::size_t ExportWarc(const fs::path& disc, const fs::path& file) {
           payload.Update(piece);
         });
       }
+      const std::string captured = capturedOf(row.number);
       std::vector<warc::Field> recordFields = {
           {"WARC-Type", "response"},
           {"WARC-Record-ID", recordId()},
-          {"WARC-Date", date},
+          {"WARC-Date", captured.empty() ? date : captured},
           {"WARC-Target-URI", row.url},
           {"WARC-Warcinfo-ID", infoId},
           {"Content-Type", "application/http;msgtype=response"},

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,9 +26,16 @@ struct WarcEntry {
   std::int64_t captured = 0;  // the capture's WARC-Date, seconds since 1970; 0 = unknown
 };
 
+// A page a crawl started from (a WACZ file's pages.jsonl), listed on the disc's start page.
+struct StartPage {
+  std::string url;
+  std::string title;
+};
+
 struct WarcImport {
-  std::vector<WarcEntry> documents;  // in address order
-  std::vector<WarcEntry> redirects;  // in address order
+  std::vector<WarcEntry> documents;   // in address order
+  std::vector<WarcEntry> redirects;   // in address order
+  std::vector<StartPage> startPages;  // those the disc holds, in the crawl's order
   WarcSummary summary;
 };
 
@@ -38,6 +46,23 @@ struct WarcImport {
 WarcImport ReadWarcs(const std::vector<fs::path>& files, const fs::path& stage,
                      const WarcProblemSink& onProblem,
                      const std::function<void(std::uint64_t done, std::uint64_t total)>& progress);
+
+// What a WARC import keeps in the catalogue beside `documents`, in tables of its own that a disc
+// made otherwise lacks: `captures` (each document's capture date, which export writes) and
+// `start_pages` (the pages a WACZ crawl started from, with their titles, for the start page).
+class CaptureTables {
+ public:
+  explicit CaptureTables(viewer::Database& db);  // creates the tables when missing
+  ~CaptureTables();
+  CaptureTables(const CaptureTables&) = delete;
+  CaptureTables& operator=(const CaptureTables&) = delete;
+  void Add(std::int64_t number, std::int64_t captured);
+  void Add(const std::vector<StartPage>& pages);
+
+ private:
+  viewer::Database& db_;
+  std::unique_ptr<viewer::Statement> capture_;
+};
 
 // The disc extension and stored content type for an answer's Content-Type and its address: the
 // type decides where it knows an extension, else the address's own extension does; the content

@@ -6,15 +6,18 @@ with export, add --from-warc, and a mirror made over HTTPS."""
 import argparse
 import gzip
 import http.server
+import json
 import os
 import re
 import shutil
+import sqlite3
 import ssl
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
+import zipfile
 import zlib
 
 ARGS = None
@@ -263,6 +266,41 @@ class WarcDiscs(unittest.TestCase):
         run = tool("add", added, "--from-warc", self.tls)
         self.assertIn("6 already on the disc", run.stdout)
         self.assertEqual(tool("check", added).returncode, 0)
+
+    def test_wacz_start_pages_and_capture_dates(self):
+        def record(uri, date, body):
+            block = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + body
+            return gzip.compress(b"WARC/1.1\r\nWARC-Type: response\r\nWARC-Target-URI: " + uri +
+                                 b"\r\nWARC-Date: " + date + b"\r\nContent-Length: %d\r\n\r\n"
+                                 % len(block) + block + b"\r\n\r\n")
+        warc = (record(b"http://w.example/", b"2021-03-04T05:06:07Z", b"<p>home</p>") +
+                record(b"http://w.example/b.html", b"2022-01-01T00:00:00Z", PAGE))
+        pages = [{"format": "json-pages-1.0", "id": "pages", "title": "All Pages"},
+                 {"id": "1", "url": "http://w.example/", "title": "Home \u00e9", "ts": "x"},
+                 {"id": "2", "url": "http://w.example/gone", "title": "Not captured"}]
+        # Named as no archive is: the content says what it is.
+        wacz = os.path.join(self.dir, "crawl.bin")
+        with zipfile.ZipFile(wacz, "w") as z:
+            z.writestr("archive/data.warc.gz", warc, compress_type=zipfile.ZIP_STORED)
+            z.writestr("pages/pages.jsonl", "\n".join(json.dumps(p) for p in pages) + "\n",
+                       compress_type=zipfile.ZIP_DEFLATED)
+            z.writestr("datapackage.json", "{}")
+        disc, _ = self.create("wacz", wacz)
+        self.assertEqual(sorted(listing(disc)), ["http://w.example/", "http://w.example/b.html"])
+        with sqlite3.connect(os.path.join(disc, "catalogue.db")) as db:
+            self.assertEqual(db.execute("SELECT url, title FROM start_pages").fetchall(),
+                             [("http://w.example/", "Home \u00e9")])
+        exported = os.path.join(self.dir, "wacz-export.warc.gz")
+        self.assertEqual(tool("export", disc, "--warc", exported).returncode, 0)
+        with open(exported, "rb") as f:
+            data = f.read()
+        dates = {}
+        for at in members(data)[1:]:
+            text = zlib.decompressobj(31).decompress(data[at:])
+            uri = re.search(rb"WARC-Target-URI: (\S+)", text).group(1)
+            dates[uri] = re.search(rb"WARC-Date: (\S+)", text).group(1)
+        self.assertEqual(dates, {b"http://w.example/": b"2021-03-04T05:06:07Z",
+                                 b"http://w.example/b.html": b"2022-01-01T00:00:00Z"})
 
     def test_mirror_made_over_https(self):
         mirror = os.path.join(self.dir, "mirror", "secure.example")
