@@ -355,25 +355,32 @@ class Importer {
   }
 
   // The HTTP head at the start of the block, and the block's first bytes after it.
-  bool ReadHttpHead(warc::Reader& reader, warc::HttpHead& head, std::string& rest) {
-    std::string text;
+  // The HTTP head at the start of the block, and the block's first bytes after it: a view into
+  // the reader's piece (valid until it reads on) or into `held`, when the head spanned pieces.
+  bool ReadHttpHead(warc::Reader& reader, warc::HttpHead& head, std::string& held,
+                    std::string_view& rest) {
+    held.clear();
     while (true) {
       const std::string_view piece = reader.ReadBlockView(kPiece);
       if (piece.empty()) return false;
-      const std::size_t before = text.size();
-      text.append(piece);
-      // The blank line may straddle two pieces: look a few bytes back.
-      const std::size_t from = before > 3 ? before - 3 : 0;
-      const std::size_t end = warc::FindHeadEnd(std::string_view(text).substr(from));
+      std::string_view text = piece;
+      std::size_t from = 0;
+      if (!held.empty()) {
+        // The blank line may straddle two pieces: look a few bytes back.
+        from = held.size() > 3 ? held.size() - 3 : 0;
+        held.append(piece);
+        text = held;
+      }
+      const std::size_t end = warc::FindHeadEnd(text.substr(from));
       if (end != std::string_view::npos) {
         rest = text.substr(from + end);
-        text.resize(from + end);
-        std::optional<warc::HttpHead> parsed = warc::ParseHttpHead(text);
+        std::optional<warc::HttpHead> parsed = warc::ParseHttpHead(text.substr(0, from + end));
         if (!parsed) return false;
         head = std::move(*parsed);
         return true;
       }
-      if (text.size() > warc::kMostHeadBytes) return false;
+      if (held.empty()) held.assign(piece);
+      if (held.size() > warc::kMostHeadBytes) return false;
     }
   }
 
@@ -423,13 +430,14 @@ class Importer {
     }
 
     std::string contentType(head.fields.Get("Content-Type"));
-    std::string rest;
+    std::string held;
+    std::string_view rest;
     std::vector<std::unique_ptr<warc::ContentDecoder>> decoders;
     std::unique_ptr<warc::ChunkedDecoder> chunked;
     std::int64_t lastModified = 0;
     if (response) {
       warc::HttpHead http;
-      if (!ReadHttpHead(reader, http, rest)) {
+      if (!ReadHttpHead(reader, http, held, rest)) {
         if (reader.Finish()) Skip("not an HTTP answer");
         return;
       }
