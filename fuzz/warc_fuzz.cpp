@@ -1,6 +1,6 @@
-// The WARC reader over any bytes: plain or gzip, broken anywhere. Every record it hands out
-// reads to its end within its Content-Length, and the HTTP head, chunked and coded bodies of
-// its blocks go through the same decoders the import uses.
+// The WARC reader over any bytes, WARC or ARC records, plain or gzip, broken anywhere. Every
+// record it hands out reads to its end within its Content-Length, and the HTTP head, chunked and
+// coded bodies of its blocks go through the same decoders the import uses.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -33,6 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t decoded = 0;
     const Sink count = [&](std::string_view piece) { decoded += piece.size(); };
     ChunkedDecoder chunked;
+    // A first line read as a chunk size has a digit and a line end.
+    if (StartsAsChunks(body).value_or(false) && body.find('\n') == std::string_view::npos) {
+      std::abort();
+    }
     chunked.Feed(body, count);
     if (auto decoder = ContentDecoder::For(http->fields.Get("Content-Encoding"))) {
       decoder->Feed(body, count);

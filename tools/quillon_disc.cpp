@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
   auto* fromOption =
       createCommand->add_option("--from", create.mirror, "Mirror folder (host/path layout)");
   auto* fromWarcOption = createCommand->add_option(
-      "--from-warc", createWarcs, "WARC file (.warc or .warc.gz); may be given again");
+      "--from-warc", createWarcs,
+      "WARC, ARC or WACZ file (.warc, .warc.gz, .arc, .arc.gz, .wacz); may be given again");
   fromOption->excludes(fromWarcOption);
   createCommand->add_option("--scheme", create.scheme, "Scheme the mirror was made with")
       ->check(CLI::IsMember({"http", "https"}))
@@ -129,7 +130,8 @@ int main(int argc, char** argv) {
   addCommand->add_option("disc", discPath, "Disc folder")->required();
   auto* urlOption = addCommand->add_option("url", add.url, "Address the document answers for");
   auto* addWarcOption = addCommand->add_option(
-      "--from-warc", addWarcs, "WARC file whose captures join the disc; may be given again");
+      "--from-warc", addWarcs,
+      "WARC, ARC or WACZ file whose captures join the disc; may be given again");
   urlOption->excludes(addWarcOption);
   addCommand->add_option("file", addFile, "The document's file");
   addCommand->add_option("--redirect", add.redirectUrl, "Send the browser to this address");
