@@ -512,17 +512,19 @@ bool ChunkedDecoder::Feed(std::string_view in, const Sink& out) {
 std::optional<bool> StartsAsChunks(std::string_view start) {
   std::size_t at = 0;
   while (at < start.size() && std::isxdigit(static_cast<unsigned char>(start[at])) != 0) ++at;
-  if (at == start.size()) return at > kLongestChunkLine ? std::optional<bool>(false) : std::nullopt;
-  if (at == 0) return false;
-  // After the size: an extension (";name=value", after optional white space), then the line end.
-  const char next = start[at];
-  if (next != ';' && next != ' ' && next != '\t' && next != '\r' && next != '\n') return false;
+  if (at == 0 && !start.empty()) return false;
+  // After the size: white space, then an extension (";name=value") or the line's end.
+  while (at < start.size() && (start[at] == ' ' || start[at] == '\t')) ++at;
+  bool extension = false;
   for (; at < start.size() && at <= kLongestChunkLine; ++at) {
-    if (start[at] == '\n') return true;
-    if (start[at] == '\r') {
+    const char c = start[at];
+    if (c == '\n') return true;
+    if (c == '\r') {
       if (at + 1 == start.size()) return std::nullopt;
       return start[at + 1] == '\n';
     }
+    if (c == ';') extension = true;
+    if (!extension) return false;
   }
   return at > kLongestChunkLine ? std::optional<bool>(false) : std::nullopt;
 }

@@ -715,7 +715,7 @@ WarcImport ReadWarcs(const std::vector<fs::path>& files, const fs::path& stage,
     try {
       importer.Read(file, [&](std::uint64_t more) {
         done += more;
-        if (progress) progress(done, total);
+        if (progress) progress(std::min(done, total), total);
       });
     } catch (const std::runtime_error& e) {
       if (dynamic_cast<const ToolError*>(&e) != nullptr) throw;

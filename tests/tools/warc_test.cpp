@@ -354,8 +354,12 @@ TEST(WarcImport, QuirksOfRealArchives) {
        {{"http://h.example/", "<p>stored</p>"}},
        0},
       {"hex-looking word that is no chunk line",
-       {Response("http://h.example/", chunkedHead, "cafe au lait")},
-       {{"http://h.example/", "cafe au lait"}},
+       {Response("http://h.example/", chunkedHead, "cafe au lait\r\nde la maison")},
+       {{"http://h.example/", "cafe au lait\r\nde la maison"}},
+       0},
+      {"chunk size with white space and an extension",
+       {Response("http://h.example/", chunkedHead, "3 ;a=b\r\nabc\r\n0\r\n\r\n")},
+       {{"http://h.example/", "abc"}},
        0},
       {"chunked body still decoded",
        {Response("http://h.example/", chunkedHead, "5;x=1\r\nhello\r\n0\r\n\r\n")},
@@ -456,7 +460,7 @@ TEST(WarcImport, QuirksOfRealArchives) {
     EXPECT_EQ(got.problems, row.problems) << row.name;
   }
   // An ARC record's archive date is its capture date.
-  const Imported arc = Import(rows[13].archives);
+  const Imported arc = Import(rows[14].archives);
   EXPECT_EQ(arc.captured.at("http://a.example/"), 1680674828);
 }
 
