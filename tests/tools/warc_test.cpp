@@ -401,6 +401,13 @@ TEST(WarcImport, QuirksOfRealArchives) {
        {{"http://h.example/site.css", "body{color:red}"},
         {"http://h.example/other.css", "body{color:red}"}},
        0},
+      {"revisit of an address with a space",
+       {Response("http://h.example/a b.css", "200 OK\r\nContent-Type: text/css", "x{}"),
+        Revisit("http://h.example/c.css",
+                "WARC-Refers-To-Target-URI: http://h.example/a b.css\r\n"
+                "WARC-Refers-To-Date: 2024-01-02T03:04:05Z\r\n")},
+       {{"http://h.example/a%20b.css", "x{}"}, {"http://h.example/c.css", "x{}"}},
+       0},
       {"revisit by digest when its record id points nowhere",
        {original, Revisit("http://h.example/d.css",
                           "WARC-Refers-To: <urn:uuid:gone>\r\nWARC-Payload-Digest: sha1:AAA\r\n")},
@@ -460,7 +467,7 @@ TEST(WarcImport, QuirksOfRealArchives) {
     EXPECT_EQ(got.problems, row.problems) << row.name;
   }
   // An ARC record's archive date is its capture date.
-  const Imported arc = Import(rows[14].archives);
+  const Imported arc = Import(rows[15].archives);
   EXPECT_EQ(arc.captured.at("http://a.example/"), 1680674828);
 }
 
