@@ -354,7 +354,6 @@ class Importer {
     return payload;
   }
 
-  // The HTTP head at the start of the block, and the block's first bytes after it.
   // The HTTP head at the start of the block, and the block's first bytes after it: a view into
   // the reader's piece (valid until it reads on) or into `held`, when the head spanned pieces.
   bool ReadHttpHead(warc::Reader& reader, warc::HttpHead& head, std::string& held,
@@ -538,7 +537,7 @@ class Importer {
     for (std::size_t i = 0; sound && i < decoders.size(); ++i) {
       if (!decoders[i]->Finish(sinks[i + 1])) sound = false;
     }
-    if (!sound) return Skip(chunked ? "broken chunked body" : "broken coded body");
+    if (!sound) return Skip(chunked ? "broken chunked or coded body" : "broken coded body");
     staged.Keep();
     const FoldedType folded = TypeOfAnswer(contentType, url);
     const std::size_t id = Register(
