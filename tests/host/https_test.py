@@ -45,6 +45,24 @@ def make_origin_certificates(folder):
     openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
             "-keyout", "bad.key", "-out", "bad.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
             "-addext", "subjectAltName=IP:127.0.0.1", cwd=folder)
+    # Chains to the trusted authority but names its host in the subject's CN alone.
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            "cn-only.key", "-out", "cn-only.csr", "-subj", "/CN=localhost", cwd=folder)
+    openssl("x509", "-req", "-in", "cn-only.csr", "-CA", "origin-ca.pem", "-CAkey",
+            "origin-ca.key", "-CAcreateserial", "-out", "cn-only.pem", "-days", "2", cwd=folder)
+
+
+def sign_with(folder, ca_dir, name, san):
+    """A leaf for `san` signed with the local authority's own key, as a thief of that key would
+    sign one: what verifiers make of it is up to the authority's name constraints."""
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            name + ".key", "-out", name + ".csr", "-subj", "/O=leaf", cwd=folder)
+    with open(os.path.join(folder, name + ".ext"), "w") as f:
+        f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % san)
+    openssl("x509", "-req", "-in", name + ".csr", "-CA", os.path.join(ca_dir, "ca.pem"), "-CAkey",
+            os.path.join(ca_dir, "ca.key"), "-CAcreateserial", "-out", name + ".pem", "-days", "2",
+            "-extfile", name + ".ext", cwd=folder)
+    return os.path.join(folder, name + ".pem")
 
 
 def png():
@@ -95,6 +113,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
         make_origin_certificates(base)
         cls.good = tls_origin(base, "good")
         cls.bad = tls_origin(base, "bad")
+        cls.cn_only = tls_origin(base, "cn-only")
+        cls.cn_only_port = cls.cn_only.server_address[1]
         cls.other = tls_origin(base, "good")  # holds nothing of the disc
         cls.good_port = cls.good.server_address[1]
         cls.bad_port = cls.bad.server_address[1]
@@ -116,6 +136,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
             for name in ("stale-304.html", "stale-200.html"):
                 adds.append(("https://127.0.0.1:%d/%s" % (port, name), "stale.html",
                              ["--stale-after", "1s"]))
+        adds.append(("https://localhost:%d/stale-200.html" % cls.cn_only_port, "stale.html",
+                     ["--stale-after", "1s"]))
         for url, name, extra in adds:
             subprocess.run([tool, "add", cls.disc, url, os.path.join(files, name), *extra],
                            check=True, capture_output=True)
@@ -130,7 +152,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         code = cls.proxy.stop()
-        for server in (cls.good, cls.bad, cls.other):
+        for server in (cls.good, cls.bad, cls.other, cls.cn_only):
             server.shutdown()
         cls.tmp.cleanup()
         assert code == 0, "proxy exit code %d after SIGTERM" % code
@@ -167,6 +189,9 @@ class HttpsThroughTheProxy(unittest.TestCase):
             ("127.0.0.1", self.good_port, "/stale-200.html", 200, b"network copy of", "network"),
             # The origin's certificate chains to no trusted authority: the disc copy stands in.
             ("127.0.0.1", self.bad_port, "/stale-200.html", 200, b"disc copy of stale",
+             "disc-fallback"),
+            # The origin's certificate names the host in its CN alone, which browsers ignore.
+            ("localhost", self.cn_only_port, "/stale-200.html", 200, b"disc copy of stale",
              "disc-fallback"),
         ]
         for host, port, path, status, body, answer in rows:
