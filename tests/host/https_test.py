@@ -259,7 +259,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
 
     def browse(self, proxy_port, url):
         """The DOM headless Chromium shows for `url` through the proxy, trusting its authority
-        through an NSS database in a HOME of its own; None without Chromium or certutil."""
+        through an NSS database in a HOME of its own; None without Chromium or certutil. With no
+        proxy port, every name goes straight to 127.0.0.1."""
         browser = shutil.which("chromium") or shutil.which("chromium-browser")
         if browser is None or shutil.which("certutil") is None:
             return None
@@ -274,10 +275,94 @@ class HttpsThroughTheProxy(unittest.TestCase):
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--user-data-dir=" + os.path.join(home, "profile"),
                  # Loopback addresses go through the proxy too (a site saved from one).
-                 "--proxy-server=127.0.0.1:%d" % proxy_port, "--proxy-bypass-list=<-loopback>",
+                 *(["--proxy-server=127.0.0.1:%d" % proxy_port, "--proxy-bypass-list=<-loopback>"]
+                   if proxy_port else
+                   ["--no-proxy-server", "--host-resolver-rules=MAP * 127.0.0.1"]),
                  "--virtual-time-budget=5000", "--dump-dom", url],
                 capture_output=True, timeout=120, env=dict(os.environ, HOME=home))
         return result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+
+    def test_the_authority_signs_only_the_discs_names(self):
+        # Leaves signed with the authority's key itself: the name constraints decide.
+        rows = [
+            # name, subjectAltName, accepted
+            ("inside-name", "DNS:www." + SECURE, True),
+            ("inside-address", "IP:127.0.0.1", True),
+            ("outside-name", "DNS:outside.example", False),
+            ("outside-suffix", "DNS:not" + SECURE, False),
+            ("outside-address", "IP:10.1.2.3", False),
+            ("outside-v6", "IP:::1", False),
+            ("outside-among-inside", "DNS:www.%s,DNS:outside.example" % SECURE, False),
+        ]
+        folder = os.path.join(self.tmp.name, "leaves")
+        os.makedirs(folder, exist_ok=True)
+        ca = os.path.join(self.ca_dir, "ca.pem")
+        for name, san, accepted in rows:
+            with self.subTest(name=name):
+                leaf = sign_with(folder, self.ca_dir, name, san)
+                verdict = subprocess.run(["openssl", "verify", "-CAfile", ca, "-purpose",
+                                          "sslserver", leaf], capture_output=True, text=True)
+                self.assertEqual(verdict.returncode == 0, accepted, verdict.stdout + verdict.stderr)
+        days = subprocess.run(["openssl", "x509", "-in", ca, "-noout", "-checkend",
+                               str(731 * 86400)], capture_output=True)
+        self.assertEqual(days.returncode, 1, "the authority lives past two years")
+        # A browser trusting the authority through NSS agrees.
+        for name, host, accepted in (("inside-name", "www." + SECURE, True),
+                                     ("outside-name", "outside.example", False)):
+            with self.subTest(browser=name):
+                server = tls_origin(folder, name)
+                try:
+                    dom = self.browse(None, "https://%s:%d/constrained.html"
+                                      % (host, server.server_address[1]))
+                finally:
+                    server.shutdown()
+                    server.server_close()
+                if dom is None:
+                    self.skipTest("chromium or certutil is not installed (make deps-browser "
+                                  "installs them)")
+                self.assertEqual("network copy of /constrained.html" in dom, accepted, dom[-2000:])
+
+    def test_a_disc_host_outside_the_authority_is_tunnelled_until_renewed(self):
+        # An authority made for a disc of the secure site alone, then used for this disc.
+        small = os.path.join(self.tmp.name, "small")
+        files = os.path.join(self.tmp.name, "files")
+        subprocess.run([e2e.ARGS.disc_tool, "create", small, "--from",
+                        os.path.join(self.tmp.name, "mirror")], check=True, capture_output=True)
+        subprocess.run([e2e.ARGS.disc_tool, "add", small, "https://%s/" % SECURE,
+                        os.path.join(files, "page.html")], check=True, capture_output=True)
+        ca_dir = os.path.join(self.tmp.name, "small-ca")
+        e2e.Proxy(small, "--ca-dir", ca_dir).stop()
+        origin = ssl.create_default_context(cafile=os.path.join(self.tmp.name, "origin-ca.pem"))
+        for renew, outside in ((False, True), (True, False)):
+            with self.subTest(renew=renew):
+                proxy = e2e.Proxy(self.disc, "--ca-dir", ca_dir, "--origin-ca",
+                                  os.path.join(self.tmp.name, "origin-ca.pem"), "--connect-ports",
+                                  "443,%d" % self.good_port, *(["--renew-ca"] if renew else []))
+                try:
+                    client = ssl.create_default_context(cafile=os.path.join(ca_dir, "ca.pem"))
+                    conn = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
+                                                       context=origin if outside else client)
+                    conn.set_tunnel("127.0.0.1", self.good_port)
+                    conn.connect()
+                    issuer = dict(item for part in conn.sock.getpeercert()["issuer"]
+                                  for item in part)
+                    conn.close()
+                    self.assertEqual(issuer.get("organizationName") == "Quillon", not outside)
+                    # The secure site stays intercepted either way.
+                    conn = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
+                                                       context=client)
+                    conn.set_tunnel(SECURE, 443)
+                    conn.request("GET", "/")
+                    self.assertEqual(conn.getresponse().status, 200)
+                    conn.close()
+                finally:
+                    self.assertEqual(proxy.stop(), 0)
+                start = " ".join(line.strip() for line in proxy.errors)  # complete once stopped
+                self.assertEqual("may not sign for these https:// hosts of the disc, which are "
+                                 "tunnelled, not served from it: 127.0.0.1 localhost" in start,
+                                 outside, start)
+                self.assertEqual("--renew-ca makes a new authority" in start, outside, start)
+                self.assertEqual("made now: renewed by --renew-ca" in start, renew, start)
 
     def test_a_real_browser_trusting_the_authority(self):
         dom = self.browse(self.proxy.port, "https://%s/" % SECURE)
