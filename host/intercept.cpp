@@ -32,8 +32,28 @@ using Local = asio::local::stream_protocol::socket;
 
 }  // namespace
 
+std::vector<std::string> NamesToSign(DiscPages& pages, std::string_view catalogueDomain) {
+  std::vector<std::string> names{std::string(catalogueDomain)};
+  for (const SiteSummary& site : pages.Sites()) {
+    if (!site.secure) continue;
+    if (auto target = ParseAuthority(site.host, kHttpsPort)) names.push_back(target->host);
+  }
+  return names;
+}
+
+std::vector<std::string> Proxy::caOutside() const {
+  return state_->ca ? state_->ca->outside() : std::vector<std::string>();
+}
+
+bool Proxy::caConstrained() const { return state_->ca && state_->ca->constrained(); }
+
+std::string Proxy::caMadeBecause() const {
+  return state_->ca ? state_->ca->madeBecause() : std::string();
+}
+
 bool Intercepts(ProxyState& s, const NetworkTarget& target) {
-  if (s.ca == nullptr) return false;
+  // A host the authority may not sign stays a tunnel: a certificate for it would be refused.
+  if (s.ca == nullptr || !s.ca->Permits(target.host)) return false;
   if (OnDomain(target.host, s.options.catalogueDomain)) return true;
   NetworkTarget secure = target;
   secure.secure = true;

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <boost/asio/ip/address.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <set>
 
 #include "filter_host.h"
 
@@ -35,6 +37,8 @@ using CertPtr = std::unique_ptr<X509, Deleter<X509_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 using NamesPtr = std::unique_ptr<GENERAL_NAMES, Deleter<GENERAL_NAMES_free>>;
+using NameConstraintsPtr = std::unique_ptr<NAME_CONSTRAINTS, Deleter<NAME_CONSTRAINTS_free>>;
+using FilePtr = std::unique_ptr<FILE, Deleter<fclose>>;
 
 [[noreturn]] void Fail(const std::string& what) {
   char detail[256] = "";
@@ -55,8 +59,8 @@ KeyPtr NewKey() {
 }
 
 // A fresh certificate with a random serial, valid from an hour ago (clocks differ) for
-// `lifetime`.
-CertPtr NewCertificate(EVP_PKEY* key, std::chrono::hours lifetime) {
+// `lifetime`, and never past `issuer`'s end when given.
+CertPtr NewCertificate(EVP_PKEY* key, std::chrono::hours lifetime, const X509* issuer = nullptr) {
   CertPtr cert(X509_new());
   Check(cert != nullptr, "out of memory");
   Check(X509_set_version(cert.get(), 2) == 1, "cannot set the version");
@@ -69,6 +73,11 @@ CertPtr NewCertificate(EVP_PKEY* key, std::chrono::hours lifetime) {
                             std::chrono::duration_cast<std::chrono::seconds>(lifetime).count()) !=
                 nullptr,
         "cannot set the validity");
+  if (issuer != nullptr &&
+      ASN1_TIME_compare(X509_get0_notAfter(issuer), X509_get0_notAfter(cert.get())) < 0) {
+    Check(X509_set1_notAfter(cert.get(), X509_get0_notAfter(issuer)) == 1,
+          "cannot set the validity");
+  }
   Check(X509_set_pubkey(cert.get(), key) == 1, "cannot set the key");
   return cert;
 }
@@ -124,28 +133,225 @@ std::string Pem(Write write) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+bool IsAddress(const std::string& host) {
+  boost::system::error_code notAddress;
+  boost::asio::ip::make_address(host, notAddress);
+  return !notAddress;
+}
+
+GENERAL_NAME* NewName(int type, void* value) {
+  GENERAL_NAME* name = GENERAL_NAME_new();
+  Check(name != nullptr && value != nullptr, "out of memory");
+  GENERAL_NAME_set0_value(name, type, value);
+  return name;
+}
+
+// A DNS name as a string of the certificate, or an address as its bytes followed by `mask`
+// bytes of its length (a name constraint's form; no mask for a subjectAltName).
+GENERAL_NAME* NameOf(const std::string& name, bool withMask, unsigned char maskByte = 0xff) {
+  if (IsAddress(name)) {
+    const auto address = boost::asio::ip::make_address(name);
+    std::string bytes;
+    if (address.is_v4()) {
+      const auto b = address.to_v4().to_bytes();
+      bytes.assign(b.begin(), b.end());
+    } else {
+      const auto b = address.to_v6().to_bytes();
+      bytes.assign(b.begin(), b.end());
+    }
+    if (maskByte == 0) bytes.assign(bytes.size(), '\0');
+    if (withMask) bytes.append(bytes.size(), static_cast<char>(maskByte));
+    ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
+    Check(octets != nullptr &&
+              ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                    static_cast<int>(bytes.size())) == 1,
+          "cannot encode an address");
+    return NewName(GEN_IPADD, octets);
+  }
+  ASN1_IA5STRING* dns = ASN1_IA5STRING_new();
+  Check(dns != nullptr && ASN1_STRING_set(dns, name.data(), static_cast<int>(name.size())) == 1,
+        "cannot encode a name");
+  return NewName(GEN_DNS, dns);
+}
+
+// The subjectAltName of a host certificate. The name goes in as data, never through the
+// configuration syntax, where a comma in it would add names of its own.
+void AddSubjectName(X509* cert, const std::string& name, bool critical) {
+  NamesPtr names(sk_GENERAL_NAME_new_null());
+  Check(names != nullptr, "out of memory");
+  GENERAL_NAME* entry = NameOf(name, false);
+  if (sk_GENERAL_NAME_push(names.get(), entry) <= 0) {
+    GENERAL_NAME_free(entry);
+    Check(false, "out of memory");
+  }
+  Check(X509_add1_ext_i2d(cert, NID_subject_alt_name, names.get(), critical ? 1 : 0,
+                          X509V3_ADD_DEFAULT) == 1,
+        "cannot add the host name");
+}
+
+void AddSubtree(STACK_OF(GENERAL_SUBTREE) * *trees, GENERAL_NAME* name) {
+  if (*trees == nullptr) *trees = sk_GENERAL_SUBTREE_new_null();
+  GENERAL_SUBTREE* tree = GENERAL_SUBTREE_new();
+  if (*trees == nullptr || tree == nullptr) {
+    GENERAL_NAME_free(name);
+    GENERAL_SUBTREE_free(tree);
+    Check(false, "out of memory");
+  }
+  GENERAL_NAME_free(tree->base);
+  tree->base = name;
+  if (sk_GENERAL_SUBTREE_push(*trees, tree) <= 0) {
+    GENERAL_SUBTREE_free(tree);
+    Check(false, "out of memory");
+  }
+}
+
+// What the authority may sign: each DNS name with its sub-domains, each address alone. With no
+// address among them every address is excluded, since a kind of name without a permitted
+// subtree is not constrained at all.
+void AddNameConstraints(X509* cert, const std::set<std::string>& names) {
+  NameConstraintsPtr constraints(NAME_CONSTRAINTS_new());
+  Check(constraints != nullptr, "out of memory");
+  bool addresses = false;
+  for (const std::string& name : names) {
+    addresses = addresses || IsAddress(name);
+    AddSubtree(&constraints->permittedSubtrees, NameOf(name, true));
+  }
+  if (!addresses) {
+    AddSubtree(&constraints->excludedSubtrees, NameOf("0.0.0.0", true, 0));
+    AddSubtree(&constraints->excludedSubtrees, NameOf("::", true, 0));
+  }
+  Check(
+      X509_add1_ext_i2d(cert, NID_name_constraints, constraints.get(), 1, X509V3_ADD_DEFAULT) == 1,
+      "cannot add the name constraints");
+}
+
+// A missing folder is made the owner's alone; an existing one is taken as it is, never changed
+// (`--ca-dir /tmp` must not close /tmp to everyone else), so it must be the user's own and closed
+// to others' writes, or they could swap the files in it.
+void PrepareFolder(const fs::path& folder) {
+  std::error_code ec;
+  if (!fs::exists(folder, ec)) {
+    if (folder.has_parent_path()) fs::create_directories(folder.parent_path(), ec);
+    if (ec || (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)) {
+      throw HostError("cannot make the folder " + folder.string() +
+                      (ec ? ": " + ec.message() : std::string()));
+    }
+  }
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    throw HostError(folder.string() + " is not a folder");
+  }
+  if (info.st_uid != geteuid()) {
+    throw HostError(folder.string() +
+                    " belongs to another user: give the local certificate authority a folder of "
+                    "its own (--ca-dir makes a missing one)");
+  }
+  if ((info.st_mode & 022) != 0) {
+    throw HostError(folder.string() +
+                    " may be written by other users: give the local certificate authority a "
+                    "folder of its own (--ca-dir makes a missing one)");
+  }
+}
+
+// A file of the authority, opened without following a link and checked as opened: the user's
+// own, and none of `forbidden` in its mode.
+FilePtr OpenOwnFile(const fs::path& path, mode_t forbidden, const char* advice) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) throw HostError("cannot read " + path.string());
+  struct stat info {};
+  std::string refusal;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    refusal = " is not a file";
+  } else if (info.st_uid != geteuid()) {
+    refusal = " belongs to another user";
+  } else if ((info.st_mode & forbidden) != 0) {
+    refusal = advice;
+  }
+  FILE* file = refusal.empty() ? fdopen(fd, "re") : nullptr;
+  if (file == nullptr) {
+    close(fd);
+    throw HostError(path.string() + (refusal.empty() ? ": cannot read" : refusal));
+  }
+  return FilePtr(file);
+}
+
 }  // namespace
+
+std::optional<std::string> CertificateName(std::string_view host) {
+  std::string name(host);
+  const bool bracketed = name.size() > 2 && name.front() == '[' && name.back() == ']';
+  if (bracketed) name = name.substr(1, name.size() - 2);
+  if (name.find('%') == std::string::npos && IsAddress(name)) {
+    // One spelling per address, as the certificates are kept by name.
+    return boost::asio::ip::make_address(name).to_string();
+  }
+  if (bracketed) return std::nullopt;
+  if (name.ends_with('.')) name.pop_back();
+  if (name.empty() || name.size() > kMaxDnsName) return std::nullopt;
+  std::size_t label = 0;
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '.') {
+      if (label == 0) return std::nullopt;
+      label = 0;
+      continue;
+    }
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!allowed || ++label > kMaxDnsLabel) return std::nullopt;
+  }
+  if (label == 0) return std::nullopt;
+  return name;
+}
 
 struct LocalCa::Keys {
   KeyPtr caKey;
   CertPtr caCert;
-  KeyPtr hostKey;  // one key for every host certificate of this run
+  NameConstraintsPtr constraints;  // of caCert; null for an authority made without them
+  KeyPtr hostKey;                  // one key for every host certificate of this run
 };
 
 LocalCa::~LocalCa() = default;
 
-std::unique_ptr<LocalCa> LocalCa::OpenOrCreate(const fs::path& folder) {
+std::unique_ptr<LocalCa> LocalCa::OpenOrCreate(const fs::path& folder,
+                                               const std::vector<std::string>& names, bool renew) {
   std::unique_ptr<LocalCa> ca(new LocalCa);
   ca->folder_ = fs::absolute(folder);
   ca->keys_ = std::make_unique<Keys>();
   Keys& keys = *ca->keys_;
-  const fs::path keyPath = folder / kCaKeyFile;
-  const fs::path certPath = folder / kCaCertificateFile;
+  PrepareFolder(ca->folder_);
+  const fs::path keyPath = ca->folder_ / kCaKeyFile;
+  const fs::path certPath = ca->folder_ / kCaCertificateFile;
+  std::set<std::string> signable;
+  for (const std::string& name : names) {
+    // A name no certificate may carry is tunnelled whatever the authority.
+    if (auto valid = CertificateName(name)) signable.insert(*valid);
+  }
   std::error_code ec;
-  if (!fs::exists(keyPath, ec)) {
-    fs::create_directories(folder, ec);
-    if (ec) throw HostError("cannot make the folder " + folder.string() + ": " + ec.message());
-    chmod(folder.c_str(), 0700);
+  const bool found = fs::exists(fs::symlink_status(keyPath, ec));
+  if (renew) {
+    ca->madeBecause_ = "renewed by --renew-ca";
+  } else if (!found) {
+    ca->madeBecause_ = "none was there";
+  } else {
+    FilePtr keyFile = OpenOwnFile(
+        keyPath, 077, " may be read by other users: make it the owner's alone (chmod 600)");
+    FilePtr certFile = OpenOwnFile(certPath, 022, " may be written by other users");
+    keys.caKey.reset(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr));
+    keys.caCert.reset(PEM_read_X509(certFile.get(), nullptr, nullptr, nullptr));
+    if (keys.caKey == nullptr || keys.caCert == nullptr ||
+        X509_check_private_key(keys.caCert.get(), keys.caKey.get()) != 1) {
+      Fail(ca->folder_.string() + " holds no matching certificate and key");
+    }
+    if (X509_check_ca(keys.caCert.get()) != 1 ||
+        (X509_get_key_usage(keys.caCert.get()) & KU_KEY_CERT_SIGN) == 0) {
+      throw HostError(certPath.string() +
+                      " is not a certificate authority: quillon-proxy --renew-ca makes a new one");
+    }
+    if (X509_cmp_current_time(X509_get0_notAfter(keys.caCert.get())) <= 0) {
+      ca->madeBecause_ = "the one there had expired";
+    }
+  }
+  if (!ca->madeBecause_.empty()) {
     keys.caKey = NewKey();
     keys.caCert = NewCertificate(keys.caKey.get(), kCaLifetime);
     X509_NAME* name = X509_get_subject_name(keys.caCert.get());
@@ -155,7 +361,10 @@ std::unique_ptr<LocalCa> LocalCa::OpenOrCreate(const fs::path& folder) {
     X509* cert = keys.caCert.get();
     AddExtension(cert, cert, NID_basic_constraints, "critical,CA:TRUE,pathlen:0");
     AddExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
+    // Server certificates only: no mail, no code.
+    AddExtension(cert, cert, NID_ext_key_usage, "serverAuth");
     AddExtension(cert, cert, NID_subject_key_identifier, "hash");
+    if (!signable.empty()) AddNameConstraints(cert, signable);
     Check(X509_sign(cert, keys.caKey.get(), EVP_sha256()) > 0, "cannot sign");
     WriteFileAtomically(keyPath, Pem([&](BIO* bio) {
                           return PEM_write_bio_PrivateKey(bio, keys.caKey.get(), nullptr, nullptr,
@@ -165,24 +374,11 @@ std::unique_ptr<LocalCa> LocalCa::OpenOrCreate(const fs::path& folder) {
     WriteFileAtomically(certPath, Pem([&](BIO* bio) { return PEM_write_bio_X509(bio, cert); }),
                         0644);
     ca->created_ = true;
-  } else {
-    struct stat info {};
-    if (stat(keyPath.c_str(), &info) != 0) throw HostError("cannot read " + keyPath.string());
-    if ((info.st_mode & 077) != 0) {
-      throw HostError(keyPath.string() +
-                      " may be read by other users: make it the owner's alone (chmod 600)");
-    }
-    std::unique_ptr<FILE, Deleter<fclose>> keyFile(fopen(keyPath.c_str(), "re"));
-    std::unique_ptr<FILE, Deleter<fclose>> certFile(fopen(certPath.c_str(), "re"));
-    if (keyFile == nullptr || certFile == nullptr) {
-      throw HostError("cannot read the local certificate authority in " + folder.string());
-    }
-    keys.caKey.reset(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr));
-    keys.caCert.reset(PEM_read_X509(certFile.get(), nullptr, nullptr, nullptr));
-    if (keys.caKey == nullptr || keys.caCert == nullptr ||
-        X509_check_private_key(keys.caCert.get(), keys.caKey.get()) != 1) {
-      Fail(folder.string() + " holds no matching certificate and key");
-    }
+  }
+  keys.constraints.reset(static_cast<NAME_CONSTRAINTS*>(
+      X509_get_ext_d2i(keys.caCert.get(), NID_name_constraints, nullptr, nullptr)));
+  for (const std::string& name : signable) {
+    if (!ca->Permits(name)) ca->outside_.push_back(name);
   }
   keys.hostKey = NewKey();
   return ca;
@@ -190,14 +386,25 @@ std::unique_ptr<LocalCa> LocalCa::OpenOrCreate(const fs::path& folder) {
 
 fs::path LocalCa::certificatePath() const { return folder_ / kCaCertificateFile; }
 
+bool LocalCa::constrained() const { return keys_->constraints != nullptr; }
+
+bool LocalCa::Permits(std::string_view host) const {
+  const auto name = CertificateName(host);
+  if (!name) return false;
+  if (keys_->constraints == nullptr) return true;
+  // OpenSSL's own check, on a certificate that carries the name as a host certificate would.
+  CertPtr probe(X509_new());
+  Check(probe != nullptr, "out of memory");
+  AddSubjectName(probe.get(), *name, false);
+  // The check reads the names the certificate's extensions were parsed into.
+  if ((X509_get_extension_flags(probe.get()) & EXFLAG_INVALID) != 0) return false;
+  return NAME_CONSTRAINTS_check(probe.get(), keys_->constraints.get()) == X509_V_OK;
+}
+
 std::shared_ptr<ssl::context> LocalCa::ServerContext(std::string_view hostView) {
-  std::string host(hostView);
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  for (char& c : host) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const auto name = CertificateName(hostView);
+  if (!name) throw HostError("no certificate is made for this name");
+  const std::string& host = *name;
   {
     std::lock_guard lock(mutex_);
     auto found = cache_.find(host);
@@ -223,32 +430,17 @@ std::shared_ptr<ssl::context> LocalCa::ServerContext(std::string_view hostView) 
 
 std::shared_ptr<ssl::context> LocalCa::Make(const std::string& host) const {
   const Keys& keys = *keys_;
-  CertPtr cert = NewCertificate(keys.hostKey.get(), kHostCertificateLifetime);
-  X509_NAME* name = X509_get_subject_name(cert.get());
-  if (host.size() <= 64) AddName(name, "CN", host);  // longer names live in the SAN alone
+  CertPtr cert = NewCertificate(keys.hostKey.get(), kHostCertificateLifetime, keys.caCert.get());
+  // A DNS name goes in the subject too; an address does not, since a verifier may read a
+  // subject name as a DNS name against the authority's constraints. The subjectAltName of a
+  // certificate without a subject is critical (RFC 5280 4.2.1.6).
+  const bool address = IsAddress(host);
+  if (!address && host.size() <= 64) {  // longer names live in the SAN alone
+    AddName(X509_get_subject_name(cert.get()), "CN", host);
+  }
   Check(X509_set_issuer_name(cert.get(), X509_get_subject_name(keys.caCert.get())) == 1,
         "cannot set the issuer");
-  // The name goes in as data, never through the configuration syntax, where a comma in it
-  // would add names of its own.
-  NamesPtr names(sk_GENERAL_NAME_new_null());
-  GENERAL_NAME* entry = GENERAL_NAME_new();
-  Check(names != nullptr && entry != nullptr, "out of memory");
-  boost::system::error_code notAddress;
-  boost::asio::ip::make_address(host, notAddress);
-  if (!notAddress) {
-    ASN1_OCTET_STRING* address = a2i_IPADDRESS(host.c_str());
-    Check(address != nullptr, "cannot encode an address");
-    GENERAL_NAME_set0_value(entry, GEN_IPADD, address);
-  } else {
-    ASN1_IA5STRING* dns = ASN1_IA5STRING_new();
-    Check(dns != nullptr && ASN1_STRING_set(dns, host.data(), static_cast<int>(host.size())) == 1,
-          "cannot encode a name");
-    GENERAL_NAME_set0_value(entry, GEN_DNS, dns);
-  }
-  sk_GENERAL_NAME_push(names.get(), entry);
-  Check(
-      X509_add1_ext_i2d(cert.get(), NID_subject_alt_name, names.get(), 0, X509V3_ADD_DEFAULT) == 1,
-      "cannot add the host name");
+  AddSubjectName(cert.get(), host, address);
   AddExtension(cert.get(), keys.caCert.get(), NID_basic_constraints, "critical,CA:FALSE");
   AddExtension(cert.get(), keys.caCert.get(), NID_key_usage, "critical,digitalSignature");
   AddExtension(cert.get(), keys.caCert.get(), NID_ext_key_usage, "serverAuth");

@@ -93,6 +93,9 @@ int main(int argc, char** argv) {
                      "Folder of the local certificate authority that signs the certificates for "
                      "the disc's https:// hosts; made on first start (default: "
                      "$XDG_DATA_HOME/quillon, else ~/.local/share/quillon)");
+  app.add_flag("--renew-ca", options.renewCa,
+               "Make a new local certificate authority for the disc's https:// hosts in place of "
+               "the one in --ca-dir (browsers must then trust the new ca.pem)");
   app.add_flag("--no-intercept", noIntercept,
                "Tunnel every CONNECT, even to hosts the disc holds (their https:// pages then "
                "come from the network only)");
@@ -189,10 +192,12 @@ int main(int argc, char** argv) {
                  options.address.c_str(), port);
     if (!proxy.caCertificate().empty()) {
       const std::string ca = proxy.caCertificate().string();
+      const std::string made = proxy.caMadeBecause();
       std::fprintf(stderr,
                    "quillon-proxy: the disc's https:// pages are signed by the local authority "
-                   "%s%s\n",
-                   ca.c_str(), proxy.caCreated() ? " (made now)" : "");
+                   "%s%s%s%s\n",
+                   ca.c_str(), made.empty() ? "" : " (made now: ", made.c_str(),
+                   made.empty() ? "" : ")");
       if (proxy.caCreated()) {
         std::fprintf(stderr,
                      "quillon-proxy: a browser shows them once it trusts that file as an "
@@ -200,6 +205,22 @@ int main(int argc, char** argv) {
                      "or for Chromium on Linux run\n"
                      "  certutil -d sql:$HOME/.pki/nssdb -A -t C,, -n quillon -i %s\n",
                      ca.c_str());
+      }
+      std::string outside;
+      for (const std::string& host : proxy.caOutside()) outside += " " + host;
+      if (!outside.empty()) {
+        std::fprintf(stderr,
+                     "quillon-proxy: the local authority may not sign for these https:// hosts of "
+                     "the disc, which are tunnelled, not served from it:%s\n"
+                     "quillon-proxy: quillon-proxy --renew-ca makes a new authority that covers "
+                     "them (browsers must then trust the new ca.pem)\n",
+                     outside.c_str());
+      }
+      if (!proxy.caConstrained()) {
+        std::fprintf(stderr,
+                     "quillon-proxy: the local authority may sign for any site (made before "
+                     "authorities were kept to the disc's hosts): quillon-proxy --renew-ca makes "
+                     "one that may not\n");
       }
     }
     std::fflush(stderr);

@@ -63,12 +63,13 @@ class DiscPages {
   bool IsStartHost(std::string_view host) const;
   // The disc holds an address that starts with `prefix` ("https://host/").
   bool HoldsAddressesUnder(std::string_view prefix);
+  // The disc's sites, read again when the catalogue changed.
+  std::vector<SiteSummary> Sites();
 
  private:
   std::string StartPage(std::string_view listen);
   std::string SearchPage(std::string_view query);
   std::string ProxyPac(std::string_view listen);
-  std::vector<SiteSummary> Sites();
   std::string StartAddress() const;
 
   std::filesystem::path disc_;

@@ -43,6 +43,8 @@ struct ProxyOptions {
   // itself, with a certificate from the local authority in caDir. Empty: every CONNECT is a
   // tunnel.
   std::filesystem::path caDir;
+  // --renew-ca: a new authority for the disc's hosts replaces the one in caDir.
+  bool renewCa = false;
   // Trusted for origins besides the system's store (a PEM file), for an origin with a private
   // authority.
   std::filesystem::path originCa;
@@ -65,6 +67,11 @@ class Proxy {
   std::filesystem::path caCertificate() const;
   // The authority was made by this start (not found in caDir).
   bool caCreated() const;
+  // Why it was made (empty when found), whether it carries name constraints, and the disc's
+  // https:// hosts outside them, which are tunnelled (intercept.cpp).
+  std::string caMadeBecause() const;
+  bool caConstrained() const;
+  std::vector<std::string> caOutside() const;
   // Serves until SIGINT or SIGTERM, then finishes what is in flight up to the grace period.
   void Run();
 

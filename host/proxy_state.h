@@ -156,6 +156,10 @@ Exchange SendOwnAnswer(Connection& c, bool keepAlive, unsigned status, std::stri
 Exchange SendPreparedAnswer(Connection& c, bool keepAlive, unsigned status,
                             std::string_view answer);
 
+// What the local authority signs for: the catalogue domain and the disc's https:// hosts
+// (intercept.cpp).
+std::vector<std::string> NamesToSign(DiscPages& pages, std::string_view catalogueDomain);
+
 struct ProxyState {
   ProxyState(const FilterLibrary& f, ProxyOptions o);
 
@@ -183,7 +187,10 @@ struct ProxyState {
           ? std::make_unique<DiscUpdater>(options.disc, options.updateNewPages)
           : nullptr;
   std::unique_ptr<LocalCa> ca =  // interception of the disc's https:// hosts (intercept.cpp)
-      options.caDir.empty() ? nullptr : LocalCa::OpenOrCreate(options.caDir);
+      options.caDir.empty()
+          ? nullptr
+          : LocalCa::OpenOrCreate(options.caDir, NamesToSign(pages, options.catalogueDomain),
+                                  options.renewCa);
   std::unique_ptr<asio::ssl::context> originTls = OriginTlsContext(options.originCa);
 
   // Every open browser connection, so that shutdown can close those waiting for their next

@@ -1,8 +1,9 @@
 // The network side: reaching the origin, forwarding the request and relaying its answer.
+#include <openssl/x509v3.h>
+
 #include <algorithm>
 #include <array>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/ssl/host_name_verification.hpp>
 #include <cstdio>
 #include <optional>
 #include <type_traits>
@@ -169,8 +170,16 @@ awaitable<boost::system::error_code> StartTls(ProxyState& s, TlsStream& upstream
   if (notAddress && SSL_set_tlsext_host_name(upstream.native_handle(), target.host.c_str()) != 1) {
     co_return asio::ssl::error::stream_truncated;
   }
+  // The certificate must name the host in its subjectAltName: a name in the subject's CN
+  // alone counts for nothing, as in browsers.
+  X509_VERIFY_PARAM* param = SSL_get0_param(upstream.native_handle());
+  X509_VERIFY_PARAM_set_hostflags(
+      param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  const bool named =
+      notAddress ? X509_VERIFY_PARAM_set1_host(param, target.host.data(), target.host.size()) == 1
+                 : X509_VERIFY_PARAM_set1_ip_asc(param, target.host.c_str()) == 1;
+  if (!named) co_return asio::ssl::error::stream_truncated;
   upstream.set_verify_mode(asio::ssl::verify_peer);
-  upstream.set_verify_callback(asio::ssl::host_name_verification(target.host));
   Transport(upstream).expires_after(s.options.connectTimeout);
   auto [e] = co_await upstream.async_handshake(asio::ssl::stream_base::client, kTuple);
   co_return e;

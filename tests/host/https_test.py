@@ -45,6 +45,24 @@ def make_origin_certificates(folder):
     openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
             "-keyout", "bad.key", "-out", "bad.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
             "-addext", "subjectAltName=IP:127.0.0.1", cwd=folder)
+    # Chains to the trusted authority but names its host in the subject's CN alone.
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            "cn-only.key", "-out", "cn-only.csr", "-subj", "/CN=localhost", cwd=folder)
+    openssl("x509", "-req", "-in", "cn-only.csr", "-CA", "origin-ca.pem", "-CAkey",
+            "origin-ca.key", "-CAcreateserial", "-out", "cn-only.pem", "-days", "2", cwd=folder)
+
+
+def sign_with(folder, ca_dir, name, san):
+    """A leaf for `san` signed with the local authority's own key, as a thief of that key would
+    sign one: what verifiers make of it is up to the authority's name constraints."""
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            name + ".key", "-out", name + ".csr", "-subj", "/O=leaf", cwd=folder)
+    with open(os.path.join(folder, name + ".ext"), "w") as f:
+        f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % san)
+    openssl("x509", "-req", "-in", name + ".csr", "-CA", os.path.join(ca_dir, "ca.pem"), "-CAkey",
+            os.path.join(ca_dir, "ca.key"), "-CAcreateserial", "-out", name + ".pem", "-days", "2",
+            "-extfile", name + ".ext", cwd=folder)
+    return os.path.join(folder, name + ".pem")
 
 
 def png():
@@ -95,6 +113,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
         make_origin_certificates(base)
         cls.good = tls_origin(base, "good")
         cls.bad = tls_origin(base, "bad")
+        cls.cn_only = tls_origin(base, "cn-only")
+        cls.cn_only_port = cls.cn_only.server_address[1]
         cls.other = tls_origin(base, "good")  # holds nothing of the disc
         cls.good_port = cls.good.server_address[1]
         cls.bad_port = cls.bad.server_address[1]
@@ -116,6 +136,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
             for name in ("stale-304.html", "stale-200.html"):
                 adds.append(("https://127.0.0.1:%d/%s" % (port, name), "stale.html",
                              ["--stale-after", "1s"]))
+        adds.append(("https://localhost:%d/stale-200.html" % cls.cn_only_port, "stale.html",
+                     ["--stale-after", "1s"]))
         for url, name, extra in adds:
             subprocess.run([tool, "add", cls.disc, url, os.path.join(files, name), *extra],
                            check=True, capture_output=True)
@@ -130,7 +152,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         code = cls.proxy.stop()
-        for server in (cls.good, cls.bad, cls.other):
+        for server in (cls.good, cls.bad, cls.other, cls.cn_only):
             server.shutdown()
         cls.tmp.cleanup()
         assert code == 0, "proxy exit code %d after SIGTERM" % code
@@ -167,6 +189,9 @@ class HttpsThroughTheProxy(unittest.TestCase):
             ("127.0.0.1", self.good_port, "/stale-200.html", 200, b"network copy of", "network"),
             # The origin's certificate chains to no trusted authority: the disc copy stands in.
             ("127.0.0.1", self.bad_port, "/stale-200.html", 200, b"disc copy of stale",
+             "disc-fallback"),
+            # The origin's certificate names the host in its CN alone, which browsers ignore.
+            ("localhost", self.cn_only_port, "/stale-200.html", 200, b"disc copy of stale",
              "disc-fallback"),
         ]
         for host, port, path, status, body, answer in rows:
@@ -234,7 +259,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
 
     def browse(self, proxy_port, url):
         """The DOM headless Chromium shows for `url` through the proxy, trusting its authority
-        through an NSS database in a HOME of its own; None without Chromium or certutil."""
+        through an NSS database in a HOME of its own; None without Chromium or certutil. With no
+        proxy port, every name goes straight to 127.0.0.1."""
         browser = shutil.which("chromium") or shutil.which("chromium-browser")
         if browser is None or shutil.which("certutil") is None:
             return None
@@ -249,10 +275,94 @@ class HttpsThroughTheProxy(unittest.TestCase):
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--user-data-dir=" + os.path.join(home, "profile"),
                  # Loopback addresses go through the proxy too (a site saved from one).
-                 "--proxy-server=127.0.0.1:%d" % proxy_port, "--proxy-bypass-list=<-loopback>",
+                 *(["--proxy-server=127.0.0.1:%d" % proxy_port, "--proxy-bypass-list=<-loopback>"]
+                   if proxy_port else
+                   ["--no-proxy-server", "--host-resolver-rules=MAP * 127.0.0.1"]),
                  "--virtual-time-budget=5000", "--dump-dom", url],
                 capture_output=True, timeout=120, env=dict(os.environ, HOME=home))
         return result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+
+    def test_the_authority_signs_only_the_discs_names(self):
+        # Leaves signed with the authority's key itself: the name constraints decide.
+        rows = [
+            # name, subjectAltName, accepted
+            ("inside-name", "DNS:www." + SECURE, True),
+            ("inside-address", "IP:127.0.0.1", True),
+            ("outside-name", "DNS:outside.example", False),
+            ("outside-suffix", "DNS:not" + SECURE, False),
+            ("outside-address", "IP:10.1.2.3", False),
+            ("outside-v6", "IP:::1", False),
+            ("outside-among-inside", "DNS:www.%s,DNS:outside.example" % SECURE, False),
+        ]
+        folder = os.path.join(self.tmp.name, "leaves")
+        os.makedirs(folder, exist_ok=True)
+        ca = os.path.join(self.ca_dir, "ca.pem")
+        for name, san, accepted in rows:
+            with self.subTest(name=name):
+                leaf = sign_with(folder, self.ca_dir, name, san)
+                verdict = subprocess.run(["openssl", "verify", "-CAfile", ca, "-purpose",
+                                          "sslserver", leaf], capture_output=True, text=True)
+                self.assertEqual(verdict.returncode == 0, accepted, verdict.stdout + verdict.stderr)
+        days = subprocess.run(["openssl", "x509", "-in", ca, "-noout", "-checkend",
+                               str(731 * 86400)], capture_output=True)
+        self.assertEqual(days.returncode, 1, "the authority lives past two years")
+        # A browser trusting the authority through NSS agrees.
+        for name, host, accepted in (("inside-name", "www." + SECURE, True),
+                                     ("outside-name", "outside.example", False)):
+            with self.subTest(browser=name):
+                server = tls_origin(folder, name)
+                try:
+                    dom = self.browse(None, "https://%s:%d/constrained.html"
+                                      % (host, server.server_address[1]))
+                finally:
+                    server.shutdown()
+                    server.server_close()
+                if dom is None:
+                    self.skipTest("chromium or certutil is not installed (make deps-browser "
+                                  "installs them)")
+                self.assertEqual("network copy of /constrained.html" in dom, accepted, dom[-2000:])
+
+    def test_a_disc_host_outside_the_authority_is_tunnelled_until_renewed(self):
+        # An authority made for a disc of the secure site alone, then used for this disc.
+        small = os.path.join(self.tmp.name, "small")
+        files = os.path.join(self.tmp.name, "files")
+        subprocess.run([e2e.ARGS.disc_tool, "create", small, "--from",
+                        os.path.join(self.tmp.name, "mirror")], check=True, capture_output=True)
+        subprocess.run([e2e.ARGS.disc_tool, "add", small, "https://%s/" % SECURE,
+                        os.path.join(files, "page.html")], check=True, capture_output=True)
+        ca_dir = os.path.join(self.tmp.name, "small-ca")
+        e2e.Proxy(small, "--ca-dir", ca_dir).stop()
+        origin = ssl.create_default_context(cafile=os.path.join(self.tmp.name, "origin-ca.pem"))
+        for renew, outside in ((False, True), (True, False)):
+            with self.subTest(renew=renew):
+                proxy = e2e.Proxy(self.disc, "--ca-dir", ca_dir, "--origin-ca",
+                                  os.path.join(self.tmp.name, "origin-ca.pem"), "--connect-ports",
+                                  "443,%d" % self.good_port, *(["--renew-ca"] if renew else []))
+                try:
+                    client = ssl.create_default_context(cafile=os.path.join(ca_dir, "ca.pem"))
+                    conn = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
+                                                       context=origin if outside else client)
+                    conn.set_tunnel("127.0.0.1", self.good_port)
+                    conn.connect()
+                    issuer = dict(item for part in conn.sock.getpeercert()["issuer"]
+                                  for item in part)
+                    conn.close()
+                    self.assertEqual(issuer.get("organizationName") == "Quillon", not outside)
+                    # The secure site stays intercepted either way.
+                    conn = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
+                                                       context=client)
+                    conn.set_tunnel(SECURE, 443)
+                    conn.request("GET", "/")
+                    self.assertEqual(conn.getresponse().status, 200)
+                    conn.close()
+                finally:
+                    self.assertEqual(proxy.stop(), 0)
+                start = " ".join(line.strip() for line in proxy.errors)  # complete once stopped
+                self.assertEqual("may not sign for these https:// hosts of the disc, which are "
+                                 "tunnelled, not served from it: 127.0.0.1 localhost" in start,
+                                 outside, start)
+                self.assertEqual("--renew-ca makes a new authority" in start, outside, start)
+                self.assertEqual("made now: renewed by --renew-ca" in start, renew, start)
 
     def test_a_real_browser_trusting_the_authority(self):
         dom = self.browse(self.proxy.port, "https://%s/" % SECURE)
