@@ -25,6 +25,14 @@ namespace {
 // Links followed in one lookup, the kernel's own limit: a loop of links ends in ELOOP.
 constexpr int kLinkLimit = 40;
 
+// Folders on the way are only looked through: a folder that may be searched but not listed
+// is passed, as a plain open of the whole path passes it.
+#if defined(O_PATH)
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY;
+#endif
+
 // The names of `path` pushed in reverse, so the next one to walk is at the back and a link's
 // target goes in front of what follows the link. Empty names and "." change nothing.
 void PushNames(std::vector<std::string>& pending, std::string_view path) {
@@ -83,7 +91,7 @@ int OpenBeneathByWalking(int rootFd, std::string_view relative, int flags) {
       continue;
     }
     const bool last = pending.empty();
-    const int openFlags = last ? flags | (folderWanted ? O_DIRECTORY : 0) : O_RDONLY | O_DIRECTORY;
+    const int openFlags = last ? flags | (folderWanted ? O_DIRECTORY : 0) : kFolderFlags;
     int fd = -1;
     do {
       fd = ::openat(folders.Top(), name.c_str(), openFlags | O_NOFOLLOW | O_CLOEXEC);
@@ -115,7 +123,7 @@ int OpenBeneathByWalking(int rootFd, std::string_view relative, int flags) {
 
 int OpenBeneath(const std::string& root, std::string_view relative, int flags) {
   while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
-  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int rootFd = ::open(root.c_str(), kFolderFlags | O_CLOEXEC);
   if (rootFd < 0) return -1;
   int fd = -1;
 #if defined(QUILLON_HAVE_OPENAT2)
