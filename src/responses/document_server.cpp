@@ -65,8 +65,9 @@ bool StreamFile(FilterCall call, const std::string& path, std::string_view conte
     SendServerError(call);
     return false;
   }
-  // Opened as a file of the disc, so nothing outside its root is reached; a path not under the
-  // root (none is, with no disc linked) has no disc to stay on and opens nothing.
+  // Opened as a file of the disc, so nothing outside its root is reached. A path not under the
+  // root, and any path while no disc is linked, has no disc to stay on: the empty root opens
+  // nothing.
   const std::string root = DiscRootPath();
   const bool onDisc = path.starts_with(root);
   std::unique_ptr<platform::ReadableFile> file = platform::CurrentFileSystem().OpenForReading(

@@ -137,6 +137,9 @@ TEST_F(NativeFiles, NothingOutsideTheDiscIsOpenedThroughALink) {
     ::close(rootFd);
 #endif
   }
+  // With no disc linked there is no root to stay under: not even a whole path opens.
+  EXPECT_EQ(platform::CurrentFileSystem().OpenForReading("", Root() + "docs/lum00012/lum01234.htm"),
+            nullptr);
   fs::remove_all(outside);
 }
 
