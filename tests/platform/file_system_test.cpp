@@ -124,6 +124,17 @@ TEST_F(NativeFiles, NothingOutsideTheDiscIsOpenedThroughALink) {
       GTEST_SKIP() << "no links here";
     }
   }
+#if defined(_WIN32)
+  // Wine makes links but opens nothing through them: no row could tell anything there.
+  HANDLE probe =
+      CreateFileA((root_ / "docs" / "lumother" / "same.htm").string().c_str(), GENERIC_READ,
+                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    fs::remove_all(outside);
+    GTEST_SKIP() << "links are not followed here";
+  }
+  CloseHandle(probe);
+#endif
   for (const auto& row : rows) {
     auto file = platform::CurrentFileSystem().OpenForReading(Root(), row.relative);
     EXPECT_EQ(file != nullptr, row.opens) << row.what;
