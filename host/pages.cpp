@@ -10,6 +10,7 @@
 
 #include "address.h"
 #include "common/ascii.h"
+#include "platform/disc_open.h"
 #include "proxy_state.h"
 #include "search.h"
 
@@ -392,16 +393,19 @@ std::string DiscPages::NotOnDisc(std::string_view url) const {
   return PageAnswer(504, "Gateway Timeout", kHtmlType, Document("Not on this disc", html));
 }
 
-std::optional<fs::path> DiscPages::OtherPageFile(std::string_view url) const {
+std::optional<DiscFile> DiscPages::OtherPageFile(std::string_view url) const {
   if (disc_.empty()) return std::nullopt;
-  const auto path = OtherPagePath(url);
+  auto path = OtherPagePath(url);
   if (!path) return std::nullopt;
-  return path->empty() ? fs::path() : disc_ / *path;
+  if (path->empty()) return DiscFile{};
+  return DiscFile{disc_, std::move(*path)};
 }
 
-Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {
+Exchange SendDiscFile(Connection& c, bool keepAlive, const DiscFile& file) {
   // Without blocking: a FIFO on the disc must not hold the thread (the check below refuses it).
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = file.disc.empty() ? -1
+                                   : platform::OpenBeneath(file.disc.string(), file.relative,
+                                                           O_RDONLY | O_NONBLOCK);
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     if (fd >= 0) ::close(fd);
@@ -411,7 +415,7 @@ Exchange SendDiscFile(Connection& c, bool keepAlive, const fs::path& file) {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  std::string extension = AsciiLowered(file.extension().string());
+  std::string extension = AsciiLowered(fs::path(file.relative).extension().string());
   if (!extension.empty()) extension.erase(0, 1);
   const auto size = static_cast<std::uint64_t>(info.st_size);
   const std::string head =

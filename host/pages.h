@@ -45,6 +45,13 @@ struct SiteSummary {
   bool secure = false;  // its addresses are https:// ones
 };
 
+// A file of a disc: the disc's folder and the path inside it, opened so nothing outside the
+// folder is reached (links included). An empty `disc` names no file.
+struct DiscFile {
+  std::filesystem::path disc;
+  std::string relative;
+};
+
 class DiscPages {
  public:
   // An empty or unreadable disc gives pages that say so.
@@ -56,9 +63,9 @@ class DiscPages {
                                     std::string_view listen);
   // 504 "Not on this disc", for an address the disc lacks while the network is not used.
   std::string NotOnDisc(std::string_view url) const;
-  // The file of a docs/lumother/ address on this disc (empty for one that names none); nullopt
-  // for any other address.
-  std::optional<std::filesystem::path> OtherPageFile(std::string_view url) const;
+  // The file of a docs/lumother/ address on this disc (an empty one for an address that names
+  // none); nullopt for any other address.
+  std::optional<DiscFile> OtherPageFile(std::string_view url) const;
 
   bool IsStartHost(std::string_view host) const;
   // The disc holds an address that starts with `prefix` ("https://host/").
@@ -83,8 +90,8 @@ class DiscPages {
 
 struct Connection;
 struct Exchange;
-// A file of the disc, streamed as the proxy's own answer (404 when it cannot be opened, or for an
-// empty path).
-Exchange SendDiscFile(Connection& c, bool keepAlive, const std::filesystem::path& file);
+// A file of the disc, streamed as the proxy's own answer (404 when it cannot be opened, lies
+// outside the disc, or is empty).
+Exchange SendDiscFile(Connection& c, bool keepAlive, const DiscFile& file);
 
 }  // namespace quillon::host

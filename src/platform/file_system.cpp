@@ -1,5 +1,6 @@
 #include "platform/file_system.h"
 
+#include "platform/disc_open.h"
 #include "platform/replaceable.h"
 
 #if defined(_WIN32)
@@ -36,15 +37,61 @@ class WindowsFile : public ReadableFile {
   HANDLE handle_;
 };
 
+// The path the system resolves an open handle to, "" when it cannot say.
+std::string FinalPath(HANDLE handle) {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleA(handle, path.data(), static_cast<DWORD>(path.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);  // the size asked for, terminator included
+  }
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool EqualIgnoringAsciiCase(char a, char b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return lower(a) == lower(b);
+}
+
+// Whether the opened file, reparse points (links, junctions, mount points) resolved, is still
+// inside the folder `root`.
+bool LiesUnder(HANDLE file, const std::string& root) {
+  HANDLE folder = CreateFileA(root.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  std::string base = FinalPath(folder);
+  CloseHandle(folder);
+  const std::string path = FinalPath(file);
+  if (base.empty() || path.empty()) return false;
+  if (!IsSeparator(base.back())) base.push_back('\\');
+  if (path.size() <= base.size()) return false;
+  for (std::size_t i = 0; i < base.size(); ++i) {
+    if (!EqualIgnoringAsciiCase(path[i], base[i])) return false;
+  }
+  return true;
+}
+
 class NativeFileSystem : public FileSystem {
  public:
-  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& root,
+                                               const std::string& relative) override {
+    if (root.empty()) return nullptr;
+    const std::string path = root + relative;
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     // Only files on a disk: a DOS device name ("nul", "com1", "lummisc0/con.gif") opens a device
-    // in any folder, and a device is no document.
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
+    // in any folder, and a device is no document. Only files inside the disc: checked on the
+    // open handle, so a link swapped in meanwhile changes nothing.
+    if (GetFileType(handle) != FILE_TYPE_DISK || !LiesUnder(handle, root)) {
       CloseHandle(handle);
       return nullptr;
     }
@@ -74,10 +121,12 @@ class PosixFile : public ReadableFile {
 
 class NativeFileSystem : public FileSystem {
  public:
-  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& root,
+                                               const std::string& relative) override {
+    if (root.empty()) return nullptr;
     // Opened without blocking, then checked: opening a FIFO for reading would wait for a writer
     // and hold the server's thread. The flag stays: it changes nothing for a regular file.
-    int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = OpenBeneath(NativePath(root), NativePath(relative), O_RDONLY | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat info {};
     // Only regular files: a folder, FIFO or device opens on POSIX but is no document.

@@ -19,9 +19,13 @@ class ReadableFile {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // An existing regular file opened for reading, shared with other readers; null when it cannot
-  // be opened. The path may mix '/' and '\'.
-  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
+  // The existing regular file `relative` in the disc folder `root` (`root` + `relative` joined
+  // as they are), opened for reading, shared with other readers; null when it cannot be opened,
+  // when `root` is empty (no disc), or when reaching it would leave `root`: by ".." or by a link,
+  // to a file or a folder, whose target lies outside. Links that stay inside are followed. Both
+  // parts may mix '/' and '\'.
+  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& root,
+                                                       const std::string& relative) = 0;
 };
 
 // The file system the filter reads through: the platform's own unless a test put another in place.

@@ -44,11 +44,40 @@ class DiscBrowsing(unittest.TestCase):
                   "<title>Ferry &amp; <boats></title><script>lighthouse()</script>"
                   "<p>The lighthouse ferry leaves at noon.</p>")
         extra = os.path.join(base, "extra")
+        e2e.write(os.path.join(site, "linked.html"), "<p>a page whose disc file is a link</p>")
         e2e.write(os.path.join(extra, "docs", "lumother", "story.htm"), "<p>the town story</p>")
+        e2e.write(os.path.join(extra, "docs", "lummisc0", "logo.gif"), "GIF89a logo")
         cls.disc = os.path.join(base, "disc")
         made = tool("create", cls.disc, "--from", cls.mirror, "--extra", extra, "--title", TITLE)
         assert made.returncode == 0, made.stderr
+        cls.make_hostile_links(base)
         cls.proxy = e2e.Proxy(cls.disc, "--offline")
+
+    @classmethod
+    def make_hostile_links(cls, base):
+        """Links a hostile disc may hold, to a file next to the disc and to one of its own."""
+        outside = os.path.join(base, "outside")
+        e2e.write(os.path.join(outside, "secret.htm"), "top secret")
+        docs = os.path.join(cls.disc, "docs")
+        links = {
+            "lumother/passwd.htm": os.path.join(outside, "secret.htm"),
+            "lumother/out": outside,
+            "lumother/up.htm": "../../../outside/secret.htm",
+            "lumother/same.htm": "story.htm",
+            "lummisc0/secret.gif": os.path.join(outside, "secret.htm"),
+            "lummisc0/out": outside,
+        }
+        for name, target in links.items():
+            os.symlink(target, os.path.join(docs, name))
+        for folder, _, files in os.walk(docs):
+            for name in files:
+                path = os.path.join(folder, name)
+                with open(path, "rb") as f:
+                    if b"disc file is a link" in f.read():
+                        os.remove(path)
+                        os.symlink(os.path.join(outside, "secret.htm"), path)
+                        return
+        raise AssertionError("the disc file of linked.html was not found")
 
     @classmethod
     def tearDownClass(cls):
@@ -73,6 +102,28 @@ class DiscBrowsing(unittest.TestCase):
                 self.assertEqual(got, status, content)
                 self.assertEqual(headers.get("Location" if status == 302 else "Content-Type"), where)
                 self.assertIn(body, content)
+
+    def test_no_link_leads_out_of_the_disc(self):
+        bare = "http://quillon.internal/"
+        rows = [
+            # address, status, part of the body
+            ("http://%s/lumother/passwd.htm" % SITE, 404, b""),
+            ("http://%s/lumother/out/secret.htm" % SITE, 404, b""),
+            ("http://%s/lumother/up.htm" % SITE, 404, b""),
+            ("http://%s/lumother/same.htm" % SITE, 200, b"the town story"),
+            ("http://%s/x/lummisc0/logo.gif" % SITE, 200, b"GIF89a logo"),
+            ("http://%s/x/lummisc0/secret.gif" % SITE, 404, b""),
+            (bare + "docs/lummisc0/secret.gif", 404, b""),
+            (bare + "docs/lummisc0/out/secret.htm", 404, b""),
+            (bare + "docs/lumother/passwd.htm", 404, b""),
+            ("http://%s/linked.html" % SITE, 404, b""),
+        ]
+        for url, status, body in rows:
+            with self.subTest(url):
+                got, _, content = self.proxy.request(url)
+                self.assertEqual(got, status, content)
+                self.assertIn(body, content)
+                self.assertNotIn(b"top secret", content)
 
     def test_own_pages(self):
         escaped = "&lt;b&gt;Tom &amp; &quot;Jerry&quot;&lt;/b&gt;"
@@ -118,12 +169,12 @@ class DiscBrowsing(unittest.TestCase):
         page = os.path.join(self.tmp.name, "added.html")
         e2e.write(page, "<p>added while served</p>")
         counted = "%s</a> \u2014 %d documents"
-        self.assertIn(counted % (SITE, 5), self.proxy.request(START)[2].decode())
+        self.assertIn(counted % (SITE, 6), self.proxy.request(START)[2].decode())
         added = tool("add", self.disc, "http://%s/added.html" % SITE, page)
         self.assertEqual(added.returncode, 0, added.stderr)
         status, _, body = self.proxy.request("http://%s/added.html" % SITE)
         self.assertEqual((status, body), (200, b"<p>added while served</p>"))
-        self.assertIn(counted % (SITE, 6), self.proxy.request(START)[2].decode())
+        self.assertIn(counted % (SITE, 7), self.proxy.request(START)[2].decode())
 
     def test_tool_and_proxy_options(self):
         empty = os.path.join(self.tmp.name, "empty")

@@ -84,7 +84,8 @@ class HugeFiles : public platform::FileSystem {
     std::uint64_t Size() override { return 3ull << 30; }
     std::ptrdiff_t Read(char*, std::size_t) override { return 0; }
   };
-  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string&) override {
+  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string&,
+                                                         const std::string&) override {
     return std::make_unique<Huge>();
   }
 };
@@ -118,7 +119,8 @@ class ChangingFiles : public platform::FileSystem {
    private:
     std::uint64_t announced_, left_;
   };
-  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string&) override {
+  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string&,
+                                                         const std::string&) override {
     return std::make_unique<Changing>(announced, holds);
   }
 };

@@ -35,7 +35,9 @@ class MemoryFile : public platform::ReadableFile {
 MemoryFileSystem::MemoryFileSystem() : previous_(platform::ReplaceFileSystem(this)) {}
 MemoryFileSystem::~MemoryFileSystem() { platform::ReplaceFileSystem(previous_); }
 
-std::unique_ptr<platform::ReadableFile> MemoryFileSystem::OpenForReading(const std::string& path) {
+std::unique_ptr<platform::ReadableFile> MemoryFileSystem::OpenForReading(
+    const std::string& root, const std::string& relative) {
+  const std::string path = root + relative;
   std::lock_guard lock(mutex_);
   opened.push_back(path);
   auto it = files.find(path);

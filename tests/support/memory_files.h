@@ -22,7 +22,9 @@ class MemoryFileSystem : public platform::FileSystem {
   std::vector<std::string> opened;
   std::atomic<int> openFiles{0};
 
-  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string& path) override;
+  // Files by the root and relative path joined.
+  std::unique_ptr<platform::ReadableFile> OpenForReading(const std::string& root,
+                                                         const std::string& relative) override;
 
  private:
   std::mutex mutex_;  // requests on several threads open files at once
