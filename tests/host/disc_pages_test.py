@@ -269,14 +269,19 @@ class DiscUpdates(unittest.TestCase):
     def test_only_shared_answers_go_on_the_disc_and_never_as_programs(self):
         proxy = e2e.Proxy(self.disc, "--update-disc=all")
         try:
+            # The longest address the disc format holds is 1,023 bytes.
+            too_long = "/" + "a" * (1024 - len("http://%s/" % self.host))
             rows = [("/p0.html", {"Cookie": "session=1"}), ("/p1.html", {}), ("/p2.html", {}),
-                    ("/launcher.desktop", {})]
+                    ("/launcher.desktop", {}), (too_long, {})]
             for path, headers in rows:
                 status, _, body = proxy.request("http://%s%s" % (self.host, path), headers=headers)
                 self.assertEqual(status, 200, path)
                 self.assertTrue(body.startswith(b"<p>version "), body[:40])
         finally:
             self.assertEqual(proxy.stop(), 0)
+        self.assertFalse(too_long in tool("list", self.disc).stdout, "a 1,024-byte address went on")
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         copies = self.offline_copies()
         # A page for one person's session stays the disc's own; a shared one is updated.
         self.assertEqual(copies["/p0.html"][2], b"disc copy of /p0.html")
