@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <limits>
+#include <utility>
 
 #include "address.h"
 #include "common/ascii.h"
@@ -16,8 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kHtmlType = "text/html";
-constexpr std::size_t kLongestExtension = 8;
+namespace http = boost::beast::http;
 
 std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -34,23 +36,155 @@ std::string HostOf(std::string_view url) {
   return {};
 }
 
-// The extension a new document is stored with: a page is "htm"; anything else keeps the
-// extension of its address's last name, when it has a plain one.
-std::string NewExtension(std::string_view url, std::string_view contentType) {
-  if (StartsWithIgnoreCase(contentType, kHtmlType)) return "htm";
-  url = url.substr(0, url.find_first_of("?#"));
-  const std::string_view name = url.substr(url.rfind('/') + 1);
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos) return {};
-  const std::string extension = AsciiLowered(name.substr(dot + 1));
-  if (extension.size() > kLongestExtension ||
-      extension.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos) {
-    return {};
+// The document types the network may add to the disc, by media type, with the extension each is
+// stored with. The launch route opens a disc file with the desktop's default action, so nothing
+// that would run (a desktop entry, a script, a program) gets a name of its own type.
+constexpr std::pair<std::string_view, std::string_view> kDocumentTypes[] = {
+    {"text/html", "htm"},
+    {"application/xhtml+xml", "xhtml"},
+    {"text/css", "css"},
+    {"text/javascript", "js"},
+    {"application/javascript", "js"},
+    {"application/x-javascript", "js"},
+    {"text/plain", "txt"},
+    {"text/csv", "csv"},
+    {"text/xml", "xml"},
+    {"application/xml", "xml"},
+    {"application/rss+xml", "xml"},
+    {"application/atom+xml", "xml"},
+    {"application/json", "json"},
+    {"application/pdf", "pdf"},
+    {"image/gif", "gif"},
+    {"image/jpeg", "jpg"},
+    {"image/png", "png"},
+    {"image/webp", "webp"},
+    {"image/avif", "avif"},
+    {"image/svg+xml", "svg"},
+    {"image/bmp", "bmp"},
+    {"image/tiff", "tif"},
+    {"image/x-icon", "ico"},
+    {"image/vnd.microsoft.icon", "ico"},
+    {"font/woff", "woff"},
+    {"font/woff2", "woff2"},
+    {"font/ttf", "ttf"},
+    {"font/otf", "otf"},
+    {"application/font-woff", "woff"},
+    {"audio/mpeg", "mp3"},
+    {"audio/ogg", "ogg"},
+    {"audio/wav", "wav"},
+    {"audio/webm", "weba"},
+    {"video/mp4", "mp4"},
+    {"video/webm", "webm"},
+    {"video/ogg", "ogv"},
+    {"video/mpeg", "mpg"},
+    {"application/zip", "zip"},
+    {"application/gzip", "gz"},
+    {"application/x-tar", "tar"},
+};
+
+// Byte-size units of --update-limit.
+constexpr std::pair<std::string_view, std::uint64_t> kSizeUnits[] = {
+    {"", 1},
+    {"b", 1},
+    {"k", 1ULL << 10},
+    {"kib", 1ULL << 10},
+    {"m", 1ULL << 20},
+    {"mib", 1ULL << 20},
+    {"g", 1ULL << 30},
+    {"gib", 1ULL << 30},
+    {"t", 1ULL << 40},
+    {"tib", 1ULL << 40},
+    {"kb", 1000ULL},
+    {"mb", 1000ULL * 1000},
+    {"gb", 1000ULL * 1000 * 1000},
+    {"tb", 1000ULL * 1000 * 1000 * 1000},
+};
+
+// Leading decimal digits as a number, the text after them; nullopt without digits or on overflow.
+std::optional<std::pair<std::uint64_t, std::string_view>> LeadingNumber(std::string_view text) {
+  std::uint64_t value = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
   }
-  return extension;
+  if (i == 0) return std::nullopt;
+  return std::pair{value, text.substr(i)};
+}
+
+constexpr bool IsTokenSpace(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && IsTokenSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsTokenSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Whether any Cache-Control field of the head holds the directive (a name, with or without an
+// argument; a comma inside a quoted argument separates nothing).
+bool HasDirective(const Fields& head, std::string_view name) {
+  const auto [first, last] = head.equal_range(http::field::cache_control);
+  for (auto field = first; field != last; ++field) {
+    const std::string_view value = field->value();
+    std::size_t start = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i <= value.size(); ++i) {
+      if (i < value.size()) {
+        if (quoted && value[i] == '\\') {
+          ++i;
+          continue;
+        }
+        if (value[i] == '"') quoted = !quoted;
+        if (quoted || value[i] != ',') continue;
+      }
+      const std::string_view directive = value.substr(start, i - start);
+      if (AsciiEqualsIgnoreCase(Trimmed(directive.substr(0, directive.find('='))), name)) {
+        return true;
+      }
+      start = i + 1;
+    }
+  }
+  return false;
 }
 
 }  // namespace
+
+std::optional<UpdateLimit> ParseUpdateLimit(std::string_view text) {
+  const std::size_t comma = text.find(',');
+  const auto pages = LeadingNumber(text.substr(0, comma));
+  if (!pages || !pages->second.empty()) return std::nullopt;
+  UpdateLimit limit;
+  limit.pages = pages->first;
+  if (comma == std::string_view::npos) return limit;
+  const auto size = LeadingNumber(text.substr(comma + 1));
+  if (!size) return std::nullopt;
+  const std::string unit = AsciiLowered(size->second);
+  for (const auto& [name, factor] : kSizeUnits) {
+    if (unit != name) continue;
+    if (size->first > std::numeric_limits<std::uint64_t>::max() / factor) return std::nullopt;
+    limit.bytes = size->first * factor;
+    return limit;
+  }
+  return std::nullopt;
+}
+
+bool MayShare(const RequestHead& request, const ResponseHead& answer) {
+  if (request.count(http::field::cookie) > 0 || request.count(http::field::authorization) > 0 ||
+      answer.count(http::field::set_cookie) > 0) {
+    return false;
+  }
+  return !HasDirective(request, "no-store") && !HasDirective(answer, "no-store") &&
+         !HasDirective(answer, "private");
+}
+
+std::string NewDocumentExtension(std::string_view contentType) {
+  const std::string_view mediaType = Trimmed(contentType.substr(0, contentType.find(';')));
+  for (const auto& [type, extension] : kDocumentTypes) {
+    if (AsciiEqualsIgnoreCase(mediaType, type)) return std::string(extension);
+  }
+  return kOpaqueExtension;
+}
 
 DiscUpdater::Copy::~Copy() {
   if (fd_ >= 0) ::close(fd_);
@@ -75,10 +209,12 @@ void DiscUpdater::Copy::Append(std::string_view data) {
   }
 }
 
-DiscUpdater::DiscUpdater(const fs::path& disc, bool addNewPages)
-    : disc_(disc), addNewPages_(addNewPages), db_(viewer::OpenCatalogue(disc, true)) {
-  // Copies a killed proxy left unfinished are of no use.
-  fs::remove_all(disc_ / kUpdatesFolder);
+DiscUpdater::DiscUpdater(const fs::path& disc, bool addNewPages, UpdateLimit limit)
+    : disc_(disc),
+      addNewPages_(addNewPages),
+      db_(viewer::OpenCatalogue(disc, true)),
+      limit_(limit) {
+  RemoveUnfinished(disc_);
   fs::create_directories(disc_ / kUpdatesFolder);
   // A new page's file is renamed into place inside its transaction: a proxy killed before the
   // commit left the file of the next free number, which nothing names.
@@ -94,17 +230,32 @@ DiscUpdater::DiscUpdater(const fs::path& disc, bool addNewPages)
   while (urls.Step()) hosts_.insert(HostOf(urls.TextPointer(0)));
 }
 
-std::unique_ptr<DiscUpdater::Copy> DiscUpdater::Begin(std::string_view url, unsigned status,
-                                                      std::string_view contentType,
-                                                      std::string_view contentEncoding) {
-  if (status != 200 || !(contentEncoding.empty() || contentEncoding == "identity")) return nullptr;
+void DiscUpdater::RemoveUnfinished(const fs::path& disc) noexcept {
+  // Copies a stopped proxy left unfinished are of no use, and would stay for good on a disc
+  // served without --update-disc.
+  std::error_code ignored;
+  fs::remove_all(disc / kUpdatesFolder, ignored);
+}
+
+std::unique_ptr<DiscUpdater::Copy> DiscUpdater::Begin(std::string_view url,
+                                                      const RequestHead& request,
+                                                      const ResponseHead& answer) {
+  const std::string_view contentEncoding = answer[http::field::content_encoding];
+  if (answer.result_int() != 200 ||
+      !(contentEncoding.empty() || AsciiEqualsIgnoreCase(contentEncoding, "identity")) ||
+      !MayShare(request, answer)) {
+    return nullptr;
+  }
   std::string normalized = viewer::NormalizeAddress(url);
   std::lock_guard lock(mutex_);
   try {
     viewer::Statement row(*db_, "SELECT redirect_url = '' FROM documents WHERE url = ?1");
     row.Bind(1, normalized);
-    if (row.Step() ? row.Integer(0) == 0 : !(addNewPages_ && hosts_.count(HostOf(normalized)))) {
-      return nullptr;  // a redirect entry, or an address the disc does not take
+    if (row.Step()) {
+      if (row.Integer(0) == 0) return nullptr;  // a redirect entry
+    } else if (!addNewPages_ || !hosts_.count(HostOf(normalized)) ||
+               normalized.size() > kLongestDiscAddress || limitReached_) {
+      return nullptr;  // an address the disc does not take
     }
   } catch (const viewer::SqliteError&) {
     return nullptr;
@@ -114,7 +265,7 @@ std::unique_ptr<DiscUpdater::Copy> DiscUpdater::Begin(std::string_view url, unsi
   copy->fd_ = ::open(copy->temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (copy->fd_ < 0) return nullptr;
   copy->url_ = std::move(normalized);
-  copy->contentType_ = contentType;
+  copy->contentType_ = answer[http::field::content_type];
   return copy;
 }
 
@@ -143,7 +294,19 @@ bool DiscUpdater::Commit(Copy& copy) {
       next.Step();
       number = next.Integer(0);
       if (number > viewer::kHighestDocumentNumber) throw viewer::DiscError("the disc is full");
-      extension = NewExtension(copy.url_, copy.contentType_);
+      if (limitReached_ || newPages_ + 1 > limit_.pages || copy.size_ > limit_.bytes - newBytes_) {
+        if (!limitReached_) {
+          std::fprintf(stderr,
+                       "quillon-proxy: --update-limit reached (%llu new pages, %llu bytes); no "
+                       "more new pages are added in this run\n",
+                       static_cast<unsigned long long>(newPages_),
+                       static_cast<unsigned long long>(newBytes_));
+        }
+        limitReached_ = true;
+        db_->Execute("ROLLBACK");
+        return false;
+      }
+      extension = NewDocumentExtension(copy.contentType_);
     }
     const fs::path target = disc_ / viewer::DocumentFilePath(number, extension);
     fs::create_directories(target.parent_path());
@@ -165,6 +328,10 @@ bool DiscUpdater::Commit(Copy& copy) {
       viewer::IndexPageFile(*db_, number, target);
     }
     db_->Execute("COMMIT");
+    if (!known) {
+      ++newPages_;
+      newBytes_ += copy.size_;
+    }
     return true;
   } catch (const std::exception&) {
     try {

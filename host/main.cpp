@@ -83,6 +83,12 @@ int main(int argc, char** argv) {
                "Put the network's new copies of the disc's pages on the disc (--update-disc=all: "
                "new pages of the disc's hosts too)")
       ->check(CLI::IsMember({"pages", "all"}));
+  std::string updateLimit;
+  app.add_option("--update-limit", updateLimit,
+                 "PAGES[,SIZE]: at most so many new pages, of at most so many bytes together "
+                 "(K, M, G: KiB, MiB, GiB), added by one run of --update-disc=all (default: " +
+                     std::to_string(host::kDefaultNewPages) + "," +
+                     std::to_string(host::kDefaultNewPageBytes >> 30) + "GiB)");
   app.add_flag("--offline", options.offline, "Never use the network: every fetch gets 504");
   app.add_flag("--no-connect", options.noConnect,
                "Refuse CONNECT tunnels (to hosts the disc does not hold)");
@@ -146,6 +152,14 @@ int main(int argc, char** argv) {
   options.disc = discPath;
   options.updateDisc = !updateDisc.empty();
   options.updateNewPages = updateDisc == "all";
+  if (!updateLimit.empty()) {
+    const auto limit = host::ParseUpdateLimit(updateLimit);
+    if (!limit) {
+      std::fprintf(stderr, "quillon-proxy: --update-limit needs PAGES[,SIZE], as 10000,1GiB\n");
+      return 2;
+    }
+    options.updateLimit = *limit;
+  }
   if (!noIntercept) options.caDir = caDir;
   options.originCa = originCa;
   try {
@@ -162,6 +176,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<viewer::DiscViewer> disc;
     if (!discPath.empty()) {
       disc = std::make_unique<viewer::DiscViewer>(discPath, mode);
+      // A disc it is: copies a stopped proxy left unfinished go at every start, updating or not.
+      host::DiscUpdater::RemoveUnfinished(discPath);
       if (filter->supportProc() == nullptr) {
         throw host::HostError("filter library " + filterPath +
                               " does not export QuillonSupportProc");

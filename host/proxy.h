@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "disc_updater.h"
 #include "filter_host.h"
 
 namespace quillon::host {
@@ -38,6 +39,7 @@ struct ProxyOptions {
   // with updateNewPages, new pages of the disc's hosts are added too.
   bool updateDisc = false;
   bool updateNewPages = false;
+  UpdateLimit updateLimit;  // --update-limit: what one run may add as new pages
 
   // https:// addresses of the disc: a CONNECT to a host the disc holds is answered by the proxy
   // itself, with a certificate from the local authority in caDir. Empty: every CONNECT is a

@@ -184,7 +184,7 @@ struct ProxyState {
   DiscPages pages{options.disc, options.catalogueDomain};  // the proxy's own pages (pages.cpp)
   std::unique_ptr<DiscUpdater> updater =                   // --update-disc (disc_updater.cpp)
       options.updateDisc && !options.disc.empty()
-          ? std::make_unique<DiscUpdater>(options.disc, options.updateNewPages)
+          ? std::make_unique<DiscUpdater>(options.disc, options.updateNewPages, options.updateLimit)
           : nullptr;
   std::unique_ptr<LocalCa> ca =  // interception of the disc's https:// hosts (intercept.cpp)
       options.caDir.empty()

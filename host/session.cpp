@@ -1,5 +1,7 @@
 // One browser connection: read each request's head, refuse what cannot be relayed safely, let
 // the filter answer, else answer from the proxy or the network.
+#include <cstdio>
+
 #include "common/ascii.h"
 #include "common/constants.h"
 #include "http_rules.h"
@@ -54,6 +56,23 @@ Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const Networ
   return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
 }
 
+// A launch that no page of the disc asked for (any web page can name the route, in an image say)
+// is refused, and said on stderr.
+bool FromDiscPage(ProxyState& s, const RequestHead& request) {
+  const LaunchGate::Requester requester{.secFetchSite = request["Sec-Fetch-Site"],
+                                        .origin = request[http::field::origin],
+                                        .referer = request[http::field::referer]};
+  if (LaunchGate::FromDiscPage(requester, s.options.catalogueDomain, [&](std::string_view prefix) {
+        return s.pages.HoldsAddressesUnder(prefix);
+      })) {
+    return true;
+  }
+  std::fprintf(stderr, "quillon-proxy: refused %s: not asked for by a page of the disc (%s)\n",
+               LogEscape(request.target()).c_str(),
+               LogEscape(requester.origin.empty() ? requester.referer : requester.origin).c_str());
+  return false;
+}
+
 awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             std::string_view rawHead, bool clientKeepAlive) {
   auto& request = parser.get();
@@ -75,7 +94,7 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
     co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
   }
   const bool launch = LaunchGate::IsLaunchAddress(request.target());
-  if (launch && !s.launches.Admit(request.target(), c.loopback)) {
+  if (launch && !(FromDiscPage(s, request) && s.launches.Admit(request.target(), c.loopback))) {
     co_return SendPreparedAnswer(c, keepAlive, 204, NoContentAnswer());
   }
   // The filter sends docs/lumother/ addresses to file:// ones, which a browser does not follow

@@ -318,11 +318,9 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     co_return !e;
   };
   // --update-disc: the body goes to the disc as well (disc_updater.cpp).
-  const auto copy =
-      s.updater && !c.headOnly && parser.get().method() == http::verb::get
-          ? s.updater->Begin(target.Url(), answer.result_int(), answer[http::field::content_type],
-                             answer[http::field::content_encoding])
-          : nullptr;
+  const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
+                        ? s.updater->Begin(target.Url(), parser.get(), answer)
+                        : nullptr;
 
   // A body by length, or to the end of the connection, is read straight into the block: the
   // parser would read at most 64 KiB at a time and copy it once more. Chunks go through it.

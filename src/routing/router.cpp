@@ -1,5 +1,6 @@
 #include "routing/router.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -119,6 +120,8 @@ DWORD LaunchFromDisc(Request& r) {
   } else {
     relative = rest;
   }
+  // A file name has no query: a page's "readme.txt?0" opens readme.txt.
+  relative.resize(std::min(relative.size(), relative.find('?')));
   // With no disc linked there is no root to put in front, and the rest alone may name any file
   // of the machine ("//etc/passwd").
   const std::string root = DiscRootPath();

@@ -246,13 +246,22 @@ class Changing(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    # Answers that are not an ordinary page: their type and further fields, by path.
+    special = {
+        "/p1.html": ("text/html", [("Cache-Control", "private"), ("Set-Cookie", "session=1")]),
+        "/launcher.desktop": ("application/x-desktop", []),
+    }
+
     def do_GET(self):
         with Changing.lock:
             Changing.version += 1
             number = Changing.version
         body = b"<p>version %06d of %s</p>" % (number, self.path.encode()) + b"x" * PAD
+        content_type, fields = Changing.special.get(self.path, ("text/html", []))
         self.send_response(200)
-        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Type", content_type)
+        for name, value in fields:
+            self.send_header(name, value)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -307,6 +316,53 @@ class DiscUpdates(unittest.TestCase):
         self.assertEqual(copies[self.paths[1]][2], b"disc copy of " + self.paths[1].encode())
         check = tool("check", self.disc)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_only_shared_answers_go_on_the_disc_and_never_as_programs(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc=all")
+        try:
+            # The longest address the disc format holds is 1,023 bytes.
+            too_long = "/" + "a" * (1024 - len("http://%s/" % self.host))
+            rows = [("/p0.html", {"Cookie": "session=1"}), ("/p1.html", {}), ("/p2.html", {}),
+                    ("/launcher.desktop", {}), (too_long, {})]
+            for path, headers in rows:
+                status, _, body = proxy.request("http://%s%s" % (self.host, path), headers=headers)
+                self.assertEqual(status, 200, path)
+                self.assertTrue(body.startswith(b"<p>version "), body[:40])
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+        self.assertFalse(too_long in tool("list", self.disc).stdout, "a 1,024-byte address went on")
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        copies = self.offline_copies()
+        # A page for one person's session stays the disc's own; a shared one is updated.
+        self.assertEqual(copies["/p0.html"][2], b"disc copy of /p0.html")
+        self.assertEqual(copies["/p1.html"][2], b"disc copy of /p1.html")
+        self.assertTrue(copies["/p2.html"][2].startswith(b"<p>version "))
+        shown = tool("show", self.disc, "http://%s/launcher.desktop" % self.host)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        files = [name for _, _, names in os.walk(os.path.join(self.disc, "docs")) for name in names]
+        self.assertFalse([name for name in files if name.endswith(".desktop")], files)
+        self.assertTrue([name for name in files if name.endswith(".bin")], files)
+
+    def test_new_pages_stop_at_the_limit(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc=all", "--update-limit", "2,1MiB")
+        try:
+            for i in range(4):
+                status, _, _ = proxy.request("http://%s/new%d.html" % (self.host, i))
+                self.assertEqual(status, 200)
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+        said = [line for line in proxy.errors if "--update-limit" in line]
+        self.assertEqual(len(said), 1, proxy.errors)
+        listed = tool("list", self.disc)
+        self.assertEqual(listed.stdout.count("/new"), 2, listed.stdout)
+
+    def test_unfinished_copies_go_at_every_start(self):
+        left = os.path.join(self.disc, "updates", "copy-3")
+        e2e.write(left, "half a page")
+        proxy = e2e.Proxy(self.disc, "--offline")
+        self.assertEqual(proxy.stop(), 0)
+        self.assertFalse(os.path.exists(left))
 
     def test_a_killed_proxy_leaves_a_sound_disc(self):
         proxy = e2e.Proxy(self.disc, "--update-disc")

@@ -1,7 +1,10 @@
 // The pure parts of the proxy's own pages: addresses under docs/lumother/, query parameters and
-// the words of an address.
+// the words of an address; and which pages may ask for the disc's launch route.
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "launch_gate.h"
 #include "pages.h"
 
 namespace quillon::host {
@@ -35,6 +38,48 @@ TEST(Pages, QueriesWordsAndEscapes) {
   EXPECT_EQ(AddressWords("http://h"), "");
   EXPECT_EQ(EscapeHtml("<a href=\"x\">'&'</a>"),
             "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+TEST(Pages, OnlyTheDiscsPagesMayLaunch) {
+  // The disc holds http://harbour.example/ and https://secure.example:8443/.
+  const std::set<std::string, std::less<>> held = {"http://harbour.example/",
+                                                   "https://secure.example:8443/"};
+  const auto discHolds = [&](std::string_view prefix) { return held.contains(prefix); };
+  const struct {
+    const char* name;
+    LaunchGate::Requester requester;
+    bool admitted;
+  } rows[] = {
+      {"any web page, as an image", {"cross-site", "", "http://evil.example/page.html"}, false},
+      {"a page that sends no referrer", {"cross-site", "", ""}, false},
+      {"an older browser, no fields at all", {"", "", ""}, false},
+      {"typed into the address bar", {"none", "", ""}, false},
+      {"a page of the disc's site",
+       {"cross-site", "", "http://harbour.example/ferries.html"},
+       true},
+      {"its host in capitals, default port named", {"", "", "http://HARBOUR.example:80/"}, true},
+      {"the disc's host on another port", {"", "", "http://harbour.example:8080/"}, false},
+      {"the disc's host over the other scheme", {"", "", "https://harbour.example/"}, false},
+      {"an https site of the disc", {"", "", "https://secure.example:8443/a"}, true},
+      {"a look-alike host", {"", "", "http://harbour.example.evil.example/"}, false},
+      {"the start page", {"same-site", "", "http://start.quillon.internal/"}, true},
+      {"the disc's own files", {"", "", "http://quillon.internal/docs/x.htm"}, true},
+      {"the live route carries the network's pages",
+       {"same-site", "", "http://live.quillon.internal/http://evil.example/"},
+       false},
+      {"the live route, absolute name", {"", "", "http://LIVE.quillon.internal./x"}, false},
+      {"Origin decides over Referer",
+       {"", "http://evil.example", "http://harbour.example/"},
+       false},
+      {"a disc page's Origin", {"", "http://harbour.example", ""}, true},
+      {"an opaque origin", {"", "null", "http://harbour.example/"}, false},
+      {"the launch route's own host", {"same-origin", "", ""}, true},
+      {"same-site alone may be the live route", {"same-site", "", ""}, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(LaunchGate::FromDiscPage(row.requester, "quillon.internal", discHolds), row.admitted)
+        << row.name;
+  }
 }
 
 }  // namespace

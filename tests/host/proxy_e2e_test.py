@@ -574,17 +574,23 @@ class ProxyEndToEnd(unittest.TestCase):
             write(opener, "#!/bin/sh\necho \"$1\" >> %s\n" % record)
             os.chmod(opener, 0o755)
             # Clients on other hosts are refused by the gate's own table test: this machine's
-            # tests reach nothing but loopback.
-            for extra, launches in (([], 4), (["--no-launch"], 0)):
-                with self.subTest(extra=extra):
+            # tests reach nothing but loopback. Any web page can name the launch route (as an
+            # image, say); only the disc's own pages may use it.
+            disc_page = {"Referer": "http://start.quillon.internal/"}
+            web_page = {"Referer": "http://web.example/page.html", "Sec-Fetch-Site": "cross-site"}
+            for extra, headers, launches in (([], disc_page, 4), (["--no-launch"], disc_page, 0),
+                                             ([], web_page, 0), ([], {}, 0)):
+                with self.subTest(extra=extra, headers=headers):
                     if os.path.exists(record):
                         os.remove(record)
                     proxy = Proxy(self.disc, *extra, path=bin_dir)
                     try:
                         for i in range(60):
-                            name = "program/readme.txt" if i % 2 else "program/file%d.txt" % i
+                            # A page's query names no other file.
+                            name = "program/readme.txt?0" if i % 2 else "program/file%d.txt" % i
                             conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=10)
-                            conn.request("GET", "http://direct.quillon.internal/http://quillon.internal/" + name)
+                            conn.request("GET", "http://direct.quillon.internal/http://quillon.internal/" + name,
+                                         headers=headers)
                             response = conn.getresponse()
                             response.read()
                             conn.close()
@@ -592,8 +598,14 @@ class ProxyEndToEnd(unittest.TestCase):
                         time.sleep(0.5)
                         seen = open(record).read().splitlines() if os.path.exists(record) else []
                         self.assertEqual(len(seen), launches, seen)
+                        if launches:
+                            self.assertIn("program/readme.txt", [line[-18:] for line in seen])
+                            self.assertFalse([line for line in seen if "?" in line], seen)
                     finally:
                         self.assertEqual(proxy.stop(), 0)
+                    if headers is web_page:
+                        self.assertTrue([line for line in proxy.errors if "refused" in line],
+                                        proxy.errors)
 
     def test_head_has_no_body_and_keeps_the_connection_in_step(self):
         conn = http.client.HTTPConnection("127.0.0.1", self.proxy.port, timeout=10)
