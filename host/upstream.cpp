@@ -25,12 +25,6 @@ class LoopErrorCategory : public boost::system::error_category {
   std::string message(int) const override { return "the address is this proxy's own"; }
 };
 
-std::string ChunkFrame(std::string_view data) {
-  std::string framed;
-  AppendChunk(framed, data);
-  return framed;
-}
-
 std::string_view Buffered(const beast::flat_buffer& buffer) {
   return {static_cast<const char*>(buffer.data().data()), buffer.size()};
 }
