@@ -75,6 +75,7 @@ FRAMED_ANSWERS = {
     "/framing/listed-length": b"HTTP/1.1 200 OK\r\nConnection: Content-Length\r\nContent-Length: 5\r\n\r\nhello",
     "/framing/two-lengths": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello",
     "/framing/no-content": b"HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n",
+    "/framing/not-modified-chunked": b"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n",
     "/framing/gzip-chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
     "/framing/size-overflow": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx",
 }
@@ -544,6 +545,7 @@ class ProxyEndToEnd(unittest.TestCase):
             ("/framing/listed-length", "1.1", 200, [b"Content-Length: 5"], [b"Connection: close"], b"hello"),
             ("/framing/two-lengths", "1.1", 200, [b"Content-Length: 5"], [], b"hello"),
             ("/framing/no-content", "1.1", 204, [], [b"Content-Length"], b""),
+            ("/framing/not-modified-chunked", "1.1", 304, [], [], b""),
             ("/framing/gzip-chunked", "1.1", 502, [], [], None),
             ("/framing/size-overflow", "1.1", 502, [], [], None),
             ("/framing/endless-extension", "1.1", 502, [], [], None),
