@@ -86,7 +86,7 @@ std::optional<std::uint64_t> MaxForwards(const RequestHead& head);
 // message/http, without the fields that carry credentials.
 std::optional<std::string> LastHopAnswer(const RequestHead& head);
 
-// A chunk-size line with its extensions may be this long (CRLF not counted).
+// A chunk-size line with its extensions may be this long, its CR included.
 inline constexpr std::size_t kChunkLineLimit = 4 * 1024;
 
 // A chunked body, decoded as it arrives in any pieces; its trailers are read and dropped. Every
