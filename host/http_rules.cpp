@@ -1,7 +1,9 @@
 #include "http_rules.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <limits>
 
 #include "common/ascii.h"
 
@@ -82,10 +84,22 @@ bool HopByHop::NoCaseEqual::operator()(std::string_view a, std::string_view b) c
   return AsciiEqualsIgnoreCase(a, b);
 }
 
+bool IsFramingField(std::string_view name) {
+  return AsciiEqualsIgnoreCase(name, "content-length") ||
+         AsciiEqualsIgnoreCase(name, "transfer-encoding") || AsciiEqualsIgnoreCase(name, "host") ||
+         AsciiEqualsIgnoreCase(name, "connection");
+}
+
 HopByHop::HopByHop(const Fields& fields) {
   for (auto it = fields.find(http::field::connection);
        it != fields.end() && it->name() == http::field::connection; ++it) {
-    ForEachListElement(it->value(), [this](std::string_view token) { listed_.emplace(token); });
+    ForEachListElement(it->value(), [this](std::string_view token) {
+      if (IsFramingField(token)) {
+        listsFraming_ = true;
+      } else {
+        listed_.emplace(token);
+      }
+    });
   }
 }
 
@@ -139,6 +153,46 @@ bool ValidHostField(std::string_view value) {
   return !value.empty() && ValidRegName(value) && ValidPort(port);
 }
 
+ContentLength ParseContentLength(const Fields& fields) {
+  ContentLength length;
+  for (auto it = fields.find(http::field::content_length);
+       it != fields.end() && it->name() == http::field::content_length; ++it) {
+    const std::string_view value = it->value();
+    std::size_t elements = 0;
+    ForEachListElement(value, [&](std::string_view element) {
+      ++elements;
+      std::uint64_t n = 0;
+      auto [end, ec] = std::from_chars(element.data(), element.data() + element.size(), n);
+      if (ec != std::errc() || end != element.data() + element.size() || !IsDigit(element[0]) ||
+          (length.value && *length.value != n)) {
+        length.valid = false;
+      }
+      length.value = n;
+    });
+    // "", "3,", ",3": an empty element is no length
+    if (elements == 0 ||
+        static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) != elements - 1) {
+      length.valid = false;
+    }
+  }
+  if (!length.valid) length.value.reset();
+  return length;
+}
+
+namespace {
+
+// The target's authority holds userinfo ("user:pass@host"), in absolute or authority form.
+bool TargetHasUserinfo(std::string_view target) {
+  const std::size_t scheme = target.find("://");
+  if (scheme != std::string_view::npos && target.find_first_of("/?#") >= scheme) {
+    target.remove_prefix(scheme + 3);
+    return target.substr(0, target.find_first_of("/?#")).find('@') != std::string_view::npos;
+  }
+  return !target.empty() && target.front() != '/' && target.find('@') != std::string_view::npos;
+}
+
+}  // namespace
+
 std::optional<std::string_view> RequestFramingError(const RequestHead& head) {
   std::size_t codings = 0;
   std::size_t chunkedCount = 0;
@@ -160,12 +214,8 @@ std::optional<std::string_view> RequestFramingError(const RequestHead& head) {
     }
     if (hasLength) return "both Transfer-Encoding and Content-Length";
   }
-  std::optional<std::string_view> length;
-  for (auto it = head.find(http::field::content_length);
-       it != head.end() && it->name() == http::field::content_length; ++it) {
-    if (length && *length != it->value()) return "differing Content-Length values";
-    length = it->value();
-  }
+  if (!ParseContentLength(head).valid) return "differing Content-Length values";
+  if (HopByHop(head).ListsFraming()) return "Connection names a field that frames the message";
   std::size_t hosts = 0;
   for (auto it = head.find(http::field::host); it != head.end() && it->name() == http::field::host;
        ++it) {
@@ -173,7 +223,196 @@ std::optional<std::string_view> RequestFramingError(const RequestHead& head) {
     if (!ValidHostField(it->value())) return "the Host is not host[:port]";
   }
   if (hosts == 0 && head.version() >= 11) return "no Host";
+  const std::string_view target = head.target();
+  if (TargetHasUserinfo(target)) return "userinfo in the target";
+  if (head.method() == http::verb::connect) {
+    const auto authority = ParseAuthority(target, 0);  // 0: no port given
+    if (!authority || authority->port == 0) return "CONNECT needs host:port";
+  }
   return std::nullopt;
+}
+
+std::optional<std::string_view> ResponseFramingError(const ResponseHead& head) {
+  std::size_t codings = 0;
+  bool chunked = false;
+  for (auto it = head.find(http::field::transfer_encoding);
+       it != head.end() && it->name() == http::field::transfer_encoding; ++it) {
+    ForEachListElement(it->value(), [&](std::string_view coding) {
+      ++codings;
+      chunked = AsciiEqualsIgnoreCase(coding, "chunked");
+    });
+    if (Trimmed(it->value()).empty()) ++codings;
+  }
+  if (codings > 1 || (codings == 1 && !chunked)) {
+    return "the network's answer has a transfer coding the proxy does not decode";
+  }
+  if (!ParseContentLength(head).valid) return "the network's answer has differing lengths";
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> MaxForwards(const RequestHead& head) {
+  if (head.method() != http::verb::options && head.method() != http::verb::trace) return {};
+  const auto it = head.find(http::field::max_forwards);
+  if (it == head.end()) return {};
+  const std::string_view value = Trimmed(it->value());
+  std::uint64_t n = 0;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+  if (value.empty() || !IsDigit(value[0]) || ec != std::errc() ||
+      end != value.data() + value.size()) {
+    return {};
+  }
+  return n;
+}
+
+std::optional<std::string> LastHopAnswer(const RequestHead& head) {
+  const auto hops = MaxForwards(head);
+  if (!hops || *hops != 0) return std::nullopt;
+  if (head.method() == http::verb::options) {
+    return std::string(
+        "HTTP/1.1 200 OK\r\nAllow: GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, TRACE, PATCH\r\n"
+        "Content-Length: 0\r\n\r\n");
+  }
+  std::string echo;
+  echo.append(head.method_string()).append(" ").append(head.target());
+  echo.append(head.version() == 10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
+  for (const auto& field : head) {
+    if (field.name() == http::field::authorization ||
+        field.name() == http::field::proxy_authorization || field.name() == http::field::cookie) {
+      continue;
+    }
+    AppendField(echo, field.name_string(), field.value());
+  }
+  echo.append("\r\n");
+  return "HTTP/1.1 200 OK\r\nContent-Type: message/http\r\nContent-Length: " +
+         std::to_string(echo.size()) + "\r\n\r\n" + echo;
+}
+
+bool ChunkedDecoder::Fail(const char* why) {
+  state_ = State::kError;
+  error_ = why;
+  return false;
+}
+
+ChunkedDecoder::Step ChunkedDecoder::Feed(std::string_view input) {
+  Step step;
+  while (step.used < input.size()) {
+    if (state_ == State::kDone || state_ == State::kError) return step;
+    if (state_ == State::kData) {
+      const auto n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size_, input.size() - step.used));
+      step.data = input.substr(step.used, n);
+      step.used += n;
+      size_ -= n;
+      if (size_ == 0) state_ = State::kDataCr;
+      return step;  // one run of body bytes a step
+    }
+    const char c = input[step.used++];
+    const auto byte = static_cast<unsigned char>(c);
+    const bool control = (byte < 0x20 && c != '\t') || byte == 0x7f;
+    switch (state_) {
+      case State::kSize:
+        if (IsHex(c)) {
+          if (size_ > (std::numeric_limits<std::uint64_t>::max() >> 4)) {
+            Fail("the chunk size is too large");
+            return step;
+          }
+          const int digit = IsDigit(c) ? c - '0' : AsciiLower(c) - 'a' + 10;
+          size_ = size_ * 16 + static_cast<std::uint64_t>(digit);
+          ++digits_;
+        } else if (digits_ == 0) {
+          Fail("a chunk without a size");
+          return step;
+        } else if (c == ' ' || c == '\t') {
+          state_ = State::kSizeSpace;
+        } else if (c == ';') {
+          state_ = State::kExtension;
+        } else if (c == '\r') {
+          state_ = State::kSizeLf;
+        } else {
+          Fail("the chunk size is not a number");
+          return step;
+        }
+        break;
+      case State::kSizeSpace:
+        if (c == ';') {
+          state_ = State::kExtension;
+        } else if (c == '\r') {
+          state_ = State::kSizeLf;
+        } else if (c != ' ' && c != '\t') {
+          Fail("the chunk size is not a number");
+          return step;
+        }
+        break;
+      case State::kExtension:
+        if (c == '\r') {
+          state_ = State::kSizeLf;
+        } else if (control) {
+          Fail("a chunk line holds a control byte or a bare line feed");
+          return step;
+        }
+        break;
+      case State::kSizeLf:
+        if (c != '\n') {
+          Fail("a chunk line does not end in CRLF");
+          return step;
+        }
+        state_ = size_ == 0 ? State::kTrailerStart : State::kData;
+        line_ = 0;
+        continue;
+      case State::kDataCr:
+      case State::kDataLf:
+        if (c != (state_ == State::kDataCr ? '\r' : '\n')) {
+          Fail("chunk data does not end in CRLF");
+          return step;
+        }
+        if (state_ == State::kDataLf) {
+          state_ = State::kSize;
+          digits_ = 0;
+          line_ = 0;
+        } else {
+          state_ = State::kDataLf;
+        }
+        continue;
+      case State::kTrailerStart:
+      case State::kTrailer:
+        if (c == '\r') {
+          state_ = state_ == State::kTrailerStart ? State::kEndLf : State::kTrailerLf;
+        } else if (control) {
+          Fail("a trailer holds a control byte or a bare line feed");
+          return step;
+        } else {
+          state_ = State::kTrailer;
+        }
+        break;
+      case State::kTrailerLf:
+      case State::kEndLf:
+        if (c != '\n') {
+          Fail("a trailer line does not end in CRLF");
+          return step;
+        }
+        state_ = state_ == State::kEndLf ? State::kDone : State::kTrailerStart;
+        break;
+      case State::kData:
+      case State::kDone:
+      case State::kError:
+        break;
+    }
+    // The size line and the trailers count towards their limits.
+    ++line_;
+    const bool trailers = state_ == State::kTrailerStart || state_ == State::kTrailer ||
+                          state_ == State::kTrailerLf || state_ == State::kEndLf;
+    if (trailers ? line_ > trailerLimit_ : state_ != State::kDone && line_ > kChunkLineLimit) {
+      Fail(trailers ? "the trailers are too long" : "a chunk line is too long");
+      return step;
+    }
+  }
+  return step;
+}
+
+void AppendChunk(std::string& out, std::string_view data) {
+  char size[24];
+  const int n = std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  out.append(size, static_cast<std::size_t>(n)).append(data).append("\r\n");
 }
 
 bool ExpectsContinue(const RequestHead& head) {
@@ -212,13 +451,29 @@ std::string UpstreamRequestHead(const RequestHead& head, const NetworkTarget& ta
   out.append(head.method_string()).append(" ").append(target.path).append(" HTTP/1.1\r\n");
   out.append("Host: ").append(target.AuthorityForHost()).append("\r\n");
   const bool dropExpect = ExpectsContinue(head);
+  const auto hops = MaxForwards(head);
+  // Framing is the proxy's own: one Content-Length of the value it read, or its re-chunking.
   AppendEndToEnd(out, head, [&](const auto& field) {
-    return field.name() == http::field::host ||
+    return field.name() == http::field::host || field.name() == http::field::content_length ||
            (dropExpect && field.name() == http::field::expect) ||
-           (options.chunkedBody && field.name() == http::field::content_length);
+           (hops && field.name() == http::field::max_forwards);
   });
   AppendField(out, "Via", options.via);
-  if (options.chunkedBody) out.append("Transfer-Encoding: chunked\r\n");
+  if (hops) out.append("Max-Forwards: ").append(std::to_string(*hops - 1)).append("\r\n");
+  if (options.chunkedBody) {
+    // The codings applied before chunked go on with the body, which stays coded.
+    std::string codings;
+    for (auto it = head.find(http::field::transfer_encoding);
+         it != head.end() && it->name() == http::field::transfer_encoding; ++it) {
+      ForEachListElement(it->value(), [&](std::string_view coding) {
+        if (AsciiEqualsIgnoreCase(coding, "chunked")) return;
+        codings.append(coding).append(", ");
+      });
+    }
+    AppendField(out, "Transfer-Encoding", codings + "chunked");
+  } else if (const auto length = ParseContentLength(head).value) {
+    AppendField(out, "Content-Length", std::to_string(*length));
+  }
   // Otherwise the connection stays open (HTTP/1.1's default) for the next request to the origin.
   if (!options.upgrade.empty()) {
     AppendField(out, "Upgrade", options.upgrade);
@@ -233,14 +488,23 @@ std::string ClientResponseHead(const ResponseHead& head, const ClientHeadOptions
   out.reserve(512);
   out.append("HTTP/1.1 ").append(std::to_string(head.result_int())).append(" ");
   out.append(head.reason()).append("\r\n");
-  AppendEndToEnd(out, head, [](const auto&) { return false; });
+  AppendEndToEnd(out, head,
+                 [](const auto& field) { return field.name() == http::field::content_length; });
   AppendField(out, "Via", options.via);
   if (!options.interim) {
     if (!options.upgrade.empty()) {
       AppendField(out, "Upgrade", options.upgrade);
       out.append("Connection: Upgrade\r\n");
     } else {
-      if (options.chunked) out.append("Transfer-Encoding: chunked\r\n");
+      // The framing the proxy relays by: chunks, the length it read, or the end of the
+      // connection. 1xx and 204 have no body, nor fields that would frame one.
+      const unsigned status = head.result_int();
+      const bool mayHaveBody = status / 100 != 1 && status != 204;
+      if (mayHaveBody && options.chunked) {
+        out.append("Transfer-Encoding: chunked\r\n");
+      } else if (const auto length = ParseContentLength(head).value; mayHaveBody && length) {
+        AppendField(out, "Content-Length", std::to_string(*length));
+      }
       if (!options.keepAlive) out.append("Connection: close\r\n");
     }
   }

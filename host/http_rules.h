@@ -19,15 +19,22 @@ using RequestHead = boost::beast::http::request_header<>;
 using ResponseHead = boost::beast::http::response_header<>;
 using Fields = boost::beast::http::fields;
 
+// The fields that frame a message or name its target. A Connection field never makes them
+// hop-by-hop: a proxy that dropped a listed Content-Length yet relayed the body would hand the
+// next hop a second message inside the first.
+bool IsFramingField(std::string_view name);
+
 // The fields that concern one connection only and never cross the proxy: the fixed ones and
-// every name the Connection fields list. Built once per head, so filtering a head is linear in
-// its size however many Connection tokens it carries.
+// every name the Connection fields list (framing fields excepted). Built once per head, so
+// filtering a head is linear in its size however many Connection tokens it carries.
 class HopByHop {
  public:
   explicit HopByHop(const Fields& fields);
   bool Drops(std::string_view name) const;
   // A Connection field named this token ("upgrade", "close").
   bool Listed(std::string_view token) const;
+  // A Connection field named a framing field.
+  bool ListsFraming() const { return listsFraming_; }
 
  private:
   // ASCII case ignored, looked up by string_view without a copy.
@@ -40,7 +47,16 @@ class HopByHop {
     bool operator()(std::string_view a, std::string_view b) const noexcept;
   };
   std::unordered_set<std::string, NoCaseHash, NoCaseEqual> listed_;
+  bool listsFraming_ = false;
 };
+
+// Every Content-Length field and every element of each one's list: equal values collapse to
+// one, anything else (differing values, a non-number) is invalid. No value when there is none.
+struct ContentLength {
+  bool valid = true;
+  std::optional<std::uint64_t> value;
+};
+ContentLength ParseContentLength(const Fields& fields);
 
 // Where a head ends: just past its first empty line, or npos. Lines may end in LF alone, so a
 // head written that way is found (and then refused by the parser) rather than waited for.
@@ -51,8 +67,72 @@ std::size_t FindHeadEnd(std::string_view data, std::size_t searched = 0);
 // Why a request head cannot be relayed safely, or nullopt. Each answer is a 400 and a close:
 // a transfer coding that does not end in chunked, or one in HTTP/1.0, or with a Content-Length
 // beside it (a body whose end two parties would judge differently); differing Content-Lengths;
-// no Host in HTTP/1.1, more than one, or one that is not host[:port].
+// a Connection field naming a framing field; no Host in HTTP/1.1, more than one, or one that is
+// not host[:port]; userinfo in the target (credentials must not reach a name lookup); a CONNECT
+// without a port.
 std::optional<std::string_view> RequestFramingError(const RequestHead& head);
+
+// Why an origin's final answer cannot be relayed, or nullopt (a 502): a transfer coding other
+// than chunked alone, which the proxy would pass on undecoded and unlabelled; differing
+// Content-Lengths.
+std::optional<std::string_view> ResponseFramingError(const ResponseHead& head);
+
+// The Max-Forwards of an OPTIONS or TRACE request; nullopt for other methods, or when the field
+// is absent or not a number (it then goes on as it is).
+std::optional<std::uint64_t> MaxForwards(const RequestHead& head);
+
+// The proxy's own answer to an OPTIONS or TRACE whose Max-Forwards is 0 (RFC 9110 7.6.2): it is
+// the last hop. OPTIONS gets the methods it relays; TRACE gets its request head back as
+// message/http, without the fields that carry credentials.
+std::optional<std::string> LastHopAnswer(const RequestHead& head);
+
+// A chunk-size line with its extensions may be this long, its CR included.
+inline constexpr std::size_t kChunkLineLimit = 4 * 1024;
+
+// A chunked body, decoded as it arrives in any pieces; its trailers are read and dropped. Every
+// line must end in CRLF, a chunk-size line may be kChunkLineLimit long and the trailer section
+// `trailerLimit`, so a body that never ends its framing costs no memory beyond its bytes in flight.
+class ChunkedDecoder {
+ public:
+  explicit ChunkedDecoder(std::size_t trailerLimit) : trailerLimit_(trailerLimit) {}
+  struct Step {
+    std::size_t used = 0;   // bytes of the input taken
+    std::string_view data;  // the body's bytes among them, a part of the input
+  };
+  // Takes the input up to the end of its first run of body bytes, or all of it; nothing once
+  // the body is done or broken.
+  Step Feed(std::string_view input);
+  bool done() const { return state_ == State::kDone; }
+  // Why the framing broke, or null.
+  const char* error() const { return error_; }
+
+ private:
+  enum class State {
+    kSize,
+    kSizeSpace,
+    kExtension,
+    kSizeLf,
+    kData,
+    kDataCr,
+    kDataLf,
+    kTrailerStart,
+    kTrailer,
+    kTrailerLf,
+    kEndLf,
+    kDone,
+    kError,
+  };
+  bool Fail(const char* why);
+  std::size_t trailerLimit_;
+  State state_ = State::kSize;
+  const char* error_ = nullptr;
+  std::uint64_t size_ = 0;  // the chunk's size, then what is left of it
+  std::size_t digits_ = 0;
+  std::size_t line_ = 0;  // of the chunk-size line, or of the trailers
+};
+
+// One chunk of `data` appended to `out` as the proxy writes it ("size CRLF data CRLF").
+void AppendChunk(std::string& out, std::string_view data);
 
 // uri-host [ ":" port ]: a reg-name, an IPv4 address or a bracketed IP literal.
 bool ValidHostField(std::string_view value);

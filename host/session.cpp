@@ -127,6 +127,10 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
     co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
   }
   if (originForm && c.secureAuthority.empty()) co_return AnswerAsSite(s, c, keepAlive, *target);
+  // An OPTIONS or TRACE that may go no further is answered here (RFC 9110 7.6.2).
+  if (const auto answer = LastHopAnswer(request)) {
+    co_return SendPreparedAnswer(c, keepAlive, 200, *answer);
+  }
   if (s.options.offline) {
     co_return SendPreparedAnswer(c, keepAlive, 504, s.pages.NotOnDisc(request.target()));
   }

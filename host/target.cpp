@@ -30,7 +30,8 @@ std::optional<NetworkTarget> ParseAuthority(std::string_view authority, std::uin
     }
     target.port = static_cast<std::uint16_t>(port);
   }
-  if (host.empty()) return std::nullopt;
+  // Userinfo never reaches a name lookup.
+  if (host.empty() || host.find('@') != std::string_view::npos) return std::nullopt;
   target.host = std::string(host);
   return target;
 }

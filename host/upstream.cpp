@@ -26,12 +26,21 @@ class LoopErrorCategory : public boost::system::error_category {
   std::string message(int) const override { return "the address is this proxy's own"; }
 };
 
-std::string ChunkFrame(std::string_view data) {
-  char size[24];
-  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-  std::string framed = size;
-  framed.append(data).append("\r\n");
-  return framed;
+std::string_view Buffered(const beast::flat_buffer& buffer) {
+  return {static_cast<const char*>(buffer.data().data()), buffer.size()};
+}
+
+// Decodes what `input` holds of a chunked body, calling `each` with every run of its bytes.
+// Returns the input used; the rest follows the body.
+template <typename Each>
+std::size_t DecodeChunks(ChunkedDecoder& decoder, std::string_view input, Each&& each) {
+  const std::size_t size = input.size();
+  while (!input.empty() && !decoder.done() && decoder.error() == nullptr) {
+    const auto step = decoder.Feed(input);
+    input.remove_prefix(step.used);
+    if (!step.data.empty()) each(step.data);
+  }
+  return size - input.size();
 }
 
 struct Sent {
@@ -59,6 +68,35 @@ awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser&
     if (e) co_return Sent{{}, true};
   }
 
+  // A chunked body is decoded here, its framing bounded (a chunk line that never ends would
+  // otherwise be buffered without limit), and re-chunked towards the origin.
+  if (chunked && !parser.is_done()) {
+    ChunkedDecoder decoder(s.options.headLimit);
+    std::string out;
+    for (;;) {
+      out.clear();
+      c.buffer.consume(DecodeChunks(decoder, Buffered(c.buffer),
+                                    [&](std::string_view data) { AppendChunk(out, data); }));
+      if (decoder.error() != nullptr) co_return Sent{{}, false, true};
+      if (decoder.done()) out.append(kLastChunk);
+      if (!out.empty()) {
+        Transport(upstream).expires_after(s.options.readTimeout);
+        auto [e, m] = co_await asio::async_write(upstream, asio::buffer(out), kTuple);
+        if (e) co_return Sent{e};
+      }
+      if (decoder.done()) break;
+      c.client.expires_after(s.options.readTimeout);
+      auto [readError, n] =
+          co_await c.client.async_read_some(c.buffer.prepare(kRelayBlock), kTuple);
+      if (readError) co_return Sent{{}, true};
+      c.buffer.commit(n);
+    }
+    // The parser had the head only: the body's end makes it done, as if it had read the body.
+    boost::system::error_code ended;
+    parser.put(asio::buffer(kLastChunk), ended);
+    co_return Sent{{}, false, ended || !parser.is_done()};
+  }
+
   // The body, streamed block by block, read in large blocks.
   if (!parser.is_done()) c.buffer.reserve(kRelayBlock);
   Block block(kRelayBlock);
@@ -76,16 +114,9 @@ awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser&
     }
     const std::size_t got = block.size() - request.body().size;
     if (got == 0) continue;
-    const std::string_view data(block.data(), got);
-    const std::string framed = chunked ? ChunkFrame(data) : std::string();
     Transport(upstream).expires_after(s.options.readTimeout);
-    auto [e, m] = co_await asio::async_write(
-        upstream, asio::buffer(chunked ? std::string_view(framed) : data), kTuple);
+    auto [e, m] = co_await asio::async_write(upstream, asio::buffer(block.data(), got), kTuple);
     if (e) co_return Sent{e};
-  }
-  if (chunked) {
-    auto [e, m] = co_await asio::async_write(upstream, asio::buffer(kLastChunk), kTuple);
-    co_return Sent{e};
   }
   co_return Sent{};
 }
@@ -292,12 +323,19 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     co_return co_await RelayUpgraded(s, c, *upstream, upstreamBuffer, head);
   }
 
+  if (const auto why = ResponseFramingError(answer)) {
+    co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway", *why);
+  }
+  // No body: a HEAD's answer, 204, 304. Its framing fields only describe what a GET would get.
+  const bool bodyless = response->is_done();
   const bool chunked = response->chunked();
-  const bool framed = chunked || response->content_length().has_value() || response->is_done();
-  const bool keep = keepAlive && framed;
+  // An HTTP/1.0 client knows no chunks: a chunked body goes to it bare, ended by the close.
+  const bool rechunk = chunked && c.interimAllowed;
+  const bool framed = chunked || response->content_length().has_value() || bodyless;
+  const bool keep = keepAlive && framed && (bodyless || !chunked || rechunk);
   const std::string head = ClientResponseHead(
       answer,
-      {.via = s.via, .chunked = chunked, .keepAlive = keep, .upgrade = {}, .interim = false});
+      {.via = s.via, .chunked = rechunk, .keepAlive = keep, .upgrade = {}, .interim = false});
   if (!c.filter.PassBlock(head)) {
     // The filter replaced the network's answer; the rest of it is dropped.
     co_return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
@@ -306,7 +344,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   // When body bytes came with the head, the head waits for them so that both go out in one
   // write; an origin that sends its head alone (a stream of events, say) has it relayed at once.
   std::string_view pendingHead = head;
-  if (upstreamBuffer.size() == 0 || response->is_done()) {
+  if (upstreamBuffer.size() == 0 || bodyless) {
     if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
     pendingHead = {};
   }
@@ -317,14 +355,24 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     auto [e, n] = co_await asio::async_write(c.client, both, kTuple);
     co_return !e;
   };
+  // A body that breaks its framing: 502 while nothing of the answer has gone out, else the
+  // connection just ends (the client sees the answer cut short).
+  auto broken = [&](std::string_view why) {
+    if (pendingHead.empty()) return exchange;
+    WriteAll(c.fd(),
+             OwnAnswer(502, "Bad Gateway",
+                       "The network's answer broke its framing: " + std::string(why), true),
+             c.writeTimeout, c.workers);
+    return Exchange{502, 0, Answer::kProxy, false};
+  };
   // --update-disc: the body goes to the disc as well (disc_updater.cpp).
   const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
                         ? s.updater->Begin(target.Url(), parser.get(), answer)
                         : nullptr;
 
   // A body by length, or to the end of the connection, is read straight into the block: the
-  // parser would read at most 64 KiB at a time and copy it once more. Chunks go through it.
-  const bool direct = !chunked && !response->is_done();
+  // parser would read at most 64 KiB at a time and copy it once more. Chunks are decoded here.
+  const bool direct = !chunked && !bodyless;
   const auto length = response->content_length();
   std::uint64_t left = length.value_or(std::numeric_limits<std::uint64_t>::max());
   // A small answer's body needs no larger block than itself; a long one gets a large block.
@@ -334,12 +382,14 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
           : Block(length
                       ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*length, 1, kRelayBlock))
                       : kRelayBlock);
-  auto bodyDone = [&] { return direct ? left == 0 : response->is_done(); };
+  ChunkedDecoder decoder(s.options.headLimit);
+  bool stray = false;  // the origin sent more than its answer: its connection is not kept
+  auto bodyDone = [&] { return bodyless || (direct ? left == 0 : decoder.done()); };
   // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
   // (before the last bytes go to the client, who may ask again as soon as it has them).
   auto keepOrigin = [&] {
-    if (kept || !bodyDone() || !framed || !response->keep_alive() || upstreamBuffer.size() != 0 ||
-        !Transport(*upstream).socket().is_open()) {
+    if (kept || !bodyDone() || !framed || stray || !response->keep_alive() ||
+        upstreamBuffer.size() != 0 || !Transport(*upstream).socket().is_open()) {
       return;
     }
     kept = true;
@@ -350,49 +400,62 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     }
   };
   keepOrigin();
-  auto readBody = [&]() -> awaitable<std::tuple<boost::system::error_code, std::size_t>> {
-    if (!direct) {
-      answer.body().data = block.data();
-      answer.body().size = block.size();
-      Transport(*upstream).expires_after(s.options.readTimeout);
-      auto [e, n] = co_await http::async_read_some(*upstream, upstreamBuffer, *response, kTuple);
-      if (e == http::error::need_buffer) e = {};
-      co_return std::tuple{e, block.size() - answer.body().size};
-    }
-    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), left));
-    if (upstreamBuffer.size() > 0) {  // what came with the head
+  // Raw bytes of the body: first what came with the head, then from the origin.
+  auto readBody = [&]() -> awaitable<std::tuple<boost::system::error_code, std::string_view>> {
+    const auto room = static_cast<std::size_t>(
+        std::min<std::uint64_t>(block.size(), direct ? left : block.size()));
+    if (upstreamBuffer.size() > 0) {
       const std::size_t n =
           asio::buffer_copy(asio::buffer(block.data(), room), upstreamBuffer.data());
       upstreamBuffer.consume(n);
-      co_return std::tuple{boost::system::error_code{}, n};
+      co_return std::tuple{boost::system::error_code{}, std::string_view(block.data(), n)};
     }
     Transport(*upstream).expires_after(s.options.readTimeout);
-    co_return co_await upstream->async_read_some(asio::buffer(block.data(), room), kTuple);
+    auto [e, n] = co_await upstream->async_read_some(asio::buffer(block.data(), room), kTuple);
+    co_return std::tuple{e, std::string_view(block.data(), n)};
   };
+  std::string decoded;
   while (!bodyDone()) {
-    auto [readError, got] = co_await readBody();
-    if (direct) left -= got;
+    auto [readError, raw] = co_await readBody();
     const bool endOfUnframedBody =
         !framed && (readError == http::error::end_of_stream || readError == asio::error::eof);
     if (readError && !endOfUnframedBody) co_return exchange;
+    std::string_view out = raw;  // what goes to the client
+    std::uint64_t got = raw.size();
+    if (direct) {
+      left -= raw.size();
+    } else {
+      decoded.clear();
+      got = 0;
+      const std::size_t used = DecodeChunks(decoder, raw, [&](std::string_view data) {
+        if (rechunk) {
+          AppendChunk(decoded, data);
+        } else {
+          decoded.append(data);
+        }
+        got += data.size();
+        if (copy) copy->Append(data);  // the body, not its framing
+      });
+      // Bytes past the body's end came with it: they are not this answer's.
+      if (used < raw.size()) stray = true;
+      if (decoder.error() != nullptr) co_return broken(decoder.error());
+      out = decoded;
+    }
     keepOrigin();
-    if (got > 0) {
-      const std::string_view data(block.data(), got);
-      std::string framedData = chunked ? ChunkFrame(data) : std::string();
-      const std::string_view out = chunked ? std::string_view(framedData) : data;
+    if (!out.empty()) {
       // The filter sees the block that goes out, not a copy of it.
-      const bool passed = chunked ? c.filter.PassOwnBlock(framedData.data(), framedData.size())
-                                  : c.filter.PassOwnBlock(block.data(), got);
+      const bool passed = direct ? c.filter.PassOwnBlock(block.data(), raw.size())
+                                 : c.filter.PassOwnBlock(decoded.data(), decoded.size());
       if (!passed) co_return exchange;  // the filter dropped the rest
       if (!co_await send(out)) co_return exchange;
       exchange.bytes += got;
-      if (copy) copy->Append(data);
+      if (copy && direct) copy->Append(raw);
     }
     if (endOfUnframedBody) break;
   }
   if (!pendingHead.empty() && !co_await send({})) co_return exchange;
   if (!framed) co_return exchange;
-  if (chunked && !c.headOnly) {
+  if (rechunk && !bodyless) {
     if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
     if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
   }

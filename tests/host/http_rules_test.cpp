@@ -28,6 +28,7 @@ struct FramingCase {
   std::string head;  // between the request line and the empty line
   bool refused;
   const char* version = "HTTP/1.1";
+  const char* line = "POST http://a/ ";  // the request line's method and target
 };
 
 TEST(RequestFraming, SmugglingShapesAndHostsAreRefused) {
@@ -56,9 +57,27 @@ TEST(RequestFraming, SmugglingShapesAndHostsAreRefused) {
       {"Host IPv6 unclosed", "Host: [::1\r\n", true},
       {"Host escaped", "Host: ex%41mple.org\r\n", false},
       {"Host bad escape", "Host: ex%4\r\n", true},
+      // A Connection field may not make the framing hop-by-hop.
+      {"Connection names Content-Length",
+       "Host: a\r\nConnection: keep-alive, Content-Length\r\nContent-Length: 5\r\n", true},
+      {"Connection names Transfer-Encoding",
+       "Host: a\r\nConnection: transfer-encoding\r\nTransfer-Encoding: chunked\r\n", true},
+      {"Connection names Host", "Host: a\r\nConnection: Host\r\n", true},
+      {"Connection names Connection", "Host: a\r\nConnection: close, connection\r\n", true},
+      {"Connection names other fields", "Host: a\r\nConnection: close, X-Hop\r\n", false},
+      {"equal lengths", "Host: a\r\nContent-Length: 3\r\nContent-Length: 3, 3\r\n", false},
+      {"differing lengths", "Host: a\r\nContent-Length: 3\r\nContent-Length: 3, 4\r\n", true},
+      // Credentials never reach a name lookup; a tunnel names its port.
+      {"userinfo", "Host: a\r\n", true, "HTTP/1.1", "GET http://user:pass@a/ "},
+      {"userinfo without password", "Host: a\r\n", true, "HTTP/1.1", "GET https://u@a:8443/ "},
+      {"@ in the path", "Host: a\r\n", false, "HTTP/1.1", "GET http://a/x@y "},
+      {"@ in an origin-form query", "Host: a\r\n", false, "HTTP/1.1", "GET /?u=http://x@y "},
+      {"CONNECT with userinfo", "Host: a\r\n", true, "HTTP/1.1", "CONNECT a@b.example:443 "},
+      {"CONNECT without a port", "Host: a\r\n", true, "HTTP/1.1", "CONNECT b.example "},
+      {"CONNECT host:port", "Host: a\r\n", false, "HTTP/1.1", "CONNECT b.example:443 "},
   };
   for (const auto& c : cases) {
-    const auto head = Parse(std::string("POST http://a/ ") + c.version + "\r\n" + c.head + "\r\n");
+    const auto head = Parse(std::string(c.line) + c.version + "\r\n" + c.head + "\r\n");
     // Refused by the parser or by the rules: either way a 400.
     EXPECT_EQ(!head || RequestFramingError(*head).has_value(), c.refused) << c.name;
   }
@@ -88,6 +107,15 @@ TEST(UpstreamHead, CarriesOnlyWhatCrossesTheProxy) {
        {"1.1 me:1 (quillon-proxy)", true, {}},
        "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nVia: 1.0 earlier\r\n" + via +
            "Transfer-Encoding: chunked\r\n\r\n"},
+      {"equal lengths go on as one",
+       "Host: a\r\nContent-Length: 3\r\nContent-Length: 3, 3\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, {}},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\n" + via + "Content-Length: 3\r\n\r\n"},
+      {"codings before chunked stay with the body",
+       "Host: a\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
+       {"1.1 me:1 (quillon-proxy)", true, {}},
+       "GET /p?q HTTP/1.1\r\nHost: 127.0.0.1:8081\r\n" + via +
+           "Transfer-Encoding: gzip, chunked\r\n\r\n"},
       {"an upgrade is asked for again",
        "Host: a\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Key: k\r\n",
        {"1.1 me:1 (quillon-proxy)", false, "websocket"},
@@ -124,6 +152,148 @@ TEST(ClientHead, FramingIsTheProxysOwn) {
     EXPECT_EQ(ClientResponseHead(head, c.options),
               "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + via + c.tail);
   }
+}
+
+// The origin's answer as the proxy relays it: framing from what it read, never from a
+// Connection field's say, and refused (502) when it cannot be relayed as it was read.
+TEST(ClientHead, FramingFromWhatWasRead) {
+  struct Case {
+    const char* name;
+    std::string head;  // the origin's, status line included
+    ClientHeadOptions options;
+    std::string expected;  // "" when the answer is refused
+  };
+  const std::string via = "Via: 1.1 me:1 (quillon-proxy)\r\n";
+  const Case cases[] = {
+      {"a listed Content-Length is still the framing",
+       "HTTP/1.1 200 OK\r\nConnection: Content-Length\r\nContent-Length: 2\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, true, {}, false},
+       "HTTP/1.1 200 OK\r\n" + via + "Content-Length: 2\r\n\r\n"},
+      {"equal lengths collapse",
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2, 2\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, true, {}, false},
+       "HTTP/1.1 200 OK\r\n" + via + "Content-Length: 2\r\n\r\n"},
+      {"a 204 has no length",
+       "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, true, {}, false},
+       "HTTP/1.1 204 No Content\r\n" + via + "\r\n"},
+      {"a 304 keeps its length",
+       "HTTP/1.1 304 Not Modified\r\nContent-Length: 7\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, true, {}, false},
+       "HTTP/1.1 304 Not Modified\r\n" + via + "Content-Length: 7\r\n\r\n"},
+      {"chunks to an HTTP/1.0 client: bare, to the close",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n",
+       {"1.1 me:1 (quillon-proxy)", false, false, {}, false},
+       "HTTP/1.1 200 OK\r\n" + via + "Connection: close\r\n\r\n"},
+      {"gzip, chunked is refused",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n",
+       {},
+       ""},
+      {"gzip alone is refused", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n", {}, ""},
+      {"differing lengths are refused", "HTTP/1.1 200 OK\r\nContent-Length: 2, 3\r\n", {}, ""},
+  };
+  for (const auto& c : cases) {
+    http::response_parser<http::empty_body> parser;
+    boost::system::error_code ec;
+    parser.put(boost::asio::buffer(c.head + "\r\n"), ec);
+    const bool refused =
+        ec || !parser.is_header_done() || ResponseFramingError(parser.get().base()).has_value();
+    ASSERT_EQ(refused, c.expected.empty()) << c.name;
+    if (!refused) {
+      EXPECT_EQ(ClientResponseHead(parser.get().base(), c.options), c.expected) << c.name;
+    }
+  }
+}
+
+// OPTIONS and TRACE count their hops down; at 0 the proxy answers them itself.
+TEST(HttpRules, MaxForwards) {
+  const NetworkTarget target{"a", 80, "/"};
+  const struct {
+    const char* request;
+    const char* answered;   // a fragment of the proxy's own answer, "" when it goes on
+    const char* forwarded;  // the Max-Forwards that goes on, "" for none
+  } rows[] = {
+      {"OPTIONS http://a/ HTTP/1.1\r\nHost: a\r\nMax-Forwards: 0\r\n", "\r\nAllow: GET", ""},
+      {"TRACE http://a/ HTTP/1.1\r\nHost: a\r\nMax-Forwards: 0\r\nCookie: c=1\r\nX-A: 1\r\n",
+       "message/http\r\nContent-Length: 62\r\n\r\nTRACE http://a/ HTTP/1.1\r\nHost: a\r\n"
+       "Max-Forwards: 0\r\nX-A: 1\r\n\r\n",
+       ""},
+      {"OPTIONS http://a/ HTTP/1.1\r\nHost: a\r\nMax-Forwards: 5\r\n", "", "Max-Forwards: 4\r\n"},
+      {"TRACE http://a/ HTTP/1.1\r\nHost: a\r\nMax-Forwards: 1\r\n", "", "Max-Forwards: 0\r\n"},
+      {"GET http://a/ HTTP/1.1\r\nHost: a\r\nMax-Forwards: 0\r\n", "", "Max-Forwards: 0\r\n"},
+      {"TRACE http://a/ HTTP/1.1\r\nHost: a\r\nMax-Forwards: x\r\n", "", "Max-Forwards: x\r\n"},
+      {"TRACE http://a/ HTTP/1.1\r\nHost: a\r\n", "", ""},
+  };
+  for (const auto& r : rows) {
+    const auto head = Parse(std::string(r.request) + "\r\n");
+    ASSERT_TRUE(head) << r.request;
+    const auto answer = LastHopAnswer(*head);
+    EXPECT_EQ(answer.has_value(), r.answered[0] != '\0') << r.request;
+    if (answer) {
+      EXPECT_TRUE(answer->starts_with("HTTP/1.1 200 OK\r\n")) << *answer;
+      EXPECT_NE(answer->find(r.answered), std::string::npos) << *answer;
+      continue;
+    }
+    const std::string upstream = UpstreamRequestHead(*head, target, {"1.1 me", false, {}});
+    const std::size_t at = upstream.find("Max-Forwards");
+    EXPECT_EQ(
+        at == std::string::npos ? "" : upstream.substr(at, upstream.find("\r\n", at) + 2 - at),
+        r.forwarded)
+        << r.request;
+  }
+}
+
+// A chunked body, fed whole and byte by byte: what it decodes to, and where and why it stops.
+TEST(ChunkedBody, DecodedWithBoundedFraming) {
+  const std::string longLine = "5;" + std::string(kChunkLineLimit, 'a') + "\r\nhello\r\n0\r\n\r\n";
+  const std::string longTrailers = "0\r\nX: " + std::string(200, 'a') + "\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string body;
+    std::string data;
+    bool done;
+    bool broken;
+    std::size_t used;  // of the input, when the body ends or breaks there
+  } rows[] = {
+      {"chunks", "5\r\nhello\r\n1;a=b\r\n!\r\n0\r\n\r\n", "hello!", true, false, 25},
+      {"spaces before an extension", "5 \t;x\r\nhello\r\n0\r\nT: 1\r\n\r\n", "hello", true, false,
+       25},
+      {"what follows is not taken", "0\r\n\r\nGET / HTTP/1.1", "", true, false, 5},
+      {"unfinished", "5\r\nhel", "hel", false, false, 6},
+      {"bare LF in the size line", "5\nhello\r\n0\r\n\r\n", "", false, true, 2},
+      {"bare LF after data", "5\r\nhello\n0\r\n\r\n", "hello", false, true, 9},
+      {"bare LF in the trailers", "0\r\nT: 1\n\r\n", "", false, true, 8},
+      {"a chunk line too long", longLine, "", false, true, kChunkLineLimit + 1},
+      {"trailers too long", longTrailers, "", false, true, 3 + 101},
+      {"size overflows", "10000000000000000\r\n", "", false, true, 17},
+      {"largest size", "ffffffffffffffff\r\nab", "ab", false, false, 20},
+      {"no size", ";x\r\n", "", false, true, 1},
+      {"size not hex", "5x\r\n", "", false, true, 2},
+      {"text after the size", "5 x\r\n", "", false, true, 3},
+      {"data longer than its size", "2\r\nabc\r\n", "ab", false, true, 6},
+      {"CR without LF", "2\r\rab", "", false, true, 3},
+  };
+  for (const auto& r : rows) {
+    for (const bool byByte : {false, true}) {
+      ChunkedDecoder decoder(100);
+      std::string data;
+      std::size_t used = 0;
+      std::string_view input = r.body;
+      while (!input.empty() && !decoder.done() && decoder.error() == nullptr) {
+        const auto step = decoder.Feed(input.substr(0, byByte ? 1 : input.size()));
+        data.append(step.data);
+        used += step.used;
+        input.remove_prefix(step.used);
+      }
+      EXPECT_EQ(data, r.data) << r.name << byByte;
+      EXPECT_EQ(decoder.done(), r.done) << r.name << byByte;
+      EXPECT_EQ(decoder.error() != nullptr, r.broken) << r.name << byByte;
+      EXPECT_EQ(used, r.used) << r.name << byByte;
+    }
+  }
+  std::string framed;
+  AppendChunk(framed, std::string(26, 'z'));
+  EXPECT_EQ(framed, "1a\r\n" + std::string(26, 'z') + "\r\n");
 }
 
 TEST(HttpRules, SmallPureRules) {

@@ -70,6 +70,20 @@ RELAYED_BODIES = {
     "/body/more-than-its-length": (b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello" + b"X" * 70000,
                                    b"hello"),
 }
+# Answers whose framing the proxy must not take from the origin as it stands.
+FRAMED_ANSWERS = {
+    "/framing/listed-length": b"HTTP/1.1 200 OK\r\nConnection: Content-Length\r\nContent-Length: 5\r\n\r\nhello",
+    "/framing/two-lengths": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello",
+    "/framing/no-content": b"HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n",
+    "/framing/not-modified-chunked": b"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n",
+    "/framing/gzip-chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+    "/framing/size-overflow": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx",
+}
+# Chunk framing that never ends: a chunk-size line, or trailers, sent for as long as it is read.
+ENDLESS_FRAMING = {
+    "/framing/endless-extension": (b"5;", b"a" * 65536),
+    "/framing/endless-trailers": (b"0\r\nX: ", b"a" * 65536),
+}
 
 
 class Scripted(socketserver.BaseRequestHandler):
@@ -107,6 +121,16 @@ class Scripted(socketserver.BaseRequestHandler):
                  b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal")
         elif path.startswith(b"/body/"):
             send(RELAYED_BODIES[path.decode()][0])
+        elif path.decode() in FRAMED_ANSWERS:
+            send(FRAMED_ANSWERS[path.decode()])
+            self.request.recv(65536)  # kept open: the proxy must not wait for its end
+        elif path.decode() in ENDLESS_FRAMING:
+            start, more = ENDLESS_FRAMING[path.decode()]
+            send(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + start)
+            for _ in range(1600):  # 100 MB at most
+                send(more)
+        elif path == b"/record":
+            send(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
         elif path == b"/endless-interim":
             send(b"HTTP/1.1 103 Early Hints\r\n\r\n" * 40)
         elif path == b"/ws":
@@ -474,16 +498,99 @@ class ProxyEndToEnd(unittest.TestCase):
             ("two Hosts", b"Host: y\r\nContent-Length: 0\r\n", smuggled),
             ("bad Host", b"Content-Length: 0\r\n", smuggled),
             ("bad chunk size", b"Transfer-Encoding: chunked\r\n", b"zz\r\nhello\r\n0\r\n\r\n" + smuggled),
+            ("Connection names the length", b"Connection: Content-Length\r\nContent-Length: %d\r\n"
+             % len(smuggled), smuggled),
+            ("bare LF in chunks", b"Transfer-Encoding: chunked\r\n", b"5\nhello\n0\n\n"),
+            ("endless chunk line", b"Transfer-Encoding: chunked\r\n", b"5;" + b"a" * (1 << 19)),
+            ("endless trailers", b"Transfer-Encoding: chunked\r\n", b"0\r\nX: " + b"a" * (1 << 19)),
         ]
         for name, fields, rest in cases:
             with self.subTest(name):
                 host = b"Host: a b\r\n" if name == "bad Host" else b"Host: x\r\n"
+                started = time.time()
                 answer = self.proxy.raw(b"POST http://%s/nowhere.html HTTP/1.1\r\n%s%s\r\n%s"
                                         % (self.net.encode(), host, fields, rest))
+                self.assertLess(time.time() - started, 3, "answered at once")
                 self.assertTrue(answer.startswith(b"HTTP/1.1 400"), answer[:100])
                 self.assertEqual(answer.count(b"HTTP/1.1 "), 1, answer)
                 self.assertTrue(self.proxy.last_log("POST http://%s/nowhere.html" % self.net).split('"')[2].startswith(" 400"))
         self.assertNotIn("/smuggled", [p for p, _ in Upstream.seen])
+
+    def test_framing_is_the_proxys_own(self):
+        def exchange(path, version="1.1", method="GET", extra=b""):
+            """The head and body of one answer on a kept connection, and whether the next
+            request on it is still answered."""
+            with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as s:
+                s.sendall(b"%s http://%s%s HTTP/%s\r\nHost: x\r\n%s\r\n"
+                          % (method.encode(), self.script.encode(), path.encode(), version.encode(), extra))
+                answer = recv_until(s, b"\r\n\r\n")
+                head, _, body = answer.partition(b"\r\n\r\n")
+                length = [int(l.split(b":")[1]) for l in head.split(b"\r\n") if l.lower().startswith(b"content-length:")]
+                if length:
+                    while len(body) < length[0]:
+                        chunk = s.recv(65536)
+                        if not chunk:
+                            break
+                        body += chunk
+                elif b"connection: close" in head.lower() or version == "1.0":
+                    body += recv_until(s, b"\x00never")
+                s.sendall(b"GET http://%s/record HTTP/1.1\r\nHost: x\r\n\r\n" % self.script.encode())
+                try:
+                    following = recv_until(s, b"\r\n\r\nok")
+                except OSError:
+                    following = b""
+                return head, body, following
+        # path, client version, status, fields the head must hold, fields it must not, body
+        cases = [
+            ("/framing/listed-length", "1.1", 200, [b"Content-Length: 5"], [b"Connection: close"], b"hello"),
+            ("/framing/two-lengths", "1.1", 200, [b"Content-Length: 5"], [], b"hello"),
+            ("/framing/no-content", "1.1", 204, [], [b"Content-Length"], b""),
+            ("/framing/not-modified-chunked", "1.1", 304, [], [], b""),
+            ("/framing/gzip-chunked", "1.1", 502, [], [], None),
+            ("/framing/size-overflow", "1.1", 502, [], [], None),
+            ("/framing/endless-extension", "1.1", 502, [], [], None),
+            ("/framing/endless-trailers", "1.1", 502, [], [], None),
+        ]
+        for path, version, status, present, absent, body in cases:
+            with self.subTest(path):
+                started = time.time()
+                head, got, following = exchange(path, version)
+                self.assertLess(time.time() - started, 3, "answered at once")
+                self.assertTrue(head.startswith(b"HTTP/1.1 %d " % status), head)
+                for field in present:
+                    self.assertEqual(head.count(field), 1, head)
+                for field in absent:
+                    self.assertNotIn(field, head)
+                if body is not None:
+                    self.assertEqual(got, body)
+                    self.assertTrue(following.startswith(b"HTTP/1.1 200 OK\r\n") and following.endswith(b"ok"),
+                                    following)
+        # A chunked answer reaches an HTTP/1.0 client bare, ended by the close.
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as s:
+            s.sendall(b"GET http://live.quillon.internal/%s HTTP/1.0\r\n\r\n" % self.url("chunked").encode())
+            answer = recv_until(s, b"\x00never")
+        self.assertNotIn(b"Transfer-Encoding", answer)
+        self.assertTrue(answer.endswith(b"\r\n\r\nfirst second third"), answer)
+        # Userinfo and a CONNECT without a port are refused before any lookup.
+        for line in (b"GET http://user:pass@%s/record" % self.script.encode(),
+                     b"CONNECT a@127.0.0.1:%d" % self.echo.server_address[1], b"CONNECT 127.0.0.1"):
+            with self.subTest(line):
+                answer = self.proxy.raw(line + b" HTTP/1.1\r\nHost: x\r\n\r\n")
+                self.assertTrue(answer.startswith(b"HTTP/1.1 400"), answer[:100])
+        # Max-Forwards: 0 is answered here; otherwise it goes on one less.
+        answer = self.proxy.raw(b"TRACE http://%s/record HTTP/1.1\r\nHost: x\r\nMax-Forwards: 0\r\n"
+                                b"Cookie: secret\r\nConnection: close\r\n\r\n" % self.script.encode())
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer)
+        self.assertIn(b"message/http", answer)
+        self.assertIn(b"\r\n\r\nTRACE http://%s/record HTTP/1.1\r\n" % self.script.encode(), answer)
+        self.assertNotIn(b"secret", answer)
+        answer = self.proxy.raw(b"OPTIONS http://%s/record HTTP/1.1\r\nHost: x\r\nMax-Forwards: 0\r\n"
+                                b"Connection: close\r\n\r\n" % self.script.encode())
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n") and b"\r\nAllow: " in answer, answer)
+        answer = self.proxy.raw(b"OPTIONS http://%s/record HTTP/1.1\r\nHost: x\r\nMax-Forwards: 3\r\n"
+                                b"Connection: close\r\n\r\n" % self.script.encode())
+        self.assertTrue(answer.endswith(b"ok"), answer)
+        self.assertIn(b"Max-Forwards: 2", Scripted.requests[-1].split(b"\r\n"))
 
     def test_loops_end_at_the_first_hop(self):
         me = "127.0.0.1:%d" % self.proxy.port
