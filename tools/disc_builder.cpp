@@ -517,6 +517,7 @@ CreateSummary CreateDisc(const CreateOptions& options) {
         throw ToolError(from + ": redirect for an address the disc holds");
     }
     db.Execute("COMMIT");
+    viewer::OptimizeSearchTable(db);
     db.Execute("PRAGMA journal_mode = WAL");
   }
   mirror.reset();
@@ -685,6 +686,7 @@ std::size_t IndexDisc(const fs::path& disc) {
       IndexFile(*db, number, extension, disc / DocumentPath(number, extension));
       ++indexed;
     }
+    viewer::OptimizeSearchTable(*db);
     db->Execute("COMMIT");
     return indexed;
   } catch (const viewer::SqliteError& e) {
