@@ -347,9 +347,17 @@ struct FileFacts {
   std::string sha1;  // lower-case hexadecimal
 };
 
-FileFacts ReadFileFacts(const fs::path& file) {
+// Reads a file once, in blocks: its size and SHA-1, with a copy written to `copy` when given and
+// the first kMostReadPage bytes kept in `page` when given (what a page is indexed by).
+FileFacts ReadFile(const fs::path& file, const fs::path* copy = nullptr,
+                   std::string* page = nullptr) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw ToolError(file.string() + ": cannot read it");
+  std::ofstream out;
+  if (copy != nullptr) {
+    out.open(*copy, std::ios::binary | std::ios::trunc);
+    if (!out) throw ToolError(copy->string() + ": cannot write it");
+  }
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                   EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr) != 1) {
@@ -361,9 +369,14 @@ FileFacts ReadFileFacts(const fs::path& file) {
     in.read(block.data(), static_cast<std::streamsize>(block.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
     EVP_DigestUpdate(context.get(), block.data(), got);
+    if (copy != nullptr) out.write(block.data(), static_cast<std::streamsize>(got));
+    if (page != nullptr && page->size() < viewer::kMostReadPage) {
+      page->append(block.data(), std::min(got, viewer::kMostReadPage - page->size()));
+    }
     facts.size += got;
   }
   if (in.bad()) throw ToolError(file.string() + ": cannot read it");
+  if (copy != nullptr && !out.flush()) throw ToolError(copy->string() + ": cannot write it");
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context.get(), digest, &length);
@@ -389,17 +402,21 @@ void Record(Statement& record, std::int64_t number, const FileFacts& facts) {
 }
 
 // Puts an entry's file in place under `root`: renamed from the stage, or copied from a mirror.
-// Returns what the placed file holds.
+// Returns what the placed file holds; a page's text, for the index, is read in the same pass.
 FileFacts PlaceFile(const fs::path& root, std::int64_t number, const WarcEntry& entry, bool move,
-                    std::set<fs::path>& folders) {
+                    std::set<fs::path>& folders, std::string* page) {
   const fs::path target = root / DocumentPath(number, entry.extension);
   if (folders.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
   if (move) {
     fs::rename(entry.staged, target);
-  } else {
-    fs::copy_file(entry.staged, target);
+    return ReadFile(target, nullptr, page);
   }
-  return ReadFileFacts(target);
+  return ReadFile(entry.staged, &target, page);
+}
+
+// Pages only: the search finds what a reader sees, not style sheets or pictures.
+bool IsPage(std::string_view extension) {
+  return FoldExtension(extension).extension == viewer::kPageExtension;
 }
 
 }  // namespace
@@ -464,11 +481,14 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     std::int64_t number = 0;
     std::set<fs::path> folders;
     auto addDocument = [&](const WarcEntry& entry, bool move) {
-      const FileFacts facts = PlaceFile(building, number, entry, move, folders);
+      std::string page;
+      const bool isPage = IsPage(entry.extension);
+      const FileFacts facts =
+          PlaceFile(building, number, entry, move, folders, isPage ? &page : nullptr);
       Insert(insert, DocumentRow{number, entry.url, entry.extension, entry.contentType, "",
                                  staleAfter, entry.lastModified});
       Record(record, number, facts);
-      IndexFile(db, number, entry.extension, building / DocumentPath(number, entry.extension));
+      if (isPage) viewer::IndexPage(db, number, viewer::ExtractPageText(page));
       summary.bytes += facts.size;
       ++number;
       ++summary.documents;
@@ -584,7 +604,7 @@ WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs
       if (held(entry.url)) continue;
       const std::int64_t n = take();
       cleanup.placed.push_back(disc / DocumentPath(n, entry.extension));
-      const FileFacts facts = PlaceFile(disc, n, entry, true, folders);
+      const FileFacts facts = PlaceFile(disc, n, entry, true, folders, nullptr);
       Insert(insert, DocumentRow{n, entry.url, entry.extension, entry.contentType, "", 0,
                                  entry.lastModified});
       if (record) Record(*record, n, facts);
@@ -651,7 +671,7 @@ DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
     Insert(insert, row);
     if (options.file && HasFilesTable(*db)) {
       Statement record(*db, kRecordFile);
-      Record(record, row.number, ReadFileFacts(target));
+      Record(record, row.number, ReadFile(target));
     }
     if (options.file && viewer::HasSearchTable(*db)) {
       IndexFile(*db, row.number, row.extension, *options.file);
@@ -754,7 +774,7 @@ std::vector<std::string> CheckDisc(const fs::path& disc, bool deep) {
     if (ec || size != recordedSize) {
       problems.push_back(id + ": " + file.string() + " has " + std::to_string(size) + " bytes, " +
                          std::to_string(recordedSize) + " recorded");
-    } else if (deep && ReadFileFacts(disc / file).sha1 != recordedSha1) {
+    } else if (deep && ReadFile(disc / file).sha1 != recordedSha1) {
       problems.push_back(id + ": " + file.string() + " differs from the recorded SHA-1");
     }
   }
