@@ -165,8 +165,11 @@ bench-proxy: build deps-bench
 bench-warc: build
 	scripts/bench-warc $(BUILD)
 
+# search_bench keeps its 1,000,000-page catalogue in the temporary folder for later runs.
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+	bench/mirror_import_bench.py --quillon-disc $(BUILD)/tools/quillon-disc \
+	  --proxy $(BUILD)/host/quillon-proxy --filter $(BUILD)/src/libquillon_filter.so
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -89,6 +89,24 @@ void BM_SeekUrlAndRead(benchmark::State& state) {
 }
 BENCHMARK(BM_SeekUrlAndRead)->Unit(benchmark::kMicrosecond);
 
+// An address asked with a cache-busting parameter the disc does not hold: a miss, then the
+// address without it.
+void BM_SeekBustedUrlAndRead(benchmark::State& state) {
+  viewer::DiscViewer viewer(FullDisc());
+  Catalogue& catalogue = *viewer.GetCatalogue();
+  std::mt19937 random(13);
+  std::vector<std::string> urls;
+  for (int i = 0; i < 4096; ++i) {
+    urls.push_back(UrlOf(static_cast<int>(random() % kDocuments)) + "?_=" + std::to_string(i));
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    if (catalogue.SeekUrl(urls[i++ % urls.size()].c_str()) == 0) state.SkipWithError("not found");
+    ReadRecord(catalogue);
+  }
+}
+BENCHMARK(BM_SeekBustedUrlAndRead)->Unit(benchmark::kMicrosecond);
+
 void BM_SeekNumberAndRead(benchmark::State& state) {
   viewer::DiscViewer viewer(FullDisc());
   Catalogue& catalogue = *viewer.GetCatalogue();

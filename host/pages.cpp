@@ -379,7 +379,9 @@ std::string DiscPages::ProxyPac(std::string_view listen) {
 }
 
 std::string DiscPages::NotOnDisc(std::string_view url) const {
-  const std::string words = AddressWords(url);
+  // What was asked of a site's own search says more than the words of its path.
+  std::string words = viewer::SearchWordsOf(url);
+  if (words.empty()) words = AddressWords(url);
   std::string html = "<h1>Not on this disc</h1>\n<p><code>" + EscapeHtml(url) +
                      "</code> is not on this disc, and the network is not used.</p>\n<ul>\n"
                      "<li><a id=\"start\" href=\"" +

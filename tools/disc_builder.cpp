@@ -1,6 +1,7 @@
 #include "disc_builder.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -30,7 +32,14 @@ namespace {
 using viewer::Database;
 using viewer::Statement;
 
-constexpr std::size_t kLongestUrl = 1023;  // the filter reads addresses into 1024 bytes
+// The extensions wget --adjust-extension adds by an answer's type, whatever the name was.
+constexpr std::string_view kWgetTypeExtensions[] = {"html", "css"};
+
+constexpr std::size_t kLongestUrl = 1023;
+constexpr std::size_t kDigestBlock = 64 * 1024;
+// The list of a mirror's files, in the disc being built while it is made.
+constexpr const char kMirrorListFile[] =
+    ".mirror-files.db";  // the filter reads addresses into 1024 bytes
 constexpr std::size_t kMostDocuments = static_cast<std::size_t>(viewer::kHighestDocumentNumber) + 1;
 
 std::int64_t Now() {
@@ -53,13 +62,6 @@ bool BrowserEscapes(unsigned char c) {
   return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' ||
          c == '}' || c == '|' || c == '^' || c == '\\';
 }
-
-struct MirrorFile {
-  fs::path source;
-  std::string url;
-  std::string extension;  // as found, lower case, no dot
-  std::uint64_t size = 0;
-};
 
 // A mirror's first level names hosts: "www.example.org", "localhost", "10.0.0.1:8080". A folder
 // without a dot there ("en", "docs") means --from points one level too deep.
@@ -121,11 +123,50 @@ const char kSelectAll[] =
     "SELECT number, url, extension, content_type, redirect_url, stale_after, last_modified "
     "FROM documents";
 
-std::vector<MirrorFile> ScanMirror(const fs::path& mirror, std::string_view scheme) {
+// A mirror's files, listed in a database of their own beside the disc being built: sorted and
+// checked for addresses given twice there, so that memory stays flat however many there are.
+class MirrorList {
+ public:
+  explicit MirrorList(const fs::path& file)
+      : file_(file), db_(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    db_.Execute(
+        "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; "
+        "CREATE TABLE files (url TEXT PRIMARY KEY, source TEXT NOT NULL, extension TEXT NOT NULL, "
+        "size INTEGER NOT NULL, modified INTEGER NOT NULL) WITHOUT ROWID; BEGIN;");
+  }
+  ~MirrorList() {
+    std::error_code ignored;
+    fs::remove(file_, ignored);
+  }
+  MirrorList(const MirrorList&) = delete;
+  MirrorList& operator=(const MirrorList&) = delete;
+
+  void Scan(const fs::path& mirror, std::string_view scheme);
+  std::size_t count() const { return count_; }
+  // The files in address order: url, source, extension, size, modified.
+  std::unique_ptr<Statement> InOrder() const {
+    return std::make_unique<Statement>(
+        db_, "SELECT url, source, extension, size, modified FROM files ORDER BY url");
+  }
+  std::unique_ptr<Statement> IndexPages() const {
+    // "dir/index.html" also answers for "dir/".
+    return std::make_unique<Statement>(
+        db_, "SELECT url FROM files WHERE url LIKE '%/index.html' ORDER BY url");
+  }
+
+ private:
+  fs::path file_;
+  Database db_;
+  std::size_t count_ = 0;
+};
+
+void MirrorList::Scan(const fs::path& mirror, std::string_view scheme) {
   std::error_code ec;
   if (!fs::is_directory(mirror, ec)) throw ToolError(mirror.string() + ": no such folder");
-  std::vector<MirrorFile> files;
   std::set<std::string> hosts;
+  Statement insert(db_,
+                   "INSERT INTO files (url, source, extension, size, modified) "
+                   "VALUES (?1, ?2, ?3, ?4, ?5)");
   for (auto it = fs::recursive_directory_iterator(mirror); it != fs::recursive_directory_iterator();
        ++it) {
     if (!it->is_regular_file()) continue;
@@ -139,28 +180,30 @@ std::vector<MirrorFile> ScanMirror(const fs::path& mirror, std::string_view sche
                       "\" is not a host name; --from names the folder that holds the host "
                       "folders (host or host:port), as wget --mirror writes them");
     }
-    MirrorFile file;
-    file.source = it->path();
-    file.url = viewer::NormalizeAddress(MirrorUrl(relative, scheme));
-    file.extension = SplitMirrorName(relative.filename().string()).extension;
-    file.size = it->file_size();
-    files.push_back(std::move(file));
-    if (files.size() > kMostDocuments) {
+    const std::string url = viewer::NormalizeAddress(MirrorUrl(relative, scheme));
+    insert.Bind(1, url)
+        .Bind(2, it->path().string())
+        .Bind(3, SplitMirrorName(relative.filename().string()).extension)
+        .Bind(4, static_cast<std::int64_t>(it->file_size()))
+        .Bind(5, ModifiedTime(it->path()));
+    try {
+      insert.Step();
+    } catch (const viewer::SqliteError& e) {
+      insert.Reset();
+      if (e.code() != SQLITE_CONSTRAINT) throw;
+      Statement other(db_, "SELECT source FROM files WHERE url = ?1");
+      other.Bind(1, url);
+      other.Step();
+      throw ToolError(it->path().string() + ": answers for the same address as " + other.Text(0));
+    }
+    insert.Reset();
+    if (++count_ > kMostDocuments) {
       throw ToolError(mirror.string() + ": more than " + std::to_string(kMostDocuments) +
                       " files, more than a disc can number");
     }
   }
-  if (files.empty()) throw ToolError(mirror.string() + ": no files to put on a disc");
-  // A stable numbering: the same mirror always gives the same disc.
-  std::sort(files.begin(), files.end(),
-            [](const MirrorFile& a, const MirrorFile& b) { return a.url < b.url; });
-  for (std::size_t i = 1; i < files.size(); ++i) {
-    if (files[i].url == files[i - 1].url) {
-      throw ToolError(files[i].source.string() + ": answers for the same address as " +
-                      files[i - 1].source.string());
-    }
-  }
-  return files;
+  db_.Execute("COMMIT");
+  if (count_ == 0) throw ToolError(mirror.string() + ": no files to put on a disc");
 }
 
 fs::path TemporarySibling(const fs::path& disc, const char* what) {
@@ -224,10 +267,19 @@ MirrorName SplitMirrorName(std::string_view fileName) {
   extension = AsciiLowered(extension);
   if (query == std::string_view::npos) return {std::string(fileName), extension};
   std::string_view rest = fileName.substr(query + 1);
-  // wget --adjust-extension adds ".html" after the query of a page ("a.html?x=1.html").
-  constexpr std::string_view kAdjusted = ".html";
-  if ((extension == "html" || extension == "htm") && rest.ends_with(kAdjusted)) {
-    rest.remove_suffix(kAdjusted.size());
+  // wget --adjust-extension gives a file whose name does not end in its type's extension that
+  // extension, and with a query the name ends in the query: "a.html?x=1.html",
+  // "pydoctheme.css?2022.1.css", "page.php?id=3.html". The added extension is no part of the
+  // address, and gives the type.
+  const std::size_t dot = rest.rfind('.');
+  if (dot != std::string_view::npos) {
+    const std::string added = AsciiLowered(rest.substr(dot + 1));
+    const bool byType = std::find(std::begin(kWgetTypeExtensions), std::end(kWgetTypeExtensions),
+                                  added) != std::end(kWgetTypeExtensions);
+    if (!added.empty() && (added == extension || byType)) {
+      rest = rest.substr(0, dot);
+      extension = added;
+    }
   }
   return {std::string(base) + "?" + std::string(rest), extension};
 }
@@ -295,16 +347,64 @@ fs::path DocumentPath(std::int64_t number, std::string_view extension) {
 
 namespace {
 
-// The documents of a mirror as the entries a disc is made of: copied, not moved.
-std::vector<WarcEntry> MirrorEntries(const std::vector<MirrorFile>& files) {
-  std::vector<WarcEntry> entries;
-  entries.reserve(files.size());
-  for (const MirrorFile& file : files) {
-    const FoldedType type = FoldExtension(file.extension);
-    entries.push_back({file.url, type.extension, type.contentType, "", ModifiedTime(file.source),
-                       file.source, file.size});
+// What the catalogue records of a document's file, for `check` to compare.
+struct FileFacts {
+  std::uint64_t size = 0;
+  std::string sha1;  // lower-case hexadecimal
+};
+
+// Reads a file once, in blocks: its size and SHA-1, with a copy written to `copy` when given and
+// the first kMostReadPage bytes kept in `page` when given (what a page is indexed by).
+FileFacts ReadFile(const fs::path& file, const fs::path* copy = nullptr,
+                   std::string* page = nullptr) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw ToolError(file.string() + ": cannot read it");
+  std::ofstream out;
+  if (copy != nullptr) {
+    out.open(*copy, std::ios::binary | std::ios::trunc);
+    if (!out) throw ToolError(copy->string() + ": cannot write it");
   }
-  return entries;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr) != 1) {
+    throw ToolError("SHA-1 is not available");
+  }
+  FileFacts facts;
+  std::vector<char> block(kDigestBlock);
+  while (in) {
+    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    EVP_DigestUpdate(context.get(), block.data(), got);
+    if (copy != nullptr) out.write(block.data(), static_cast<std::streamsize>(got));
+    if (page != nullptr && page->size() < viewer::kMostReadPage) {
+      page->append(block.data(), std::min(got, viewer::kMostReadPage - page->size()));
+    }
+    facts.size += got;
+  }
+  if (in.bad()) throw ToolError(file.string() + ": cannot read it");
+  if (copy != nullptr && !out.flush()) throw ToolError(copy->string() + ": cannot write it");
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &length);
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (unsigned int i = 0; i < length; ++i) {
+    facts.sha1.push_back(kHex[digest[i] >> 4]);
+    facts.sha1.push_back(kHex[digest[i] & 15]);
+  }
+  return facts;
+}
+
+bool HasFilesTable(const Database& db) {
+  Statement query(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'files'");
+  return query.Step();
+}
+
+const char kRecordFile[] = "INSERT OR REPLACE INTO files (number, size, sha1) VALUES (?1, ?2, ?3)";
+
+void Record(Statement& record, std::int64_t number, const FileFacts& facts) {
+  record.Bind(1, number).Bind(2, static_cast<std::int64_t>(facts.size)).Bind(3, facts.sha1);
+  record.Step();
+  record.Reset();
 }
 
 // Writes out everything cached for the file system holding `folder`: one sync for a whole disc
@@ -320,15 +420,21 @@ void SyncFileSystem(const fs::path& folder) {
 }
 
 // Puts an entry's file in place under `root`: renamed from the stage, or copied from a mirror.
-void PlaceFile(const fs::path& root, std::int64_t number, const WarcEntry& entry, bool move,
-               std::set<fs::path>& folders) {
+// Returns what the placed file holds; a page's text, for the index, is read in the same pass.
+FileFacts PlaceFile(const fs::path& root, std::int64_t number, const WarcEntry& entry, bool move,
+                    std::set<fs::path>& folders, std::string* page) {
   const fs::path target = root / DocumentPath(number, entry.extension);
   if (folders.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
   if (move) {
     fs::rename(entry.staged, target);
-  } else {
-    fs::copy_file(entry.staged, target);
+    return ReadFile(target, nullptr, page);
   }
+  return ReadFile(entry.staged, &target, page);
+}
+
+// Pages only: the search finds what a reader sees, not style sheets or pictures.
+bool IsPage(std::string_view extension) {
+  return FoldExtension(extension).extension == viewer::kPageExtension;
 }
 
 }  // namespace
@@ -342,8 +448,6 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   // and none opens the old disc while the folders change places.
   auto replacing = std::make_unique<viewer::DiscLock>(options.disc, viewer::DiscLock::kReplacing);
   const bool fromWarc = !options.warcs.empty();
-  const std::vector<MirrorFile> files =
-      fromWarc ? std::vector<MirrorFile>{} : ScanMirror(options.mirror, options.scheme);
   const auto redirects = options.redirects ? ReadRedirects(*options.redirects)
                                            : std::vector<std::pair<std::string, std::string>>{};
 
@@ -358,6 +462,11 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     }
   } cleanup{building};
   fs::create_directories(building / "docs");
+  std::unique_ptr<MirrorList> mirror;
+  if (!fromWarc) {
+    mirror = std::make_unique<MirrorList>(building / kMirrorListFile);
+    mirror->Scan(options.mirror, options.scheme);
+  }
   if (options.extra) CopyTree(*options.extra, building);
 
   CreateSummary summary;
@@ -374,8 +483,6 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     if (documents.empty() && warcRedirects.empty()) {
       throw ToolError("the archives hold no answer to put on a disc");
     }
-  } else {
-    documents = MirrorEntries(files);
   }
   if (documents.size() + warcRedirects.size() > kMostDocuments) {
     throw ToolError("more than " + std::to_string(kMostDocuments) +
@@ -390,43 +497,67 @@ CreateSummary CreateDisc(const CreateOptions& options) {
     Statement insert(db, kInsert);
     std::optional<CaptureTables> captures;
     if (fromWarc) captures.emplace(db);
+    Statement record(db, kRecordFile);
     const std::int64_t staleAfter =
         options.staleAfter ? ClampToHttpTime(Now() + *options.staleAfter) : 0;
-    std::set<std::string> urls;
     std::int64_t number = 0;
     std::set<fs::path> folders;
-    for (const WarcEntry& entry : documents) {
-      PlaceFile(building, number, entry, fromWarc, folders);
+    auto addDocument = [&](const WarcEntry& entry, bool move) {
+      std::string page;
+      const bool isPage = IsPage(entry.extension);
+      const FileFacts facts =
+          PlaceFile(building, number, entry, move, folders, isPage ? &page : nullptr);
       Insert(insert, DocumentRow{number, entry.url, entry.extension, entry.contentType, "",
                                  staleAfter, entry.lastModified});
       if (captures) captures->Add(number, entry.captured);
-      urls.insert(entry.url);
-      summary.bytes += entry.size;
+      Record(record, number, facts);
+      if (isPage) viewer::IndexPage(db, number, viewer::ExtractPageText(page));
+      summary.bytes += facts.size;
       ++number;
-      if (!fromWarc && options.progress) {
-        options.progress(static_cast<std::size_t>(number), documents.size());
+      ++summary.documents;
+    };
+    for (const WarcEntry& entry : documents) addDocument(entry, true);
+    if (mirror) {
+      // One file at a time, in address order, from the list: nothing held per file.
+      const auto files = mirror->InOrder();
+      while (files->Step()) {
+        const FoldedType type = FoldExtension(files->TextPointer(2));
+        addDocument(
+            WarcEntry{files->Text(0), type.extension, type.contentType, "", files->Integer(4),
+                      files->TextPointer(1), static_cast<std::uint64_t>(files->Integer(3))},
+            false);
+        if (options.progress) options.progress(summary.documents, mirror->count());
       }
     }
-    summary.documents = documents.size();
 
-    // A folder's index page also answers for the folder's own address.
+    Statement held(db, "SELECT 1 FROM documents WHERE url = ?1");
     auto addRedirect = [&](const std::string& from, const std::string& to) {
       if (number > viewer::kHighestDocumentNumber) {
         throw ToolError("more documents than a disc can number");
       }
-      if (!urls.insert(from).second) return false;
+      held.Bind(1, from);
+      const bool taken = held.Step();
+      held.Reset();
+      if (taken) return false;
       Insert(insert, DocumentRow{number++, from, "", "", to, 0, 0});
       ++summary.redirects;
       return true;
     };
     for (const WarcEntry& entry : warcRedirects) {
-      if (addRedirect(entry.url, entry.redirectUrl)) captures->Add(number - 1, entry.captured);
+      if (addRedirect(entry.url, entry.redirectUrl) && captures) {
+        captures->Add(number - 1, entry.captured);
+      }
     }
     if (captures) captures->Add(startPages);
-    for (const MirrorFile& file : files) {
+    if (mirror) {
+      // A folder's index page also answers for the folder's own address.
       constexpr std::string_view kIndex = "/index.html";
-      if (file.url.size() > kIndex.size() && file.url.ends_with(kIndex)) {
-        addRedirect(file.url.substr(0, file.url.size() - kIndex.size() + 1), file.url);
+      const auto pages = mirror->IndexPages();
+      while (pages->Step()) {
+        const std::string url = pages->Text(0);
+        if (url.size() > kIndex.size() && url.ends_with(kIndex)) {
+          addRedirect(url.substr(0, url.size() - kIndex.size() + 1), url);
+        }
       }
     }
     for (const auto& [from, to] : redirects) {
@@ -434,14 +565,10 @@ CreateSummary CreateDisc(const CreateOptions& options) {
         throw ToolError(from + ": redirect for an address the disc holds");
     }
     db.Execute("COMMIT");
-    db.Execute("BEGIN");
-    for (std::int64_t i = 0; i < static_cast<std::int64_t>(documents.size()); ++i) {
-      const std::string& extension = documents[static_cast<std::size_t>(i)].extension;
-      IndexFile(db, i, extension, building / DocumentPath(i, extension));
-    }
-    db.Execute("COMMIT");
+    viewer::OptimizeSearchTable(db);
     db.Execute("PRAGMA journal_mode = WAL");
   }
+  mirror.reset();
   if (fromWarc) fs::remove_all(stage);
   SyncFileSystem(building);
 
@@ -495,6 +622,9 @@ WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs
     Statement insert(*db, kInsert);
     CaptureTables captures(*db);
     captures.Add(imported.startPages);
+    // A disc of the first builds records no sizes.
+    const auto record =
+        HasFilesTable(*db) ? std::make_unique<Statement>(*db, kRecordFile) : nullptr;
     std::set<fs::path> folders;
     const bool indexed = viewer::HasSearchTable(*db);
     auto take = [&]() {
@@ -505,10 +635,11 @@ WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs
       if (held(entry.url)) continue;
       const std::int64_t n = take();
       cleanup.placed.push_back(disc / DocumentPath(n, entry.extension));
-      PlaceFile(disc, n, entry, true, folders);
+      const FileFacts facts = PlaceFile(disc, n, entry, true, folders, nullptr);
       Insert(insert, DocumentRow{n, entry.url, entry.extension, entry.contentType, "", 0,
                                  entry.lastModified});
       captures.Add(n, entry.captured);
+      if (record) Record(*record, n, facts);
       if (indexed) IndexFile(*db, n, entry.extension, disc / DocumentPath(n, entry.extension));
       ++summary.documents;
     }
@@ -572,6 +703,10 @@ DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
     }
     Statement insert(*db, kInsert);
     Insert(insert, row);
+    if (options.file && HasFilesTable(*db)) {
+      Statement record(*db, kRecordFile);
+      Record(record, row.number, ReadFile(target));
+    }
     if (options.file && viewer::HasSearchTable(*db)) {
       IndexFile(*db, row.number, row.extension, *options.file);
     }
@@ -605,6 +740,7 @@ std::size_t IndexDisc(const fs::path& disc) {
       IndexFile(*db, number, extension, disc / DocumentPath(number, extension));
       ++indexed;
     }
+    viewer::OptimizeSearchTable(*db);
     db->Execute("COMMIT");
     return indexed;
   } catch (const viewer::SqliteError& e) {
@@ -638,22 +774,42 @@ std::optional<DocumentRow> FindDocument(const fs::path& disc, std::string_view u
   return ReadRow(query);
 }
 
-std::vector<std::string> CheckDisc(const fs::path& disc) {
+std::vector<std::string> CheckDisc(const fs::path& disc, bool deep) {
   std::vector<std::string> problems;
   std::set<fs::path> expected;
-  for (const DocumentRow& row : ListDocuments(disc)) {
-    const std::string id = "document " + std::to_string(row.number) + " (" + row.url + ")";
-    if (row.url.size() > kLongestUrl) problems.push_back(id + ": address too long");
-    if (!row.url.starts_with("http://") && !row.url.starts_with("https://")) {
+  auto db = viewer::OpenCatalogue(disc, false);
+  // With the size and digest recorded at build time, where the disc has them.
+  Statement rows(*db, HasFilesTable(*db)
+                          ? "SELECT d.number, d.url, d.extension, d.redirect_url, f.size, f.sha1 "
+                            "FROM documents d LEFT JOIN files f ON f.number = d.number "
+                            "ORDER BY d.number"
+                          : "SELECT number, url, extension, redirect_url, NULL, NULL "
+                            "FROM documents ORDER BY number");
+  while (rows.Step()) {
+    const std::int64_t number = rows.Integer(0);
+    const std::string url = rows.Text(1);
+    const std::string id = "document " + std::to_string(number) + " (" + url + ")";
+    if (url.size() > kLongestUrl) problems.push_back(id + ": address too long");
+    if (!url.starts_with("http://") && !url.starts_with("https://")) {
       problems.push_back(id + ": not an http:// or https:// address");
     }
-    if (row.redirectUrl.empty()) {
-      const fs::path file = DocumentPath(row.number, row.extension);
-      expected.insert(file);
-      std::error_code ec;
-      if (!fs::is_regular_file(disc / file, ec)) {
-        problems.push_back(id + ": missing file " + file.string());
-      }
+    if (!rows.Text(3).empty()) continue;
+    const fs::path file = DocumentPath(number, rows.Text(2));
+    expected.insert(file);
+    std::error_code ec;
+    if (!fs::is_regular_file(disc / file, ec)) {
+      problems.push_back(id + ": missing file " + file.string());
+      continue;
+    }
+    const std::string recordedSha1 = rows.Text(5);
+    if (recordedSha1.empty()) continue;  // nothing recorded to compare with
+    const auto recordedSize = static_cast<std::uintmax_t>(rows.Integer(4));
+    const std::uintmax_t size = fs::file_size(disc / file, ec);
+    if (ec || size != recordedSize) {
+      problems.push_back(id + ": " + file.string() + " has " + std::to_string(size) + " bytes, " +
+                         std::to_string(recordedSize) + " recorded");
+    } else if (deep && ReadFile(disc / file).sha1 != recordedSha1) {
+      problems.push_back(id + ": " + file.string() + " differs from the recorded SHA-1");
     }
   }
   // Every file in a lum folder must be a document's, named as its number gives it.

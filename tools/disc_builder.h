@@ -124,7 +124,9 @@ viewer::DiscInfo ReadDiscInformation(const fs::path& disc);
 // Builds the disc's search index anew from its pages; returns how many it indexed.
 std::size_t IndexDisc(const fs::path& disc);
 std::optional<DocumentRow> FindDocument(const fs::path& disc, std::string_view urlOrNumber);
-// Problems found: entries without their file, files no entry names, rows that break the rules.
-std::vector<std::string> CheckDisc(const fs::path& disc);
+// Problems found: entries without their file, files no entry names, rows that break the rules,
+// files whose size differs from the one recorded at build time; `deep` reads every file and
+// compares its SHA-1 too.
+std::vector<std::string> CheckDisc(const fs::path& disc, bool deep = false);
 
 }  // namespace quillon::disc

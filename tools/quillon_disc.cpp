@@ -148,6 +148,8 @@ int main(int argc, char** argv) {
 
   auto* checkCommand = app.add_subcommand("check", "Check a disc's files against its catalogue");
   checkCommand->add_option("disc", discPath, "Disc folder")->required();
+  bool deep = false;
+  checkCommand->add_flag("--deep", deep, "Also read every file and compare its SHA-1");
 
   std::string exportFile;
   auto* exportCommand = app.add_subcommand("export", "Write a disc as a WARC file");
@@ -225,10 +227,11 @@ int main(int argc, char** argv) {
       }
       PrintRow(*row);
     } else if (checkCommand->parsed()) {
-      const auto problems = disc::CheckDisc(discPath);
+      const auto problems = disc::CheckDisc(discPath, deep);
       for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
       if (!problems.empty()) {
-        std::fprintf(stderr, "quillon-disc: %s: %zu problems\n", discPath.c_str(), problems.size());
+        std::fprintf(stderr, "quillon-disc: %s: %zu %s\n", discPath.c_str(), problems.size(),
+                     problems.size() == 1 ? "problem" : "problems");
         return kExitFailed;
       }
       std::printf("%s: ok\n", discPath.c_str());

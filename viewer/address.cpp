@@ -62,6 +62,99 @@ std::string WithFolderSlash(std::string_view normalized) {
   return std::string(normalized) + "/";
 }
 
+namespace {
+
+struct QueryParts {
+  std::string_view before;    // up to and without the '?'
+  std::string_view query;     // between '?' and '#'
+  std::string_view fragment;  // from the '#' on
+};
+
+QueryParts SplitQuery(std::string_view address) {
+  const std::size_t mark = address.find('?');
+  if (mark == std::string_view::npos) return {address, {}, {}};
+  std::string_view query = address.substr(mark + 1);
+  const std::size_t hash = query.find('#');
+  std::string_view fragment;
+  if (hash != std::string_view::npos) {
+    fragment = query.substr(hash);
+    query = query.substr(0, hash);
+  }
+  return {address.substr(0, mark), query, fragment};
+}
+
+bool IsCacheBuster(std::string_view parameter) {
+  const std::string_view name = parameter.substr(0, parameter.find('='));
+  for (std::string_view buster : kCacheBusters) {
+    if (name == buster) return true;
+  }
+  return false;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  return AsciiUpper(c) - 'A' + 10;
+}
+
+}  // namespace
+
+std::string_view WithoutQuery(std::string_view address) { return SplitQuery(address).before; }
+
+std::string WithoutCacheBusters(std::string_view address) {
+  const QueryParts parts = SplitQuery(address);
+  if (parts.before.size() == address.size()) return std::string(address);
+  std::string kept;
+  std::string_view query = parts.query;
+  while (true) {
+    const std::size_t amp = query.find('&');
+    const std::string_view parameter = query.substr(0, amp);
+    if (!IsCacheBuster(parameter)) {
+      if (!kept.empty()) kept.push_back('&');
+      kept += parameter;
+    }
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  std::string out(parts.before);
+  if (!kept.empty()) out.append("?").append(kept);
+  return out.append(parts.fragment);
+}
+
+std::string SearchWordsOf(std::string_view address) {
+  const std::string_view query = SplitQuery(address).query;
+  for (std::string_view name : kSearchParameters) {
+    for (std::string_view rest = query; !rest.empty();) {
+      const std::size_t amp = rest.find('&');
+      const std::string_view parameter = rest.substr(0, amp);
+      rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+      if (parameter.size() <= name.size() || !parameter.starts_with(name) ||
+          parameter[name.size()] != '=') {
+        continue;
+      }
+      const std::string_view value = parameter.substr(name.size() + 1);
+      std::string words;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '+') {
+          words.push_back(' ');
+        } else if (value[i] == '%' && i + 2 < value.size() && IsHex(value[i + 1]) &&
+                   IsHex(value[i + 2])) {
+          words.push_back(static_cast<char>(HexValue(value[i + 1]) * 16 + HexValue(value[i + 2])));
+          i += 2;
+        } else {
+          words.push_back(value[i]);
+        }
+      }
+      // Control characters are no words; a search for nothing suggests nothing.
+      for (char& c : words) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+      }
+      if (words.find_first_not_of(' ') == std::string::npos) continue;
+      return words;
+    }
+  }
+  return {};
+}
+
 std::string_view ContentTypeOf(std::string_view extension) {
   static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
       {"htm", "text/html"},       {"html", "text/html"},

@@ -29,6 +29,15 @@ CREATE TABLE documents (
   stale_after   INTEGER NOT NULL DEFAULT 0,
   last_modified INTEGER NOT NULL DEFAULT 0
 );
+CREATE TABLE files (
+  number INTEGER PRIMARY KEY,
+  size   INTEGER NOT NULL,
+  sha1   TEXT    NOT NULL
+);
+CREATE TRIGGER files_changed AFTER UPDATE OF number, extension, redirect_url, last_modified
+  ON documents BEGIN DELETE FROM files WHERE number = OLD.number; END;
+CREATE TRIGGER files_removed AFTER DELETE ON documents
+  BEGIN DELETE FROM files WHERE number = OLD.number; END;
 )sql";
 
 namespace {
@@ -129,6 +138,7 @@ DiscInfo ReadDiscInfo(const Database& db) {
 DiscCatalogue::DiscCatalogue(const Database& db, const fs::path& disc, CatalogueMemory memory)
     : byNumber_(db, Select("number = ?1").c_str()),
       byUrl_(db, Select("url = ?1").c_str()),
+      variants_(db, Select("url >= ?1 AND url < ?2 ORDER BY url LIMIT ?3").c_str()),
       watch_(disc),
       memory_(memory),
       // A write just before the watch began may not be visible yet.
@@ -161,20 +171,30 @@ int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Ke
   return found;
 }
 
+void DiscCatalogue::Read(const Statement& statement, Record& record) {
+  record.number = static_cast<DocumentNumber>(statement.Integer(0));
+  record.url = statement.TextPointer(1);
+  record.extension = statement.TextPointer(2);
+  record.contentType = statement.TextPointer(3);
+  record.redirectUrl = statement.TextPointer(4);
+  record.staleAfter = ClampTime(statement.Integer(5));
+  record.lastModified = ClampTime(statement.Integer(6));
+}
+
 int DiscCatalogue::Take(Statement& statement) {
   // A failed seek leaves the current record as it was.
   const bool found = statement.Step();
-  if (found) {
-    current_.number = static_cast<DocumentNumber>(statement.Integer(0));
-    current_.url = statement.TextPointer(1);
-    current_.extension = statement.TextPointer(2);
-    current_.contentType = statement.TextPointer(3);
-    current_.redirectUrl = statement.TextPointer(4);
-    current_.staleAfter = ClampTime(statement.Integer(5));
-    current_.lastModified = ClampTime(statement.Integer(6));
-  }
+  if (found) Read(statement, current_);
   statement.Reset();
   return found ? 1 : 0;
+}
+
+bool DiscCatalogue::Exact(const std::string& url, Record& record) {
+  byUrl_.Bind(1, url);
+  const bool found = byUrl_.Step();
+  if (found) Read(byUrl_, record);
+  byUrl_.Reset();
+  return found;
 }
 
 int DiscCatalogue::SeekNumber(DocumentNumber number) {
@@ -201,6 +221,7 @@ int DiscCatalogue::QueryUrl(const char* address) {
     const std::string normalized = NormalizeAddress(address);
     byUrl_.Bind(1, normalized);
     if (Take(byUrl_) != 0) return 1;
+    if (Forgiving(normalized) != 0) return 1;
     // A folder asked for without its slash: sent to the slashed address, as a web server does.
     const std::string slashed = WithFolderSlash(normalized);
     if (slashed.empty()) return 0;
@@ -215,8 +236,40 @@ int DiscCatalogue::QueryUrl(const char* address) {
     return 1;
   } catch (const SqliteError&) {
     byUrl_.Reset();
+    variants_.Reset();
     return 0;
   }
+}
+
+// An address the disc does not hold as asked: the same one with cache-busting parameters
+// ignored on both sides, then, for a page, the path alone when the disc holds no query of it
+// (a site's search page saved once, asked with other words).
+int DiscCatalogue::Forgiving(const std::string& normalized) {
+  const std::string bare = WithoutCacheBusters(normalized);
+  Record found;
+  if (bare != normalized && Exact(bare, found)) {
+    current_ = std::move(found);
+    return 1;
+  }
+  const std::string path(WithoutQuery(normalized));
+  variants_.Bind(1, path + "?").Bind(2, path + "@").Bind(3, kMostQueryVariants);
+  bool anyQuery = false;
+  bool matched = false;
+  while (variants_.Step()) {
+    anyQuery = true;
+    if (WithoutCacheBusters(variants_.TextPointer(1)) == bare) {
+      Read(variants_, found);
+      matched = true;
+      break;
+    }
+  }
+  variants_.Reset();
+  if (!matched && !anyQuery && path.size() != normalized.size() && Exact(path, found) &&
+      found.extension == kPageExtension && found.redirectUrl.empty()) {
+    matched = true;
+  }
+  if (matched) current_ = std::move(found);
+  return matched ? 1 : 0;
 }
 
 namespace {

@@ -22,6 +22,12 @@ inline constexpr int kDiscFormatVersion = 1;
 inline constexpr std::int32_t kDiscApplicationId = 0x51554C4E;  // "QULN" in the file header
 inline constexpr const char kCatalogueFile[] = "catalogue.db";
 inline constexpr DocumentNumber kHighestDocumentNumber = 0xFFFFF;
+// The extension an HTML page's copy has on a disc.
+inline constexpr const char kPageExtension[] = "htm";
+
+// A lookup that misses compares at most this many of the disc's queries of the asked path (the
+// ones ignoring cache-busting parameters could match), which bounds its cost.
+inline constexpr int kMostQueryVariants = 64;
 
 // A document's copy relative to the disc root: docs/lumFFFFF/lumNNNNN[.extension], the number
 // and the number / 256 in five lower-case hexadecimal digits.
@@ -107,12 +113,16 @@ class DiscCatalogue : public Catalogue {
   };
   template <class Key, class Query>
   int Remembered(std::unordered_map<Key, Answer>& answers, const Key& key, Query query);
+  static void Read(const Statement& statement, Record& record);
   int Take(Statement& statement);
+  bool Exact(const std::string& url, Record& record);
   int QueryNumber(DocumentNumber number);
   int QueryUrl(const char* address);
+  int Forgiving(const std::string& normalized);
 
   Statement byNumber_;
   Statement byUrl_;
+  Statement variants_;
   Record current_;
   FolderWatch watch_;
   CatalogueMemory memory_;

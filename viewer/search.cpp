@@ -215,6 +215,10 @@ bool HasSearchTable(const Database& db) {
   return query.Step();
 }
 
+void OptimizeSearchTable(Database& db) {
+  db.Execute("INSERT INTO search (search) VALUES ('optimize')");
+}
+
 void IndexPage(Database& db, std::int64_t number, const PageText& text) {
   Statement remove(db, "DELETE FROM search WHERE rowid = ?1");
   remove.Bind(1, number);

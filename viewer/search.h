@@ -41,6 +41,9 @@ std::string SearchQuery(std::string_view words);
 // Creates the search table if the catalogue has none.
 void CreateSearchTable(Database& db);
 bool HasSearchTable(const Database& db);
+// Merges the table's segments into one, as a finished disc has them: a query then reads one
+// list a word rather than one a segment.
+void OptimizeSearchTable(Database& db);
 
 // Adds or replaces the text of one document.
 void IndexPage(Database& db, std::int64_t number, const PageText& text);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "address.h"
 #include "disc.h"
 #include "disc_builder.h"
 #include "entry/exports.h"
@@ -357,6 +358,99 @@ TEST_F(Discs, LookupsForgiveAddressSpellingsAndFolderSlashes) {
   EXPECT_TRUE(disc::CheckDisc(disc_).empty());
 }
 
+// An address the disc holds with other cache-busting parameters, or a page asked with a query
+// the disc never saw, still finds its copy; a query that may choose other content does not.
+TEST_F(Discs, LookupsForgiveCacheBustersAndPageQueries) {
+  for (const char* name : {"app.js?v=3", "feed.html?lang=en&_=17", "search.html", "list.html",
+                           "list.html?page=2", "data.json", "pydoctheme.css?2022.1.css"}) {
+    Write(mirror_ / "site.example" / name, "x");
+  }
+  Create(false);
+  viewer::DiscViewer viewer(disc_, 3);
+  ASSERT_EQ(QuillonSupportProc(1, &viewer), &viewer);
+  const std::string site = "http://site.example/";
+  const struct {
+    const char* asked;
+    const char* found;  // the entry's address without the site; null: none
+  } rows[] = {
+      {"app.js?v=3", "app.js?v=3"},                  // exact
+      {"style.css?v=4", "style.css"},                // a buster the disc lacks
+      {"style.css?_=1&cb=2&t=3&ts=4", "style.css"},  // several
+      {"app.js?v=5", "app.js?v=3"},                  // busters on both sides
+      {"app.js", "app.js?v=3"},                      // and none asked
+      {"feed.html?ver=2&lang=en", "feed.html?lang=en&_=17"},
+      {"pydoctheme.css?2022.1", "pydoctheme.css?2022.1"},  // wget's added .css taken off
+      {"search.html?q=asyncio", "search.html"},            // a page without queries on the disc
+      {"search.html?q=asyncio&_=9", "search.html"},
+      {"list.html?page=3", nullptr},   // the disc holds another query of it
+      {"data.json?x=1", nullptr},      // no page: the query may matter
+      {"style.css?lang=en", nullptr},  // no buster
+      {"app.js?v=3&x=1", nullptr},
+      {"style.css?version2=1", nullptr},
+  };
+  for (const auto& row : rows) {
+    CatalogueEntry entry;
+    const bool found = FindEntryByUrl((site + row.asked).c_str(), entry);
+    EXPECT_EQ(found, row.found != nullptr) << row.asked << " found " << entry.url;
+    if (found && row.found != nullptr) {
+      EXPECT_EQ(entry.url, site + row.found) << row.asked;
+    }
+  }
+  testing::UnlinkViewer();
+
+  // The not-on-disc page searches for what was asked of the site's own search.
+  const struct {
+    const char* address;
+    const char* words;
+  } searches[] = {
+      {"http://h/search.html?q=asyncio", "asyncio"},
+      {"http://h/find?lang=en&query=event+loop", "event loop"},
+      {"http://h/?s=caf%C3%A9", "caf\xC3\xA9"},
+      {"http://h/?search=tide&q=", "tide"},  // an empty q= is no search
+      {"http://h/?q=%0A", ""},
+      {"http://h/search.html", ""},
+      {"http://h/?sq=x", ""},
+  };
+  for (const auto& row : searches) {
+    EXPECT_EQ(viewer::SearchWordsOf(row.address), row.words) << row.address;
+  }
+}
+
+// `check` compares each file with the size, and with --deep the SHA-1, recorded at build time;
+// a copy the proxy updates (its date changes with it) is no longer compared.
+TEST_F(Discs, CheckComparesFilesWithWhatWasRecorded) {
+  const fs::path style = disc_ / "docs" / "lum00000" / "lum00006.css";  // "body{}"
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    bool deep;
+    const char* problem;  // null: none
+  } rows[] = {
+      {"intact", [] {}, true, nullptr},
+      {"shortened", [&] { Write(style, "body"); }, false, "has 4 bytes, 6 recorded"},
+      {"same size, other bytes", [&] { Write(style, "BODY{}"); }, false, nullptr},
+      {"same size, other bytes, deep", [&] { Write(style, "BODY{}"); }, true, "SHA-1"},
+      {"updated with its date",
+       [&] {
+         Write(style, "p{}");
+         auto db = viewer::OpenCatalogue(disc_, true);
+         db->Execute("UPDATE documents SET last_modified = 1 WHERE number = 6");
+       },
+       true, nullptr},
+  };
+  for (const auto& row : rows) {
+    fs::remove_all(disc_);
+    Create(false);
+    row.change();
+    const auto problems = disc::CheckDisc(disc_, row.deep);
+    ASSERT_EQ(problems.size(), row.problem != nullptr ? 1u : 0u) << row.name;
+    if (row.problem != nullptr) {
+      EXPECT_NE(problems[0].find(row.problem), std::string::npos)
+          << row.name << ": " << problems[0];
+    }
+  }
+}
+
 // Answers are remembered, and a change another process makes is seen by the very next lookup.
 TEST_F(Discs, RememberedAnswersGiveWayToEveryChange) {
   Create(false);
@@ -466,6 +560,12 @@ TEST(DiscTool, MirrorNamesAndVisibleText) {
       {"index.html@lang=en", "index.html?lang=en", "html"},  // --restrict-file-names=windows
       {"a.html?x=1.html", "a.html?x=1", "html"},             // --adjust-extension
       {"page.PHP?v=1.5", "page.PHP?v=1.5", "php"},
+      // --adjust-extension's own extension after the query, whatever the type.
+      {"pydoctheme.css?2022.1.css", "pydoctheme.css?2022.1", "css"},
+      {"app.js?v=3.js", "app.js?v=3", "js"},
+      {"font.woff2?v=1.WOFF2", "font.woff2?v=1", "woff2"},
+      {"page.php?id=3.html", "page.php?id=3", "html"},  // added by type: a page
+      {"search@q=tide.html", "search?q=tide", "html"},
       {"mail@home.html", "mail@home.html", "html"},  // an '@' without a query is a name
       {"plain.jpeg", "plain.jpeg", "jpeg"},
   };
