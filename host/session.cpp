@@ -54,6 +54,24 @@ Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const Networ
   return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
 }
 
+// A target on this machine, by its address or by a name that is loopback by definition
+// (RFC 6761), asked for by another machine's client. Refused before the network side, where a
+// kept connection to it could be taken; names that resolve here are refused after resolving.
+bool RefusedAsThisMachine(const ProxyState& s, const Connection& c, const NetworkTarget& target) {
+  if (c.loopback) return false;
+  std::string_view host = target.host;
+  if (host.ends_with('.')) host.remove_suffix(1);
+  if (AsciiEqualsIgnoreCase(host, "localhost") || EndsWithIgnoreCase(host, ".localhost")) {
+    return true;
+  }
+  if (const auto fixed = FixedAddressOf(s.options.resolve, target.host, target.port)) {
+    return s.self.IsThisMachine(*fixed);
+  }
+  boost::system::error_code notAddress;
+  const auto address = asio::ip::make_address(target.host, notAddress);
+  return !notAddress && s.self.IsThisMachine(address);
+}
+
 awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             std::string_view rawHead, bool clientKeepAlive) {
   auto& request = parser.get();
@@ -110,6 +128,10 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   if (originForm && c.secureAuthority.empty()) co_return AnswerAsSite(s, c, keepAlive, *target);
   if (s.options.offline) {
     co_return SendPreparedAnswer(c, keepAlive, 504, s.pages.NotOnDisc(request.target()));
+  }
+  if (RefusedAsThisMachine(s, c, *target)) {
+    co_return SendOwnAnswer(c, keepAlive, 403, "Forbidden",
+                            "Addresses on the proxy's machine are not served to other machines.");
   }
   co_return co_await Fetch(s, c, parser, *target, clientKeepAlive);
 }
@@ -244,6 +266,12 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       if (!target || tunnelled || options.offline || options.noConnect) {
         co_await CloseAfterAnswer(*this, client,
                                   refuse(403, "Forbidden", "Tunnels are not allowed here."));
+        co_return;
+      }
+      if (RefusedAsThisMachine(*this, c, *target)) {
+        co_await CloseAfterAnswer(
+            *this, client,
+            refuse(403, "Forbidden", "Tunnels to the proxy's machine are not allowed."));
         co_return;
       }
       const Exchange tunnel = co_await OpenTunnel(*this, c, *target);
