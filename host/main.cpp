@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
                  "proxy; this machine always may, and without --allow only it")
       ->delimiter(',');
   app.add_option("--max-connections-per-client", options.maxConnectionsPerClient,
-                 "Connections one other machine may hold at once (0: no limit; this machine's "
-                 "own are not counted)")
+                 "Connections one client address other than loopback may hold at once (0: no "
+                 "limit)")
       ->capture_default_str();
   std::vector<std::string> resolve;
   app.add_option("--resolve", resolve,

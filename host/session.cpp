@@ -1,5 +1,7 @@
 // One browser connection: read each request's head, refuse what cannot be relayed safely, let
 // the filter answer, else answer from the proxy or the network.
+#include <arpa/inet.h>
+
 #include "common/ascii.h"
 #include "common/constants.h"
 #include "http_rules.h"
@@ -64,12 +66,15 @@ bool RefusedAsThisMachine(const ProxyState& s, const Connection& c, const Networ
   if (AsciiEqualsIgnoreCase(host, "localhost") || EndsWithIgnoreCase(host, ".localhost")) {
     return true;
   }
-  if (const auto fixed = FixedAddressOf(s.options.resolve, target.host, target.port)) {
-    return s.self.IsThisMachine(*fixed);
-  }
   boost::system::error_code notAddress;
   const auto address = asio::ip::make_address(target.host, notAddress);
-  return !notAddress && s.self.IsThisMachine(address);
+  if (!notAddress) return s.self.IsThisMachine(address);
+  // The IPv4 forms the resolver takes for addresses too: "127.1", "2130706433", "0x7f.1".
+  in_addr numeric{};
+  if (inet_aton(target.host.c_str(), &numeric) != 0) {
+    return s.self.IsThisMachine(asio::ip::address_v4(ntohl(numeric.s_addr)));
+  }
+  return false;
 }
 
 awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,

@@ -230,6 +230,14 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
         reused = true;
       }
     }
+    // A kept connection opened for a client of this machine may lead to one of its addresses.
+    if (reused && !c.loopback) {
+      boost::system::error_code peerError;
+      const auto peer = Transport(*upstream).socket().remote_endpoint(peerError);
+      if (!peerError && s.self.IsThisMachine(peer.address())) {
+        co_return NetworkFailed(c, keepAlive, {kOnThisMachine, LoopCategory()}, "");
+      }
+    }
     if (!reused) {
       if constexpr (kTls) {
         upstream = std::make_unique<Upstream>(executor, *s.originTls);

@@ -134,10 +134,14 @@ class ClientAccess(unittest.TestCase):
             ("lan", OTHER, get % (("%s:%d" % (HERE, up),) * 2), 403, None),
             ("lan", OTHER, get % (("[::1]:%d" % up,) * 2), 403, None),
             ("lan", OTHER, get % (("0.0.0.0:%d" % up,) * 2), 403, None),
-            # Names the resolver turns into a loopback address: refused after resolving.
+            # The IPv4 forms the resolver takes for addresses.
             ("lan", OTHER, get % (("127.1:%d" % up,) * 2), 403, None),
             ("lan", OTHER, get % (("2130706433:%d" % up,) * 2), 403, None),
+            ("lan", OTHER, get % (("0x7f.0.0.1:%d" % up,) * 2), 403, None),
+            # A name that resolves to loopback (here through --resolve): refused once resolved.
             ("lan", OTHER, get % (("www.site.example:%d" % up,) * 2), 403, None),
+            ("lan", OTHER, "CONNECT www.site.example:%d HTTP/1.1\r\nHost: x\r\n\r\n" % up, 403,
+             None),
             ("lan", OTHER, "CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: x\r\n\r\n" % up, 403, None),
             ("lan", OTHER, "CONNECT 127.1:%d HTTP/1.1\r\nHost: x\r\n\r\n" % up, 403, None),
             ("lan", "127.0.0.1", get % (("127.0.0.1:%d" % up,) * 2), 200, None),
