@@ -157,8 +157,22 @@ def write(path, data):
         f.write(data if isinstance(data, bytes) else data.encode())
 
 
+def require_private_network():
+    """A proxy under test may look names up: it starts only in a network namespace of its own
+    (tests/host/no_network.py, as ctest runs it), where nothing leaves the machine."""
+    try:
+        private = os.readlink("/proc/self/ns/net") != os.readlink("/proc/1/ns/net")
+    except OSError:  # another user's init: a namespace with loopback alone will do
+        with open("/proc/self/net/dev") as f:
+            private = [line.split(":", 1)[0].strip() for line in f.readlines()[2:]] == ["lo"]
+    if not private:
+        raise RuntimeError("this test starts a proxy on the machine's own network; run it "
+                           "through tests/host/no_network.py (ctest does)")
+
+
 class Proxy:
     def __init__(self, disc, *extra, path="/nonexistent", listen="127.0.0.1:0", limits=None):
+        require_private_network()
         # With PATH empty of programs the launch route opens nothing unless a test says so.
         env = dict(os.environ, PATH=path)
         defaults = {"--head-timeout": "1", "--read-timeout": "5", "--connect-timeout": "3"}
