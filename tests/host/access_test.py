@@ -85,7 +85,10 @@ class ClientAccess(unittest.TestCase):
             raise RuntimeError("not in a network namespace with loopback alone: run it through "
                                "no_network.py")
         global OTHER_NAMESPACE
-        cls.other = subprocess.Popen(["unshare", "-n", "sleep", "1000"])
+        cls.other = subprocess.Popen(["unshare", "-n", "sleep", "1000"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.addClassCleanup(cls.other.wait)
+        cls.addClassCleanup(cls.other.kill)
         OTHER_NAMESPACE = "/proc/%d/ns/net" % cls.other.pid
         deadline = time.time() + 5
         while os.readlink(OTHER_NAMESPACE) == os.readlink("/proc/self/ns/net"):
@@ -104,19 +107,14 @@ class ClientAccess(unittest.TestCase):
         cls.upstream = e2e.start_server(e2e.http.server.ThreadingHTTPServer(("0.0.0.0", 0),
                                                                              e2e.Upstream))
         cls.up = cls.upstream.server_address[1]
+        cls.addClassCleanup(cls.upstream.shutdown)
         cls.open = e2e.Proxy("", listen="0.0.0.0:0")  # no --allow
+        cls.addClassCleanup(cls.open.stop)
         cls.lan = e2e.Proxy("", "--allow", "10.9.9.0/24", "--max-connections-per-client", "2",
                             "--head-timeout", "10", "--connect-ports", str(cls.up),
                             "--resolve", "www.site.example:%d:127.0.0.1" % cls.up,
                             listen="0.0.0.0:0")
-
-    @classmethod
-    def tearDownClass(cls):
-        for proxy in (cls.open, cls.lan):
-            proxy.stop()
-        cls.upstream.shutdown()
-        cls.other.kill()
-        cls.other.wait()
+        cls.addClassCleanup(cls.lan.stop)
 
     def test_who_may_ask_for_what(self):
         up = self.up

@@ -158,14 +158,9 @@ def write(path, data):
 
 
 def require_private_network():
-    """A proxy under test may look names up: it starts only in a network namespace of its own
-    (tests/host/no_network.py, as ctest runs it), where nothing leaves the machine."""
-    try:
-        private = os.readlink("/proc/self/ns/net") != os.readlink("/proc/1/ns/net")
-    except OSError:  # another user's init: a namespace with loopback alone will do
-        with open("/proc/self/net/dev") as f:
-            private = [line.split(":", 1)[0].strip() for line in f.readlines()[2:]] == ["lo"]
-    if not private:
+    """A proxy under test may look names up: it starts only in the network namespace of its own
+    that tests/host/no_network.py makes (as ctest runs it), where nothing leaves the machine."""
+    if os.environ.get("QUILLON_NO_NETWORK_INSIDE") != "1":
         raise RuntimeError("this test starts a proxy on the machine's own network; run it "
                            "through tests/host/no_network.py (ctest does)")
 
