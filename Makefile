@@ -7,10 +7,12 @@ BUILD_FUZZ  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 
-# Debian packages the build and the tests need.
+# Debian packages the build and the tests need (iproute2 and util-linux: the tests that start a
+# proxy run in a network namespace of their own, with loopback alone).
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
-                libssl-dev ca-certificates openssl help2man zlib1g-dev libbrotli-dev libzip-dev wget
+                libssl-dev ca-certificates openssl help2man zlib1g-dev libbrotli-dev libzip-dev wget \
+                iproute2 util-linux
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth

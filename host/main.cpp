@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/constants.h"
 #include "disc.h"
@@ -118,6 +119,19 @@ int main(int argc, char** argv) {
   app.add_option("--threads", options.threads, "Worker threads (0: four per core)");
   app.add_option("--max-connections", options.maxConnections, "Connections served at once")
       ->capture_default_str();
+  std::vector<std::string> allow;
+  app.add_option("--allow", allow,
+                 "Address ranges (CIDR, e.g. 192.168.1.0/24) of other machines that may use the "
+                 "proxy; this machine always may, and without --allow only it")
+      ->delimiter(',');
+  app.add_option("--max-connections-per-client", options.maxConnectionsPerClient,
+                 "Connections one client address other than loopback may hold at once (0: no "
+                 "limit)")
+      ->capture_default_str();
+  std::vector<std::string> resolve;
+  app.add_option("--resolve", resolve,
+                 "HOST:PORT:ADDRESS: connections to HOST:PORT go to ADDRESS, without a DNS "
+                 "lookup (repeatable)");
   app.add_option("--connect-timeout", connectTimeout, "Seconds to reach the network")
       ->capture_default_str();
   app.add_option("--read-timeout", readTimeout, "Seconds a read or write may stall")
@@ -149,6 +163,24 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.address = ListenAddress(listen.substr(0, colon));
+  for (const std::string& range : allow) {
+    const auto network = host::ParseNetwork(range);
+    if (!network) {
+      std::fprintf(stderr, "quillon-proxy: --allow needs an address or ADDRESS/PREFIX, not %s\n",
+                   range.c_str());
+      return 2;
+    }
+    options.allow.push_back(*network);
+  }
+  for (const std::string& entry : resolve) {
+    const auto fixed = host::ParseFixedAddress(entry);
+    if (!fixed) {
+      std::fprintf(stderr, "quillon-proxy: --resolve needs HOST:PORT:ADDRESS, not %s\n",
+                   entry.c_str());
+      return 2;
+    }
+    options.resolve.push_back(*fixed);
+  }
   options.disc = discPath;
   options.updateDisc = !updateDisc.empty();
   options.updateNewPages = updateDisc == "all";
@@ -206,6 +238,22 @@ int main(int argc, char** argv) {
                  disc ? (disc->info().title.empty() ? discPath.c_str() : disc->info().title.c_str())
                       : "no disc",
                  options.address.c_str(), port);
+    // Who may connect, since a listener on another machine's reach serves no one else unasked.
+    const host::ClientAllowList allowed(options.allow);
+    std::fprintf(stderr, "quillon-proxy: clients allowed: %s", allowed.Describe().c_str());
+    if (options.maxConnectionsPerClient != 0 && !options.allow.empty()) {
+      std::fprintf(stderr, "; at most %zu connections from each other machine",
+                   options.maxConnectionsPerClient);
+    }
+    std::fprintf(stderr, "\n");
+    boost::system::error_code notAddress;
+    const auto listening = boost::asio::ip::make_address(options.address, notAddress);
+    if (!notAddress && !listening.is_loopback() && options.allow.empty()) {
+      std::fprintf(stderr,
+                   "quillon-proxy: other machines reach %s but are refused; --allow "
+                   "ADDRESS/PREFIX lets them in\n",
+                   options.address.c_str());
+    }
     if (!proxy.caCertificate().empty()) {
       const std::string ca = proxy.caCertificate().string();
       const std::string made = proxy.caMadeBecause();

@@ -54,6 +54,18 @@ void FitDescriptors(ProxyOptions& options) {
   }
 }
 
+// The answer to a client outside --allow; its request is read away so that closing does not
+// reset the connection before it is read.
+awaitable<void> RefuseClient(ProxyState& s, tcp::socket socket) {
+  boost::system::error_code ignored;
+  socket.native_non_blocking(true, ignored);
+  beast::tcp_stream client(std::move(socket));
+  co_await CloseAfterAnswer(
+      s, client,
+      OwnAnswer(403, "Forbidden",
+                "This proxy does not serve your address; its --allow option lists who may.", true));
+}
+
 std::string HostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
@@ -61,13 +73,6 @@ std::string HostName() {
 }
 
 }  // namespace
-
-asio::ip::address Unmapped(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-  }
-  return address;
-}
 
 void SelfAddresses::Set(const tcp::endpoint& listening) {
   listening_ = tcp::endpoint(Unmapped(listening.address()), listening.port());
@@ -101,6 +106,12 @@ bool SelfAddresses::Contains(const tcp::endpoint& endpoint) const {
     if (local == address) return true;
   }
   return false;
+}
+
+bool SelfAddresses::IsThisMachine(const asio::ip::address& candidate) const {
+  const asio::ip::address address = Unmapped(candidate);
+  if (address.is_loopback() || address.is_unspecified()) return true;
+  return std::find(local_.begin(), local_.end(), address) != local_.end();
 }
 
 std::string SelfAddresses::listen() const {
@@ -179,21 +190,52 @@ awaitable<void> ProxyState::Accept() {
       }
       continue;
     }
+    boost::system::error_code peerError;
+    const tcp::endpoint peer = socket.remote_endpoint(peerError);
+    if (peerError) continue;  // gone before it was taken
+    const asio::ip::address client = Unmapped(peer.address());
     if (active.load() >= options.maxConnections) {
       // One try, never a wait: a full socket must not hold up the accepting.
       const std::string busy = OwnAnswer(503, "Service Unavailable", "Too many connections.", true);
       WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
       continue;
     }
-    Spawn(std::move(socket), std::nullopt);
+    if (!perClient.Enter(client)) {
+      const std::string busy =
+          OwnAnswer(503, "Service Unavailable", "Too many connections from your address.", true);
+      log.Write({client.to_string(), {}, 503, 0, {}, {}, Answer::kProxy});
+      WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
+      continue;
+    }
+    // A client at one of this machine's own addresses is this machine too.
+    if (!allowed.Allows(client) && !self.IsThisMachine(client)) {
+      Refuse(std::move(socket), client);
+      continue;
+    }
+    Spawn(std::move(socket), std::nullopt, client);
   }
 }
 
-void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled) {
+void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
+                       std::optional<asio::ip::address> counted) {
   ++active;
   auto executor = socket.get_executor();
   asio::co_spawn(executor, Session(std::move(socket), std::move(tunnelled)),
-                 [this](std::exception_ptr) {
+                 [this, counted](std::exception_ptr) {
+                   if (counted) perClient.Leave(*counted);
+                   ++served;
+                   --active;
+                 });
+}
+
+void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
+  // Counted like a connection (and among the client's), so refusals are bounded like them.
+  ++active;
+  log.Write({client.to_string(), {}, 403, 0, {}, {}, Answer::kProxy});
+  auto executor = socket.get_executor();
+  asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
+                 [this, client](std::exception_ptr) {
+                   perClient.Leave(client);
                    ++served;
                    --active;
                  });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "disc_updater.h"
+#include "client_access.h"
 #include "filter_host.h"
 
 namespace quillon::host {
@@ -25,6 +26,12 @@ struct ProxyOptions {
   bool quiet = false;                            // no access log
   unsigned threads = 0;                          // 0: a few per core
   std::size_t maxConnections = 1024;             // lowered to what the descriptor limit allows
+  // Clients other than loopback that may use the proxy (--allow); loopback always may.
+  std::vector<Network> allow;
+  // Connections one client address other than loopback may hold at once (0: no limit).
+  std::size_t maxConnectionsPerClient = kDefaultConnectionsPerClient;
+  // --resolve: connections to these HOST:PORT go to the given address, without DNS.
+  std::vector<FixedAddress> resolve;
   std::size_t keptOrigins = 128;  // idle connections to origins kept for reuse, in all
   std::size_t headLimit = 64 * 1024;
   std::chrono::milliseconds headTimeout{10000};     // a request head must arrive within this

@@ -103,14 +103,13 @@ struct TunnelledClient {
   bool loopback = false;
 };
 
-// An IPv4 address seen through an IPv6 socket, as the IPv4 address it is.
-asio::ip::address Unmapped(const asio::ip::address& address);
-
 // The addresses that reach this proxy: a request bound there would come straight back.
 class SelfAddresses {
  public:
   void Set(const tcp::endpoint& listening);
   bool Contains(const tcp::endpoint& endpoint) const;
+  // Loopback, unspecified, or an address of one of this machine's interfaces (as at Set).
+  bool IsThisMachine(const asio::ip::address& address) const;
   std::string listen() const;  // "address:port"
 
  private:
@@ -173,6 +172,8 @@ struct ProxyState {
   asio::signal_set signals;
   AccessLog log;
   LaunchGate launches;
+  ClientAllowList allowed{options.allow};
+  ClientCounts perClient{options.maxConnectionsPerClient};
   UpstreamPool pool;
   LargeBlocks largeBlocks;
   SelfAddresses self;
@@ -213,8 +214,12 @@ struct ProxyState {
   awaitable<void> TrimWhenIdle();
   // A browser connection (session.cpp); `tunnelled` for the inner end of an intercepted tunnel.
   awaitable<void> Session(tcp::socket socket, std::optional<TunnelledClient> tunnelled);
-  // Runs Session as a connection of its own, counted among the active ones.
-  void Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled);
+  // Runs Session as a connection of its own, counted among the active ones (and, given a client
+  // address, among that client's, which it gives back at its end).
+  void Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
+             std::optional<asio::ip::address> counted = std::nullopt);
+  // A client the proxy does not serve: the 403, logged, then a short drain and the close.
+  void Refuse(tcp::socket socket, const asio::ip::address& client);
 };
 
 // Answers the client after a refusal and closes: what the client still sends is read away for
@@ -226,12 +231,17 @@ awaitable<void> CloseAfterAnswer(ProxyState& s, beast::tcp_stream& client, std::
 Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
                        std::string_view what);
 
-// The failure a connection to this proxy's own address reports.
+// The failure a connection to this proxy's own address reports (kLoopsBack), or to an address
+// of this machine asked for by another machine's client (kOnThisMachine).
 const boost::system::error_category& LoopCategory();
+inline constexpr int kLoopsBack = 1;
+inline constexpr int kOnThisMachine = 2;
 
-// Resolves and connects within the connect timeout; an address of the proxy itself is a loop.
+// Resolves (or takes --resolve's address) and connects within the connect timeout; an address of
+// the proxy itself is a loop, and one of this machine is refused to a client from elsewhere.
 awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
-                                                     const NetworkTarget& target);
+                                                     const NetworkTarget& target,
+                                                     bool clientLoopback);
 
 // The network fetch of a request the filter passed on (upstream.cpp).
 awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,

@@ -1,6 +1,7 @@
 // One browser connection: read each request's head, refuse what cannot be relayed safely, let
 // the filter answer, else answer from the proxy or the network.
 #include <cstdio>
+#include <arpa/inet.h>
 
 #include "common/ascii.h"
 #include "common/constants.h"
@@ -73,6 +74,27 @@ bool FromDiscPage(ProxyState& s, const RequestHead& request) {
   return false;
 }
 
+// A target on this machine, by its address or by a name that is loopback by definition
+// (RFC 6761), asked for by another machine's client. Refused before the network side, where a
+// kept connection to it could be taken; names that resolve here are refused after resolving.
+bool RefusedAsThisMachine(const ProxyState& s, const Connection& c, const NetworkTarget& target) {
+  if (c.loopback) return false;
+  std::string_view host = target.host;
+  if (host.ends_with('.')) host.remove_suffix(1);
+  if (AsciiEqualsIgnoreCase(host, "localhost") || EndsWithIgnoreCase(host, ".localhost")) {
+    return true;
+  }
+  boost::system::error_code notAddress;
+  const auto address = asio::ip::make_address(target.host, notAddress);
+  if (!notAddress) return s.self.IsThisMachine(address);
+  // The IPv4 forms the resolver takes for addresses too: "127.1", "2130706433", "0x7f.1".
+  in_addr numeric{};
+  if (inet_aton(target.host.c_str(), &numeric) != 0) {
+    return s.self.IsThisMachine(asio::ip::address_v4(ntohl(numeric.s_addr)));
+  }
+  return false;
+}
+
 awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             std::string_view rawHead, bool clientKeepAlive) {
   auto& request = parser.get();
@@ -133,6 +155,10 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   }
   if (s.options.offline) {
     co_return SendPreparedAnswer(c, keepAlive, 504, s.pages.NotOnDisc(request.target()));
+  }
+  if (RefusedAsThisMachine(s, c, *target)) {
+    co_return SendOwnAnswer(c, keepAlive, 403, "Forbidden",
+                            "Addresses on the proxy's machine are not served to other machines.");
   }
   co_return co_await Fetch(s, c, parser, *target, clientKeepAlive);
 }
@@ -267,6 +293,12 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       if (!target || tunnelled || options.offline || options.noConnect) {
         co_await CloseAfterAnswer(*this, client,
                                   refuse(403, "Forbidden", "Tunnels are not allowed here."));
+        co_return;
+      }
+      if (RefusedAsThisMachine(*this, c, *target)) {
+        co_await CloseAfterAnswer(
+            *this, client,
+            refuse(403, "Forbidden", "Tunnels to the proxy's machine are not allowed."));
         co_return;
       }
       const Exchange tunnel = co_await OpenTunnel(*this, c, *target);

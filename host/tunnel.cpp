@@ -65,7 +65,11 @@ awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget
   }
   const auto executor = co_await asio::this_coro::executor;
   beast::tcp_stream upstream(executor);
-  const boost::system::error_code failure = co_await ConnectUpstream(s, upstream, target);
+  const boost::system::error_code failure =
+      co_await ConnectUpstream(s, upstream, target, c.loopback);
+  if (failure == boost::system::error_code(kOnThisMachine, LoopCategory())) {
+    co_return RefuseTunnel(c, 403, "Forbidden", "Tunnels to the proxy's machine are not allowed.");
+  }
   if (failure.category() == LoopCategory()) {
     co_return RefuseTunnel(c, 508, "Loop Detected", "The tunnel would come back to this proxy.");
   }

@@ -23,7 +23,10 @@ constexpr std::string_view kLastChunk = "0\r\n\r\n";
 class LoopErrorCategory : public boost::system::error_category {
  public:
   const char* name() const noexcept override { return "quillon-loop"; }
-  std::string message(int) const override { return "the address is this proxy's own"; }
+  std::string message(int value) const override {
+    return value == kOnThisMachine ? "the address is on the proxy's machine"
+                                   : "the address is this proxy's own";
+  }
 };
 
 std::string_view Buffered(const beast::flat_buffer& buffer) {
@@ -158,6 +161,10 @@ const boost::system::error_category& LoopCategory() {
 
 Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
                        std::string_view what) {
+  if (failure == boost::system::error_code(kOnThisMachine, LoopCategory())) {
+    return SendOwnAnswer(c, keepAlive, 403, "Forbidden",
+                         "Addresses on the proxy's machine are not served to other machines.");
+  }
   if (failure.category() == LoopCategory()) {
     return SendOwnAnswer(c, keepAlive, 508, "Loop Detected",
                          "The address is this proxy's own: the request would come back here.");
@@ -171,18 +178,33 @@ Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error
 }
 
 awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
-                                                     const NetworkTarget& target) {
+                                                     const NetworkTarget& target,
+                                                     bool clientLoopback) {
   const auto executor = co_await asio::this_coro::executor;
-  tcp::resolver resolver(executor);
-  asio::steady_timer timer(executor, s.options.connectTimeout);
-  auto resolved =
-      co_await (resolver.async_resolve(target.host, std::to_string(target.port), kTuple) ||
-                timer.async_wait(kTuple));
-  if (resolved.index() == 1) co_return beast::error::timeout;
-  auto [ec, results] = std::get<0>(resolved);
-  if (ec) co_return ec;
+  tcp::resolver::results_type results;
+  const std::string service = std::to_string(target.port);
+  if (const auto fixed = FixedAddressOf(s.options.resolve, target.host, target.port)) {
+    // --resolve: no lookup at all.
+    results = tcp::resolver::results_type::create(tcp::endpoint(*fixed, target.port), target.host,
+                                                  service);
+  } else {
+    tcp::resolver resolver(executor);
+    asio::steady_timer timer(executor, s.options.connectTimeout);
+    auto resolved =
+        co_await (resolver.async_resolve(target.host, service, kTuple) || timer.async_wait(kTuple));
+    if (resolved.index() == 1) co_return beast::error::timeout;
+    auto [ec, found] = std::get<0>(resolved);
+    if (ec) co_return ec;
+    results = std::move(found);
+  }
   for (const auto& entry : results) {
-    if (s.self.Contains(entry.endpoint())) co_return boost::system::error_code(1, LoopCategory());
+    if (s.self.Contains(entry.endpoint())) {
+      co_return boost::system::error_code(kLoopsBack, LoopCategory());
+    }
+    // Another machine's client must not reach what listens on this one's loopback or addresses.
+    if (!clientLoopback && s.self.IsThisMachine(entry.endpoint().address())) {
+      co_return boost::system::error_code(kOnThisMachine, LoopCategory());
+    }
   }
   upstream.expires_after(s.options.connectTimeout);
   auto [connectError, endpoint] = co_await upstream.async_connect(results, kTuple);
@@ -248,13 +270,21 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
         reused = true;
       }
     }
+    // A kept connection opened for a client of this machine may lead to one of its addresses.
+    if (reused && !c.loopback) {
+      boost::system::error_code peerError;
+      const auto peer = Transport(*upstream).socket().remote_endpoint(peerError);
+      if (!peerError && s.self.IsThisMachine(peer.address())) {
+        co_return NetworkFailed(c, keepAlive, {kOnThisMachine, LoopCategory()}, "");
+      }
+    }
     if (!reused) {
       if constexpr (kTls) {
         upstream = std::make_unique<Upstream>(executor, *s.originTls);
       } else {
         upstream = std::make_unique<Upstream>(executor);
       }
-      failure = co_await ConnectUpstream(s, Transport(*upstream), target);
+      failure = co_await ConnectUpstream(s, Transport(*upstream), target, c.loopback);
       if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
       if constexpr (kTls) {
         failure = co_await StartTls(s, *upstream, target);

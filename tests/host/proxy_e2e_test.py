@@ -181,8 +181,17 @@ def write(path, data):
         f.write(data if isinstance(data, bytes) else data.encode())
 
 
+def require_private_network():
+    """A proxy under test may look names up: it starts only in the network namespace of its own
+    that tests/host/no_network.py makes (as ctest runs it), where nothing leaves the machine."""
+    if os.environ.get("QUILLON_NO_NETWORK_INSIDE") != "1":
+        raise RuntimeError("this test starts a proxy on the machine's own network; run it "
+                           "through tests/host/no_network.py (ctest does)")
+
+
 class Proxy:
     def __init__(self, disc, *extra, path="/nonexistent", listen="127.0.0.1:0", limits=None):
+        require_private_network()
         # With PATH empty of programs the launch route opens nothing unless a test says so.
         env = dict(os.environ, PATH=path)
         defaults = {"--head-timeout": "1", "--read-timeout": "5", "--connect-timeout": "3"}
