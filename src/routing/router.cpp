@@ -10,6 +10,7 @@
 #include "names/document_name.h"
 #include "names/http_date.h"
 #include "platform/desktop.h"
+#include "platform/file_system.h"
 #include "responses/document_server.h"
 #include "responses/fallback.h"
 #include "responses/reply.h"
@@ -125,7 +126,10 @@ DWORD LaunchFromDisc(Request& r) {
   // With no disc linked there is no root to put in front, and the rest alone may name any file
   // of the machine ("//etc/passwd").
   const std::string root = DiscRootPath();
-  if (!root.empty() && !ClimbsOutOfDisc(relative)) {
+  // The shell follows links: only a file that opens beneath the disc's folder, no link leading
+  // out on the way, is handed to it.
+  if (!root.empty() && !ClimbsOutOfDisc(relative) &&
+      platform::CurrentFileSystem().OpenForReading(root, relative) != nullptr) {
     platform::CurrentDesktop().OpenWithDefaultAction(root + relative);
   }
   SendSimpleReply(r.call, nullptr, r.NoContentStatus());

@@ -694,6 +694,9 @@ class ProxyEndToEnd(unittest.TestCase):
             # image, say); only the disc's own pages may use it.
             disc_page = {"Referer": "http://start.quillon.internal/"}
             web_page = {"Referer": "http://web.example/page.html", "Sec-Fetch-Site": "cross-site"}
+            # Only a file of the disc is handed to the desktop.
+            for i in range(60):
+                write(os.path.join(self.disc, "program", "file%d.txt" % i), "file")
             for extra, headers, launches in (([], disc_page, 4), (["--no-launch"], disc_page, 0),
                                              ([], web_page, 0), ([], {}, 0)):
                 with self.subTest(extra=extra, headers=headers):

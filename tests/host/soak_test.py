@@ -72,6 +72,8 @@ def main():
         disc = os.path.join(base, "disc")
         subprocess.run([args.disc_tool, "create", disc, "--from", os.path.join(base, "mirror")],
                        check=True, stdout=subprocess.DEVNULL)
+        scripted = e2e.start_server(e2e.socketserver.ThreadingTCPServer(("127.0.0.1", 0), e2e.Scripted))
+        hostile = "http://127.0.0.1:%d" % scripted.server_address[1]
         proxy = e2e.Proxy(disc, "--quiet", "--read-timeout", "3")
         port = proxy.port
         live = "http://live.quillon.internal/http://%s" % net
@@ -91,6 +93,20 @@ def main():
                              b"5\r\nhello\r\nzz\r\n" % live.encode()),
             lambda: exchange(port, b"GET http://%s/index.html HTTP/1.1\r\nHost: x\r\n" % net.encode(),
                              timeout=2),  # never finishes its head
+            # Hostile clients and origins: smuggling through Connection, chunk framing without
+            # end both ways, conflicting lengths, credentials in the target.
+            lambda: exchange(port, b"POST %s/x HTTP/1.1\r\nHost: x\r\nConnection: Content-Length\r\n"
+                             b"Content-Length: 24\r\n\r\nGET /smuggled HTTP/1.1\r\n\r\n" % live.encode()),
+            lambda: exchange(port, b"POST %s/x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5;"
+                             % live.encode() + b"a" * (1 << 20)),
+            lambda: exchange(port, b"POST %s/x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                             b"0\r\nX: " % live.encode() + b"a" * (1 << 20)),
+            lambda: exchange(port, b"POST %s/x HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
+                             b"Content-Length: 4\r\n\r\nabcd" % live.encode()),
+            lambda: exchange(port, get("http://user:pass@%s/index.html" % net)),
+            lambda: exchange(port, get(hostile + "/framing/endless-extension"), read_limit=4096),
+            lambda: exchange(port, get(hostile + "/framing/endless-trailers"), read_limit=4096),
+            lambda: exchange(port, get(hostile + "/framing/listed-length")),
         ]
         # Warm up (every shard of the proxy resolves a name once, which keeps a descriptor for
         # good), then take the idle measure.
@@ -135,6 +151,7 @@ def main():
         status = proxy.request("http://%s/index.html" % net)[0]
         code = proxy.stop()
         upstream.shutdown()
+        scripted.shutdown()
         report = [line for line in proxy.errors
                   if "Sanitizer" in line or "runtime error" in line or "WARNING:" in line]
         print("soak: %.0f s, %d clients, %d requests %s; fds idle %d -> after %d; RSS idle %d KiB, "
@@ -144,6 +161,8 @@ def main():
         ok = True
         for what, bad in (("a client failed: %s" % failures[:3], failures),
                           ("descriptors did not return to idle", after_fds > idle_fds),
+                          ("memory grew by more than 32 MiB under load",
+                           not args.sanitized and peak_rss > idle_rss + 32 * 1024),
                           ("memory did not return near idle",
                            not args.sanitized and after_rss > idle_rss + 4 * 1024),
                           ("the proxy stopped answering", status != 200),

@@ -150,6 +150,9 @@ std::vector<Case> Cases() {
        .url = kDirect + "notes/a.txt",
        .responses = {{"204 No Content", kHtmlEmpty}},
        .launches = {"/disc/notes/a.txt"}},
+      {.name = "launch, a file that does not open beneath the disc (absent, or a link out)",
+       .url = kDirect + "notes/link-to-etc-passwd",
+       .responses = {{"204 No Content", kHtmlEmpty}}},
       {.name = "launch, climbing out of the disc",
        .url = kDirect + "http://quillon.internal/program/../../etc/passwd",
        .responses = {{"204 No Content", kHtmlEmpty}}},
@@ -421,6 +424,9 @@ TEST_P(Router, RoutesTheRequestToItsOutcome) {
     files.files[DiscPath(name)] = DiscCopy(row.number);
   }
   files.files["/disc/program/readme.txt"] = "readme";
+  files.files["/disc/program/tool.exe"] = "tool";
+  files.files["/disc/notes/a.txt"] = "notes";
+  files.files["/disc/docs/lum00012/lum01234.htm"] = "page";  // as the launch route spells it
   files.files["/disc/docs/lummisc0/logo.gif"] = "logo";
   testing::RecordingServer server;
   server.failWriteAt = c.failWriteAt;
