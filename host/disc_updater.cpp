@@ -11,6 +11,7 @@
 #include "address.h"
 #include "common/ascii.h"
 #include "disc.h"
+#include "platform/disc_open.h"
 #include "search.h"
 
 namespace quillon::host {
@@ -186,6 +187,36 @@ std::string NewDocumentExtension(std::string_view contentType) {
   return kOpaqueExtension;
 }
 
+namespace {
+
+// Renames `from` to `relative` under `disc`, each folder on the way made or opened beneath the
+// disc: a hostile disc's folder that is a link must not take the copy out of it. Throws on
+// failure.
+void PlaceBeneath(const fs::path& disc, const fs::path& from, const fs::path& relative) {
+  const auto fail = [&](const char* what) {
+    throw fs::filesystem_error(what, disc / relative,
+                               std::error_code(errno, std::generic_category()));
+  };
+  int folder = ::open(disc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) fail("cannot open the disc");
+  fs::path reached;
+  for (const fs::path& name : relative.parent_path()) {
+    reached /= name;
+    if (::mkdirat(folder, name.c_str(), 0755) != 0 && errno != EEXIST) {
+      ::close(folder);
+      fail("cannot make a folder of the disc");
+    }
+    ::close(folder);
+    folder = platform::OpenBeneath(disc.string(), reached.string(), O_RDONLY | O_DIRECTORY);
+    if (folder < 0) fail("a folder of the disc leads out of it");
+  }
+  const bool placed = ::renameat(AT_FDCWD, from.c_str(), folder, relative.filename().c_str()) == 0;
+  ::close(folder);
+  if (!placed) fail("cannot place the copy");
+}
+
+}  // namespace
+
 DiscUpdater::Copy::~Copy() {
   if (fd_ >= 0) ::close(fd_);
   std::error_code ignored;
@@ -308,9 +339,9 @@ bool DiscUpdater::Commit(Copy& copy) {
       }
       extension = NewDocumentExtension(copy.contentType_);
     }
-    const fs::path target = disc_ / viewer::DocumentFilePath(number, extension);
-    fs::create_directories(target.parent_path());
-    fs::rename(copy.temporary_, target);
+    const fs::path relative = viewer::DocumentFilePath(number, extension);
+    const fs::path target = disc_ / relative;
+    PlaceBeneath(disc_, copy.temporary_, relative);
     copy.temporary_.clear();
     if (known) {
       viewer::Statement update(*db_, "UPDATE documents SET last_modified = ?2 WHERE number = ?1");

@@ -247,6 +247,23 @@ TEST_F(UpdatedDisc, NewPagesStopAtTheLimitWhichIsSaidOnce) {
   }
 }
 
+TEST_F(UpdatedDisc, CopiesStayBeneathTheDisc) {
+  // A hostile disc's document folder that is a link out of it takes no copy there.
+  const auto home = Find("http://harbour.example/index.html");
+  ASSERT_TRUE(home.has_value());
+  const fs::path folder = disc_ / disc::DocumentPath(home->number, home->extension).parent_path();
+  const fs::path outside = base_ / "outside";
+  fs::rename(folder, outside);
+  fs::create_directory_symlink(outside, folder);
+  DiscUpdater updater(disc_, true);
+  EXPECT_FALSE(Offer(updater, "http://harbour.example/index.html", {},
+                     {{"Content-Type", "text/html"}}, "<h1>planted</h1>"));
+  for (const auto& file : fs::directory_iterator(outside)) {
+    std::ifstream in(file.path());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "<h1>disc copy</h1>");
+  }
+}
+
 TEST_F(UpdatedDisc, UnfinishedCopiesGo) {
   const fs::path left = disc_ / kUpdatesFolder / "copy-7";
   fs::create_directories(left.parent_path());
