@@ -5,7 +5,6 @@
 (no_network.py): this machine is 10.9.9.9 there, and another machine, 10.9.9.8, sits in a
 second namespace at the far end of a veth pair."""
 
-import argparse
 import ctypes
 import os
 import socket
@@ -209,13 +208,7 @@ class ClientAccess(unittest.TestCase):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--proxy", required=True)
-    parser.add_argument("--disc-tool", required=True)
-    parser.add_argument("--filter", required=True)
-    parser.add_argument("--sanitized", action="store_true")
-    e2e.ARGS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    e2e.run_suite()
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@
 proxy's own pages (start page, search, PAC file, not-on-disc page), a served disc left alone by
 quillon-disc, and the start page and a search in headless Chromium."""
 
-import argparse
 import http.server
 import os
 import random
@@ -401,10 +400,4 @@ class DiscUpdates(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--proxy", required=True)
-    parser.add_argument("--disc-tool", required=True)
-    parser.add_argument("--filter", required=True)
-    parser.add_argument("--sanitized", action="store_true")
-    e2e.ARGS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    e2e.run_suite()

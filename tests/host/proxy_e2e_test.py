@@ -852,11 +852,18 @@ class ProxyStartup(unittest.TestCase):
             self.assertIn(b"already in use", busy.stderr)
 
 
-if __name__ == "__main__":
+def run_suite():
+    """Runs the calling script's tests with the proxy, disc tool and filter named on its command
+    line (the suites that share this module's helpers start the same way)."""
+    global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--proxy", required=True)
     parser.add_argument("--disc-tool", required=True)
     parser.add_argument("--filter", required=True)
     parser.add_argument("--sanitized", action="store_true")
     ARGS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    run_suite()
