@@ -43,7 +43,8 @@ std::string AccessLog::Format(const LogEntry& e, std::string_view time) {
   line.append(" - - [").append(time).append("] ").append(Quoted(e.requestLine));
   line.append(" ").append(std::to_string(e.status)).append(" ").append(std::to_string(e.bytes));
   line.append(" ").append(Quoted(e.referer)).append(" ").append(Quoted(e.userAgent));
-  line.append(" ").append(AnswerName(e.answer)).append("\n");
+  line.append(" ").append(AnswerName(e.answer));
+  line.append(" ").append(e.reason.empty() ? std::string_view("-") : e.reason).append("\n");
   return line;
 }
 

@@ -1,5 +1,6 @@
 // The access log: one line per request on standard output, in the combined format with who
-// answered at the end. Every field a client or an origin chose is escaped.
+// answered and why the proxy answered itself ("-" when it did not) at the end. Every field a
+// client or an origin chose is escaped.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@ struct LogEntry {
   std::string_view referer;    // empty: "-"
   std::string_view userAgent;  // empty: "-"
   Answer answer = Answer::kProxy;
+  std::string_view reason;  // the proxy's own answer's reason ("not-on-disc"); empty: "-"
 };
 
 class AccessLog {

@@ -64,13 +64,15 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   Exchange exchange{200, 0, Answer::kProxy, false};
   // The requests inside are a connection of their own, within the same limit.
   if (s.active.load() >= s.options.maxConnections) {
-    co_return RefuseTunnel(c, 503, "Service Unavailable", "Too many connections.");
+    co_return RefuseTunnel(c, 503, Reason::kLimit,
+                           "The proxy serves as many connections as it may.");
   }
   std::shared_ptr<asio::ssl::context> context;
   try {
     context = s.ca->ServerContext(target.host);
   } catch (const HostError&) {
-    co_return RefuseTunnel(c, 502, "Bad Gateway", "No certificate could be made for this host.");
+    co_return RefuseTunnel(c, 502, Reason::kCertificate,
+                           "No certificate could be made for " + target.host + ".");
   }
   if (!WriteAll(c.fd(), kEstablished, c.writeTimeout, c.workers)) co_return exchange;
   // What the browser sent after its CONNECT without waiting (its TLS hello) starts the handshake.

@@ -10,6 +10,7 @@
 
 #include "address.h"
 #include "common/ascii.h"
+#include "own_answers.h"
 #include "platform/disc_open.h"
 #include "proxy_state.h"
 #include "search.h"
@@ -39,11 +40,15 @@ std::string PageAnswer(unsigned status, std::string_view reason, std::string_vie
   return out;
 }
 
-std::string Document(std::string_view title, std::string_view content) {
+}  // namespace
+
+std::string HtmlDocument(std::string_view title, std::string_view content) {
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + EscapeHtml(title) +
          "</title>" + std::string(kStyle) + "</head><body>\n" + std::string(content) +
          "</body></html>\n";
 }
+
+namespace {
 
 std::string DateText(std::int64_t t) {
   if (t <= 0) return "-";
@@ -305,7 +310,7 @@ std::string DiscPages::StartPage(std::string_view listen) {
         "<a href=\"" +
         EscapeHtml(StartAddress()) + "\">" + EscapeHtml(StartAddress()) + "</a>.</p>\n";
   }
-  return Document(title, html);
+  return HtmlDocument(title, html);
 }
 
 std::string DiscPages::SearchPage(std::string_view query) {
@@ -356,7 +361,7 @@ std::string DiscPages::SearchPage(std::string_view query) {
   if (page * kResultsPerPage < results.total && page < kLastResultsPage) {
     html += "<a rel=\"next\" href=\"" + EscapeHtml(base + std::to_string(page + 1)) + "\">Next</a>";
   }
-  return Document(words.empty() ? "Search" : words + " \u2014 Search", html);
+  return HtmlDocument(words.empty() ? "Search" : words + " \u2014 Search", html);
 }
 
 std::string DiscPages::ProxyPac(std::string_view listen) {
@@ -378,21 +383,28 @@ std::string DiscPages::ProxyPac(std::string_view listen) {
   return pac;
 }
 
-std::string DiscPages::NotOnDisc(std::string_view url) const {
+std::string DiscPages::NotOnDisc(std::string_view url, bool html) const {
   // What was asked of a site's own search says more than the words of its path.
   std::string words = viewer::SearchWordsOf(url);
   if (words.empty()) words = AddressWords(url);
-  std::string html = "<h1>Not on this disc</h1>\n<p><code>" + EscapeHtml(url) +
-                     "</code> is not on this disc, and the network is not used.</p>\n<ul>\n"
-                     "<li><a id=\"start\" href=\"" +
-                     EscapeHtml(StartAddress()) + "\">The disc's start page</a></li>\n";
+  OwnWords said{504,
+                Reason::kNotOnDisc,
+                std::string(url) + " is not on this disc, and the network is not used.",
+                {},
+                {},
+                "Not on this disc"};
+  said.moreHtml = "<ul>\n<li><a id=\"start\" href=\"" + EscapeHtml(StartAddress()) +
+                  "\">The disc's start page</a></li>\n";
+  said.morePlain = "The disc's start page: " + StartAddress();
   if (!words.empty()) {
-    html += "<li><a id=\"search\" href=\"" +
-            EscapeHtml(StartAddress() + "search?q=" + EscapeQueryValue(words)) +
-            "\">Search the disc for \u201C" + EscapeHtml(words) + "\u201D</a></li>\n";
+    const std::string search = StartAddress() + "search?q=" + EscapeQueryValue(words);
+    said.moreHtml += "<li><a id=\"search\" href=\"" + EscapeHtml(search) +
+                     "\">Search the disc for \u201C" + EscapeHtml(words) + "\u201D</a></li>\n";
+    said.morePlain += "; search it: " + search;
   }
-  html += "</ul>\n";
-  return PageAnswer(504, "Gateway Timeout", kHtmlType, Document("Not on this disc", html));
+  said.moreHtml += "</ul>\n";
+  said.morePlain += ".";
+  return OwnAnswer(said, html, false);
 }
 
 std::optional<DiscFile> DiscPages::OtherPageFile(std::string_view url) const {
@@ -411,7 +423,7 @@ Exchange SendDiscFile(Connection& c, bool keepAlive, const DiscFile& file) {
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     if (fd >= 0) ::close(fd);
-    return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+    return SendOwnAnswer(c, keepAlive, 404, Reason::kNotFound, "No such file on the disc.");
   }
   struct Closer {
     int fd;

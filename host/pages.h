@@ -26,6 +26,8 @@ inline constexpr std::int64_t kLastResultsPage = 50;
 
 // Text made safe for HTML content and quoted attribute values.
 std::string EscapeHtml(std::string_view text);
+// A page in the style of the start page: `content` is HTML already.
+std::string HtmlDocument(std::string_view title, std::string_view content);
 // One parameter of a query string ("q=a+b&page=2"), percent escapes and '+' decoded; empty when
 // absent.
 std::string QueryParameter(std::string_view query, std::string_view name);
@@ -61,8 +63,9 @@ class DiscPages {
   // the proxy (`listen` set, "address:port"); nullopt for an address these pages do not hold.
   std::optional<std::string> Answer(std::string_view host, std::string_view path,
                                     std::string_view listen);
-  // 504 "Not on this disc", for an address the disc lacks while the network is not used.
-  std::string NotOnDisc(std::string_view url) const;
+  // 504 "Not on this disc", for an address the disc lacks while the network is not used: a page
+  // for a browser (`html`), else a line.
+  std::string NotOnDisc(std::string_view url, bool html) const;
   // The file of a docs/lumother/ address on this disc (an empty one for an address that names
   // none); nullopt for any other address.
   std::optional<DiscFile> OtherPageFile(std::string_view url) const;

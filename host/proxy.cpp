@@ -62,8 +62,8 @@ awaitable<void> RefuseClient(ProxyState& s, tcp::socket socket) {
   beast::tcp_stream client(std::move(socket));
   co_await CloseAfterAnswer(
       s, client,
-      OwnAnswer(403, "Forbidden",
-                "This proxy does not serve your address; its --allow option lists who may.", true));
+      OwnAnswer({403, Reason::kNotAllowed, "This proxy does not serve your address.", {}, {}, {}},
+                false, true));
 }
 
 std::string HostName() {
@@ -169,7 +169,7 @@ void ProxyState::Log(const Connection& c, const RequestHead& head, std::string_v
     return it == head.end() ? std::string_view() : std::string_view(it->value());
   };
   log.Write({c.remote, requestLine, exchange.status, exchange.bytes, header(http::field::referer),
-             header(http::field::user_agent), exchange.answer});
+             header(http::field::user_agent), exchange.answer, ReasonName(exchange.reason)});
 }
 
 awaitable<void> ProxyState::Accept() {
@@ -196,14 +196,18 @@ awaitable<void> ProxyState::Accept() {
     const asio::ip::address client = Unmapped(peer.address());
     if (active.load() >= options.maxConnections) {
       // One try, never a wait: a full socket must not hold up the accepting.
-      const std::string busy = OwnAnswer(503, "Service Unavailable", "Too many connections.", true);
+      const std::string busy = OwnAnswer(
+          {503, Reason::kLimit, "The proxy serves as many connections as it may.", {}, {}, {}},
+          false, true);
       WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
       continue;
     }
     if (!perClient.Enter(client)) {
-      const std::string busy =
-          OwnAnswer(503, "Service Unavailable", "Too many connections from your address.", true);
-      log.Write({client.to_string(), {}, 503, 0, {}, {}, Answer::kProxy});
+      const std::string busy = OwnAnswer(
+          {503, Reason::kLimit, "Your address holds as many connections as it may.", {}, {}, {}},
+          false, true);
+      log.Write(
+          {client.to_string(), {}, 503, 0, {}, {}, Answer::kProxy, ReasonName(Reason::kLimit)});
       WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
       continue;
     }
@@ -231,7 +235,8 @@ void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnel
 void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
   // Counted like a connection (and among the client's), so refusals are bounded like them.
   ++active;
-  log.Write({client.to_string(), {}, 403, 0, {}, {}, Answer::kProxy});
+  log.Write(
+      {client.to_string(), {}, 403, 0, {}, {}, Answer::kProxy, ReasonName(Reason::kNotAllowed)});
   auto executor = socket.get_executor();
   asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
                  [this, client](std::exception_ptr) {

@@ -23,6 +23,7 @@
 #include "filter_host.h"
 #include "launch_gate.h"
 #include "local_ca.h"
+#include "own_answers.h"
 #include "pages.h"
 #include "proxy.h"
 #include "target.h"
@@ -131,6 +132,7 @@ struct Connection {
   // Per request:
   bool headOnly = false;        // a HEAD: answers go out without their bodies
   bool interimAllowed = false;  // an HTTP/1.1 client may be sent 1xx answers
+  bool wantsHtml = false;       // a browser: the proxy's own answers are pages
   int fd() const { return const_cast<beast::tcp_stream&>(client).socket().native_handle(); }
 };
 
@@ -140,7 +142,8 @@ struct Exchange {
   std::uint64_t bytes = 0;
   Answer answer = Answer::kProxy;
   bool keepAlive = false;
-  bool abandoned = false;  // the browser went away before it could be answered
+  bool abandoned = false;         // the browser went away before it could be answered
+  Reason reason = Reason::kNone;  // why the proxy answered itself
 };
 
 unsigned StatusOf(std::string_view statusLine);
@@ -150,10 +153,10 @@ Exchange FilterAnswered(const FilterSession& filter, Answer answer, bool clientK
 
 // The proxy's own answer, through send-raw-data like any other: an armed disc copy may
 // replace it.
-Exchange SendOwnAnswer(Connection& c, bool keepAlive, unsigned status, std::string_view reason,
-                       std::string_view text);
-Exchange SendPreparedAnswer(Connection& c, bool keepAlive, unsigned status,
-                            std::string_view answer);
+Exchange SendOwnAnswer(Connection& c, bool keepAlive, unsigned status, Reason reason,
+                       std::string what);
+Exchange SendPreparedAnswer(Connection& c, bool keepAlive, unsigned status, std::string_view answer,
+                            Reason reason = Reason::kNone);
 
 // What the local authority signs for: the catalogue domain and the disc's https:// hosts
 // (intercept.cpp).
@@ -227,7 +230,8 @@ struct ProxyState {
 awaitable<void> CloseAfterAnswer(ProxyState& s, beast::tcp_stream& client, std::string answer);
 
 // 504 when the network timed out, 502 for any other failure, 508 for a request bound for the
-// proxy itself.
+// proxy itself; the reason tells the failures apart.
+Reason ReasonOfFailure(const boost::system::error_code& failure);
 Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
                        std::string_view what);
 
@@ -253,8 +257,7 @@ template <class Other>
 awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
 
 // A CONNECT refused: the answer goes out, and the connection ends with it.
-Exchange RefuseTunnel(Connection& c, unsigned status, std::string_view reason,
-                      std::string_view text);
+Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string what);
 
 // A CONNECT: the tunnel's status (200, or the refusal sent) and the bytes sent to the client.
 awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target);

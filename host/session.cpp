@@ -1,7 +1,7 @@
 // One browser connection: read each request's head, refuse what cannot be relayed safely, let
 // the filter answer, else answer from the proxy or the network.
-#include <cstdio>
 #include <arpa/inet.h>
+#include <cstdio>
 
 #include "common/ascii.h"
 #include "common/constants.h"
@@ -54,7 +54,8 @@ Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const Networ
   if (auto page = s.pages.Answer(target.host, target.path, s.self.listen())) {
     return SendPreparedAnswer(c, keepAlive, 200, *page);
   }
-  return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+  return SendOwnAnswer(c, keepAlive, 404, Reason::kNotFound,
+                       "The proxy has no page at " + target.path + ".");
 }
 
 // A launch that no page of the disc asked for (any web page can name the route, in an image say)
@@ -95,6 +96,16 @@ bool RefusedAsThisMachine(const ProxyState& s, const Connection& c, const Networ
   return false;
 }
 
+// A refused head's reason: framing that two readers could take differently (a second request
+// smuggled in its body, or routed by another Host) is smuggling, the rest merely malformed.
+Reason FramingReason(std::string_view why) {
+  for (const std::string_view mark :
+       {"Content-Length", "Transfer-Encoding", "transfer coding", "frames", "more than one Host"}) {
+    if (why.find(mark) != std::string_view::npos) return Reason::kSmuggling;
+  }
+  return Reason::kBadRequest;
+}
+
 awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             std::string_view rawHead, bool clientKeepAlive) {
   auto& request = parser.get();
@@ -113,7 +124,8 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   // such a connection closes after its answer.
   const bool keepAlive = clientKeepAlive && parser.is_done();
   if (NamesDiscInternals(request.target(), kBarePrefix)) {
-    co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+    co_return SendOwnAnswer(c, keepAlive, 404, Reason::kNotFound,
+                            "The disc's own files are not served.");
   }
   const bool launch = LaunchGate::IsLaunchAddress(request.target());
   if (launch && !(FromDiscPage(s, request) && s.launches.Admit(request.target(), c.loopback))) {
@@ -134,19 +146,20 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
   c.filter.UrlMap();
   const auto target = ParseHttpTarget(request.target());
   if (!target) {
-    co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
-                            "Only http:// and https:// addresses are proxied.");
+    co_return SendOwnAnswer(c, keepAlive, 501, Reason::kNotImplemented,
+                            "The address is not an http:// or https:// one.");
   }
   if (OnDomain(target->host, s.options.catalogueDomain)) {
     // The disc's own host never reaches the network.
     if (target->path.starts_with("/program/") && IsExecutablePath(target->path)) {
-      co_return SendOwnAnswer(c, keepAlive, 501, "Not Implemented",
+      co_return SendOwnAnswer(c, keepAlive, 501, Reason::kNotImplemented,
                               "Programs on the disc cannot run here.");
     }
     if (auto page = s.pages.Answer(target->host, target->path, "")) {
       co_return SendPreparedAnswer(c, keepAlive, 200, *page);
     }
-    co_return SendOwnAnswer(c, keepAlive, 404, "Not Found", "Not on the disc.");
+    co_return SendOwnAnswer(c, keepAlive, 404, Reason::kNotFound,
+                            "The disc's start host has no page at " + target->path + ".");
   }
   if (originForm && c.secureAuthority.empty()) co_return AnswerAsSite(s, c, keepAlive, *target);
   // An OPTIONS or TRACE that may go no further is answered here (RFC 9110 7.6.2).
@@ -154,10 +167,11 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
     co_return SendPreparedAnswer(c, keepAlive, 200, *answer);
   }
   if (s.options.offline) {
-    co_return SendPreparedAnswer(c, keepAlive, 504, s.pages.NotOnDisc(request.target()));
+    co_return SendPreparedAnswer(
+        c, keepAlive, 504, s.pages.NotOnDisc(request.target(), c.wantsHtml), Reason::kNotOnDisc);
   }
   if (RefusedAsThisMachine(s, c, *target)) {
-    co_return SendOwnAnswer(c, keepAlive, 403, "Forbidden",
+    co_return SendOwnAnswer(c, keepAlive, 403, Reason::kThisMachine,
                             "Addresses on the proxy's machine are not served to other machines.");
   }
   co_return co_await Fetch(s, c, parser, *target, clientKeepAlive);
@@ -237,8 +251,13 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     if (head.result == HeadRead::kClosed) co_return;
     if (head.result == HeadRead::kTooLarge) {
       co_await CloseAfterAnswer(*this, client,
-                                OwnAnswer(431, "Request Header Fields Too Large",
-                                          "The request head is too large.", true));
+                                OwnAnswer({431,
+                                           Reason::kLimit,
+                                           "The request head is longer than the proxy accepts.",
+                                           {},
+                                           {},
+                                           {}},
+                                          false, true));
       co_return;
     }
     RequestParser parser;
@@ -248,8 +267,10 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     boost::system::error_code parseError;
     parser.put(asio::buffer(rawHead), parseError);
     if (parseError || !parser.is_header_done()) {
-      co_await CloseAfterAnswer(*this, client,
-                                OwnAnswer(400, "Bad Request", "Malformed request.", true));
+      co_await CloseAfterAnswer(
+          *this, client,
+          OwnAnswer({400, Reason::kBadRequest, "The request head is malformed.", {}, {}, {}}, false,
+                    true));
       co_return;
     }
     buffer.consume(head.length);
@@ -258,18 +279,20 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
                                     (tunnelled ? "https://" + tunnelled->authority : "") +
                                     std::string(request.target()) +
                                     (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
-    auto refuse = [&](unsigned status, std::string_view reason, std::string_view text) {
-      Log(c, request, requestLine, Exchange{status, 0, Answer::kProxy, false});
-      return OwnAnswer(status, reason, text, true);
+    c.wantsHtml = AcceptsHtml(request[http::field::accept]);
+    auto refuse = [&](unsigned status, Reason reason, std::string what) {
+      Log(c, request, requestLine, Exchange{status, 0, Answer::kProxy, false, false, reason});
+      return OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true);
     };
     if (const auto why = RequestFramingError(request)) {
-      co_await CloseAfterAnswer(*this, client, refuse(400, "Bad Request", *why));
+      co_await CloseAfterAnswer(
+          *this, client,
+          refuse(400, FramingReason(*why), "The request was refused: " + std::string(*why) + "."));
       co_return;
     }
     if (ViaNames(request, viaName)) {
       co_await CloseAfterAnswer(
-          *this, client,
-          refuse(508, "Loop Detected", "The request has passed this proxy already."));
+          *this, client, refuse(508, Reason::kLoop, "The request has passed this proxy already."));
       co_return;
     }
     c.headOnly = request.method() == http::verb::head;
@@ -278,7 +301,7 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     if (tunnelled && !TunnelledRequestFits(request, *tunnelled)) {
       co_await CloseAfterAnswer(
           *this, client,
-          refuse(421, "Misdirected Request", "The request is for another host than its tunnel."));
+          refuse(421, Reason::kMisdirected, "The request is for another host than its tunnel."));
       co_return;
     }
     if (request.method() == http::verb::connect) {
@@ -291,14 +314,15 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       }
       // Any other is tunnelled as it is: the filter never sees encrypted traffic.
       if (!target || tunnelled || options.offline || options.noConnect) {
-        co_await CloseAfterAnswer(*this, client,
-                                  refuse(403, "Forbidden", "Tunnels are not allowed here."));
+        co_await CloseAfterAnswer(
+            *this, client,
+            refuse(403, Reason::kNotAllowed, "This proxy opens no tunnel to that host."));
         co_return;
       }
       if (RefusedAsThisMachine(*this, c, *target)) {
         co_await CloseAfterAnswer(
             *this, client,
-            refuse(403, "Forbidden", "Tunnels to the proxy's machine are not allowed."));
+            refuse(403, Reason::kThisMachine, "Tunnels to the proxy's machine are not allowed."));
         co_return;
       }
       const Exchange tunnel = co_await OpenTunnel(*this, c, *target);

@@ -52,31 +52,36 @@ template awaitable<std::uint64_t> Splice(beast::tcp_stream&, beast::tcp_stream&,
                                          std::chrono::milliseconds);
 template awaitable<std::uint64_t> Splice(beast::tcp_stream&, TlsStream&, std::chrono::milliseconds);
 
-Exchange RefuseTunnel(Connection& c, unsigned status, std::string_view reason,
-                      std::string_view text) {
-  WriteAll(c.fd(), OwnAnswer(status, reason, text, true), c.writeTimeout, c.workers);
-  return Exchange{status, 0, Answer::kProxy, false};
+Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string what) {
+  WriteAll(c.fd(), OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true),
+           c.writeTimeout, c.workers);
+  return Exchange{status, 0, Answer::kProxy, false, false, reason};
 }
 
 awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target) {
   const auto& ports = s.options.connectPorts;
   if (std::find(ports.begin(), ports.end(), target.port) == ports.end()) {
-    co_return RefuseTunnel(c, 403, "Forbidden", "Tunnels may not reach this port.");
+    co_return RefuseTunnel(c, 403, Reason::kPort,
+                           "Tunnels may not reach port " + std::to_string(target.port) + ".");
   }
   const auto executor = co_await asio::this_coro::executor;
   beast::tcp_stream upstream(executor);
   const boost::system::error_code failure =
       co_await ConnectUpstream(s, upstream, target, c.loopback);
-  if (failure == boost::system::error_code(kOnThisMachine, LoopCategory())) {
-    co_return RefuseTunnel(c, 403, "Forbidden", "Tunnels to the proxy's machine are not allowed.");
+  if (failure) {
+    const Reason reason = ReasonOfFailure(failure);
+    switch (reason) {
+      case Reason::kThisMachine:
+        co_return RefuseTunnel(c, 403, reason, "Tunnels to the proxy's machine are not allowed.");
+      case Reason::kLoop:
+        co_return RefuseTunnel(c, 508, reason, "The tunnel would come back to this proxy.");
+      case Reason::kTimeout:
+        co_return RefuseTunnel(c, 504, reason, "The tunnel could not be opened in time.");
+      default:
+        co_return RefuseTunnel(c, 502, reason,
+                               "The tunnel could not be opened: " + failure.message() + ".");
+    }
   }
-  if (failure.category() == LoopCategory()) {
-    co_return RefuseTunnel(c, 508, "Loop Detected", "The tunnel would come back to this proxy.");
-  }
-  if (failure == beast::error::timeout) {
-    co_return RefuseTunnel(c, 504, "Gateway Timeout", "The tunnel could not be opened in time.");
-  }
-  if (failure) co_return RefuseTunnel(c, 502, "Bad Gateway", "The tunnel could not be opened.");
   if (!WriteAll(c.fd(), "HTTP/1.1 200 Connection Established\r\n\r\n", c.writeTimeout, c.workers)) {
     co_return Exchange{200, 0, Answer::kNetwork, false};
   }

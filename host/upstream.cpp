@@ -1,4 +1,6 @@
 // The network side: reaching the origin, forwarding the request and relaying its answer.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
@@ -159,22 +161,49 @@ const boost::system::error_category& LoopCategory() {
   return category;
 }
 
+Reason ReasonOfFailure(const boost::system::error_code& failure) {
+  if (failure == boost::system::error_code(kOnThisMachine, LoopCategory())) {
+    return Reason::kThisMachine;
+  }
+  if (failure.category() == LoopCategory()) return Reason::kLoop;
+  if (failure == beast::error::timeout) return Reason::kTimeout;
+  if (failure.category() == asio::error::get_netdb_category() ||
+      failure.category() == asio::error::get_addrinfo_category()) {
+    return Reason::kDns;
+  }
+  if (failure == asio::error::connection_refused) return Reason::kRefused;
+  if (failure == asio::error::network_unreachable || failure == asio::error::host_unreachable) {
+    return Reason::kUnreachable;
+  }
+  if (failure.category() == asio::error::get_ssl_category()) {
+    return ERR_GET_REASON(static_cast<unsigned long>(failure.value())) ==
+                   SSL_R_CERTIFICATE_VERIFY_FAILED
+               ? Reason::kTlsVerify
+               : Reason::kTls;
+  }
+  if (failure.category() == asio::ssl::error::get_stream_category()) return Reason::kTls;
+  if (failure.category() == http::make_error_code(http::error::bad_version).category()) {
+    return Reason::kBadOrigin;  // the origin's answer did not parse
+  }
+  return Reason::kNetwork;
+}
+
 Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
                        std::string_view what) {
-  if (failure == boost::system::error_code(kOnThisMachine, LoopCategory())) {
-    return SendOwnAnswer(c, keepAlive, 403, "Forbidden",
-                         "Addresses on the proxy's machine are not served to other machines.");
+  const Reason reason = ReasonOfFailure(failure);
+  switch (reason) {
+    case Reason::kThisMachine:
+      return SendOwnAnswer(c, keepAlive, 403, reason,
+                           "Addresses on the proxy's machine are not served to other machines.");
+    case Reason::kLoop:
+      return SendOwnAnswer(c, keepAlive, 508, reason,
+                           "The address is this proxy's own: the request would come back here.");
+    case Reason::kTimeout:
+      return SendOwnAnswer(c, keepAlive, 504, reason, "The network did not answer in time.");
+    default:
+      return SendOwnAnswer(c, keepAlive, 502, reason,
+                           "The network " + std::string(what) + ": " + failure.message() + ".");
   }
-  if (failure.category() == LoopCategory()) {
-    return SendOwnAnswer(c, keepAlive, 508, "Loop Detected",
-                         "The address is this proxy's own: the request would come back here.");
-  }
-  if (failure == beast::error::timeout) {
-    return SendOwnAnswer(c, keepAlive, 504, "Gateway Timeout",
-                         "The network did not answer in time.");
-  }
-  return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
-                       "The network " + std::string(what) + ": " + failure.message());
 }
 
 awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
@@ -295,9 +324,12 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
     if (sent.badBody) {
       // The origin has the head already; it loses its connection, the client hears why.
-      WriteAll(c.fd(), OwnAnswer(400, "Bad Request", "Malformed request body.", true),
-               c.writeTimeout, c.workers);
-      co_return Exchange{400, 0, Answer::kProxy, false};
+      WriteAll(
+          c.fd(),
+          OwnAnswer({400, Reason::kBadRequest, "The request's body broke its framing.", {}, {}, {}},
+                    c.wantsHtml, true),
+          c.writeTimeout, c.workers);
+      co_return Exchange{400, 0, Answer::kProxy, false, false, Reason::kBadRequest};
     }
 
     // Interim answers go to the client as they come (a 100 excepted: the proxy sent its own),
@@ -317,7 +349,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
       const unsigned status = response->get().result_int();
       if (status < 100 || status >= 200 || status == 101) break;
       if (interim == kInterimLimit) {
-        co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+        co_return SendOwnAnswer(c, keepAlive, 502, Reason::kBadOrigin,
                                 "The network sent interim answers without end.");
       }
       if (status != 100 && c.interimAllowed) {
@@ -338,7 +370,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   auto& answer = response->get();
   if (answer.result_int() == 101) {
     if (upgrade.empty()) {
-      co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway",
+      co_return SendOwnAnswer(c, keepAlive, 502, Reason::kBadOrigin,
                               "The network switched protocols unasked.");
     }
     const auto protocol = answer.find(http::field::upgrade);
@@ -354,7 +386,8 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   }
 
   if (const auto why = ResponseFramingError(answer)) {
-    co_return SendOwnAnswer(c, keepAlive, 502, "Bad Gateway", *why);
+    co_return SendOwnAnswer(c, keepAlive, 502, Reason::kBadOrigin,
+                            "The network's answer was refused: " + std::string(*why) + ".");
   }
   // No body: a HEAD's answer, 204, 304. Its framing fields only describe what a GET would get.
   const bool bodyless = response->is_done();
@@ -390,10 +423,15 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   auto broken = [&](std::string_view why) {
     if (pendingHead.empty()) return exchange;
     WriteAll(c.fd(),
-             OwnAnswer(502, "Bad Gateway",
-                       "The network's answer broke its framing: " + std::string(why), true),
+             OwnAnswer({502,
+                        Reason::kBadOrigin,
+                        "The network's answer broke its framing: " + std::string(why) + ".",
+                        {},
+                        {},
+                        {}},
+                       c.wantsHtml, true),
              c.writeTimeout, c.workers);
-    return Exchange{502, 0, Answer::kProxy, false};
+    return Exchange{502, 0, Answer::kProxy, false, false, Reason::kBadOrigin};
   };
   // --update-disc: the body goes to the disc as well (disc_updater.cpp).
   const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
