@@ -8,11 +8,12 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 
 # Debian packages the build and the tests need (iproute2 and util-linux: the tests that start a
-# proxy run in a network namespace of their own, with loopback alone).
+# proxy run in a network namespace of their own, with loopback alone; curl: the README's first
+# example).
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
                 libssl-dev ca-certificates openssl help2man zlib1g-dev libbrotli-dev libzip-dev wget \
-                iproute2 util-linux
+                iproute2 util-linux curl
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
@@ -117,7 +118,7 @@ run: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target quillon-proxy
 	@echo
 	@echo "quillon-proxy serves the sample disc on 127.0.0.1:$(PORT). Try:"
-	@echo "  curl -x 127.0.0.1:$(PORT) http://harbour.example/"
+	@echo "  curl -L -x 127.0.0.1:$(PORT) http://harbour.example/"
 	@echo "or set a browser's HTTP proxy to 127.0.0.1:$(PORT) and open http://harbour.example/"
 	@echo "Stop it with Ctrl-C."
 	@echo

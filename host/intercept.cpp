@@ -5,6 +5,8 @@
 // bytes between the pair and the browser's TLS. So the filter's synchronous writes, the slow
 // browser handling and the timeouts stay exactly those of a plain connection, at the cost of
 // one copy through the kernel.
+#include <algorithm>
+
 #include <sys/socket.h>
 
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -43,6 +45,12 @@ std::vector<std::string> NamesToSign(DiscPages& pages, std::string_view catalogu
 
 std::vector<std::string> Proxy::caOutside() const {
   return state_->ca ? state_->ca->outside() : std::vector<std::string>();
+}
+
+bool Proxy::discHoldsHttps() const {
+  const auto sites = state_->pages.Sites();
+  return std::any_of(sites.begin(), sites.end(),
+                     [](const SiteSummary& site) { return site.secure; });
 }
 
 bool Proxy::caConstrained() const { return state_->ca && state_->ca->constrained(); }

@@ -254,7 +254,9 @@ int main(int argc, char** argv) {
                    "ADDRESS/PREFIX lets them in\n",
                    options.address.c_str());
     }
-    if (!proxy.caCertificate().empty()) {
+    // The authority matters to the user only for the disc's https:// pages, or when asked for by
+    // name: a disc of http:// pages alone is browsed without trusting anything.
+    if (!proxy.caCertificate().empty() && (proxy.discHoldsHttps() || caOption->count() > 0)) {
       const std::string ca = proxy.caCertificate().string();
       const std::string made = proxy.caMadeBecause();
       std::fprintf(stderr,

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "disc_updater.h"
 #include "client_access.h"
+#include "disc_updater.h"
 #include "filter_host.h"
 
 namespace quillon::host {
@@ -81,6 +81,8 @@ class Proxy {
   std::string caMadeBecause() const;
   bool caConstrained() const;
   std::vector<std::string> caOutside() const;
+  // The disc holds https:// pages, which only the local authority lets a browser see.
+  bool discHoldsHttps() const;
   // Serves until SIGINT or SIGTERM, then finishes what is in flight up to the grace period.
   void Run();
 
