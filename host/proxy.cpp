@@ -60,10 +60,10 @@ awaitable<void> RefuseClient(ProxyState& s, tcp::socket socket) {
   boost::system::error_code ignored;
   socket.native_non_blocking(true, ignored);
   beast::tcp_stream client(std::move(socket));
-  co_await CloseAfterAnswer(
-      s, client,
+  std::string answer =
       OwnAnswer({403, Reason::kNotAllowed, "This proxy does not serve your address.", {}, {}, {}},
-                false, true));
+                false, true);
+  co_await CloseAfterAnswer(s, client, std::move(answer));
 }
 
 std::string HostName() {

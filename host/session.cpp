@@ -246,18 +246,16 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
   Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}};
   if (tunnelled) c.secureAuthority = tunnelled->authority;
 
+  // Each refusal's answer is made before its co_await: GCC frees the temporaries of a co_await's
+  // operands wrongly (a malformed head's 400 crashed the proxy with a double free).
   for (bool first = true; !stopping; first = false) {
     const HeadRead head = co_await ReadHead(*this, c, open, first);
     if (head.result == HeadRead::kClosed) co_return;
     if (head.result == HeadRead::kTooLarge) {
-      co_await CloseAfterAnswer(*this, client,
-                                OwnAnswer({431,
-                                           Reason::kLimit,
-                                           "The request head is longer than the proxy accepts.",
-                                           {},
-                                           {},
-                                           {}},
-                                          false, true));
+      std::string answer = OwnAnswer(
+          {431, Reason::kLimit, "The request head is longer than the proxy accepts.", {}, {}, {}},
+          false, true);
+      co_await CloseAfterAnswer(*this, client, std::move(answer));
       co_return;
     }
     RequestParser parser;
@@ -267,10 +265,9 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     boost::system::error_code parseError;
     parser.put(asio::buffer(rawHead), parseError);
     if (parseError || !parser.is_header_done()) {
-      co_await CloseAfterAnswer(
-          *this, client,
-          OwnAnswer({400, Reason::kBadRequest, "The request head is malformed.", {}, {}, {}}, false,
-                    true));
+      std::string answer = OwnAnswer(
+          {400, Reason::kBadRequest, "The request head is malformed.", {}, {}, {}}, false, true);
+      co_await CloseAfterAnswer(*this, client, std::move(answer));
       co_return;
     }
     buffer.consume(head.length);
@@ -285,23 +282,23 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       return OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true);
     };
     if (const auto why = RequestFramingError(request)) {
-      co_await CloseAfterAnswer(
-          *this, client,
-          refuse(400, FramingReason(*why), "The request was refused: " + std::string(*why) + "."));
+      std::string answer =
+          refuse(400, FramingReason(*why), "The request was refused: " + std::string(*why) + ".");
+      co_await CloseAfterAnswer(*this, client, std::move(answer));
       co_return;
     }
     if (ViaNames(request, viaName)) {
-      co_await CloseAfterAnswer(
-          *this, client, refuse(508, Reason::kLoop, "The request has passed this proxy already."));
+      std::string answer = refuse(508, Reason::kLoop, "The request has passed this proxy already.");
+      co_await CloseAfterAnswer(*this, client, std::move(answer));
       co_return;
     }
     c.headOnly = request.method() == http::verb::head;
     c.interimAllowed = request.version() >= 11;
 
     if (tunnelled && !TunnelledRequestFits(request, *tunnelled)) {
-      co_await CloseAfterAnswer(
-          *this, client,
-          refuse(421, Reason::kMisdirected, "The request is for another host than its tunnel."));
+      std::string answer =
+          refuse(421, Reason::kMisdirected, "The request is for another host than its tunnel.");
+      co_await CloseAfterAnswer(*this, client, std::move(answer));
       co_return;
     }
     if (request.method() == http::verb::connect) {
@@ -314,15 +311,15 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       }
       // Any other is tunnelled as it is: the filter never sees encrypted traffic.
       if (!target || tunnelled || options.offline || options.noConnect) {
-        co_await CloseAfterAnswer(
-            *this, client,
-            refuse(403, Reason::kNotAllowed, "This proxy opens no tunnel to that host."));
+        std::string answer =
+            refuse(403, Reason::kNotAllowed, "This proxy opens no tunnel to that host.");
+        co_await CloseAfterAnswer(*this, client, std::move(answer));
         co_return;
       }
       if (RefusedAsThisMachine(*this, c, *target)) {
-        co_await CloseAfterAnswer(
-            *this, client,
-            refuse(403, Reason::kThisMachine, "Tunnels to the proxy's machine are not allowed."));
+        std::string answer =
+            refuse(403, Reason::kThisMachine, "Tunnels to the proxy's machine are not allowed.");
+        co_await CloseAfterAnswer(*this, client, std::move(answer));
         co_return;
       }
       const Exchange tunnel = co_await OpenTunnel(*this, c, *target);

@@ -58,7 +58,7 @@ def main():
         failures.append("the DOM lacks the page's content:\n" + dom[:2000] +
                         result.stderr.decode(errors="replace")[-2000:])
     for image in ("/images/harbour.gif", "/lummisc0/logo.gif"):
-        served = [l for l in log if image in l and l.rstrip().endswith(" filter") and '" 200 ' in l]
+        served = [l for l in log if image in l and l.split()[-2:] == ["filter", "-"] and '" 200 ' in l]
         if not served:
             failures.append("the access log does not show %s served from the disc:\n%s" %
                             (image, "".join(log)))

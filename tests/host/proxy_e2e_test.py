@@ -340,7 +340,7 @@ class ProxyEndToEnd(unittest.TestCase):
         self.assertEqual(status, 200)
         self.assertEqual(headers["Content-Type"], "text/html")
         self.assertIn(b"disc home", body)
-        self.assertTrue(self.proxy.last_log("/index.html").endswith(" filter"))
+        self.assertTrue(self.proxy.last_log("/index.html").endswith(" filter -"))
 
     def test_stale_pages_fall_back_to_the_disc(self):
         cases = [
@@ -352,7 +352,7 @@ class ProxyEndToEnd(unittest.TestCase):
             with self.subTest(name):
                 got_status, _, got_body = self.proxy.request(self.url(name))
                 self.assertEqual((got_status, got_body), (status, body))
-                self.assertTrue(self.proxy.last_log(name).endswith(" " + who))
+                self.assertEqual(self.proxy.last_log(name).split()[-2], who)
         # The network was asked with the disc copy's date.
         asked = [h for p, h in Upstream.seen if p == "/stale-200.html"]
         self.assertTrue(asked and "If-Modified-Since" in asked[-1])
@@ -815,6 +815,54 @@ class ProxyEndToEnd(unittest.TestCase):
             for c in clients:
                 c.close()
             self.assertEqual(proxy.stop(), 0)
+
+    def test_own_answers_say_why(self):
+        """Each own answer: a page for a browser, one line otherwise, and its reason logged last."""
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            closed = probe.getsockname()[1]  # nothing listens once the probe is closed
+        me = "127.0.0.1:%d" % self.proxy.port
+        via = b"Via: 1.1 %s:%d (quillon-proxy)" % (socket.gethostname().encode(), self.proxy.port)
+        html = b"Accept: text/html,application/xhtml+xml"
+        offline = Proxy(self.disc, "--offline")
+        try:
+            rows = [
+                # proxy, target, extra field, status, HTML page, part of the body, log reason
+                (offline, "http://nowhere.example/winter.html?r1", html, 504, True,
+                 b"Not on this disc", "not-on-disc"),
+                (offline, "http://nowhere.example/winter.html?r2", b"", 504, False,
+                 b"is not on this disc", "not-on-disc"),
+                (self.proxy, "http://127.0.0.1:%d/?r3" % closed, b"", 502, False,
+                 b"Connection refused", "refused"),
+                (self.proxy, "http://127.0.0.1:%d/?r4" % closed, html, 502, True,
+                 b"check the address and its port", "refused"),
+                # No --resolve and no name server in the test's namespace: the lookup fails.
+                (self.proxy, "http://no-such-host.example/?r5", b"", 502, False,
+                 b"name server", "dns"),
+                (self.proxy, "http://%s/?r6" % me, b"", 508, False, b"back here", "loop"),
+                (self.proxy, self.url("fresh.html?r7"), via, 508, False, b"passed this proxy",
+                 "loop"),
+                (self.proxy, self.url("fresh.html?r8"), b"Connection: Content-Length", 400, False,
+                 b"frames the message", "smuggling"),
+                (self.proxy, "http://user@%s/?r9" % self.net, b"", 400, False, b"userinfo",
+                 "bad-request"),
+            ]
+            for proxy, target, extra, status, page, part, reason in rows:
+                with self.subTest(target):
+                    head = b"GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" % target.encode()
+                    answer = proxy.raw(head + (extra + b"\r\n" if extra else b"") + b"\r\n")
+                    fields, _, body = answer.partition(b"\r\n\r\n")
+                    self.assertTrue(fields.startswith(b"HTTP/1.1 %d " % status), answer[:200])
+                    kind = b"text/html; charset=utf-8" if page else b"text/plain"
+                    self.assertIn(b"\r\nContent-Type: " + kind + b"\r\n", fields)
+                    self.assertIn(part, body)
+                    if page:
+                        self.assertTrue(body.startswith(b"<!DOCTYPE html>") and b"<style>" in body, body)
+                    else:
+                        self.assertEqual(body.count(b"\n"), 1, body)
+                    self.assertEqual(proxy.last_log(target[-3:]).split()[-2:], ["proxy", reason])
+        finally:
+            self.assertEqual(offline.stop(), 0)
 
     def test_offline(self):
         offline = Proxy(self.disc, "--offline")
