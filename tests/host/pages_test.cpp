@@ -1,10 +1,13 @@
 // The pure parts of the proxy's own pages: addresses under docs/lumother/, query parameters and
-// the words of an address; and which pages may ask for the disc's launch route.
+// the words of an address; which pages may ask for the disc's launch route; and the proxy's own
+// answers with the reason the access log gives them.
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "access_log.h"
 #include "launch_gate.h"
+#include "own_answers.h"
 #include "pages.h"
 
 namespace quillon::host {
@@ -79,6 +82,92 @@ TEST(Pages, OnlyTheDiscsPagesMayLaunch) {
   for (const auto& row : rows) {
     EXPECT_EQ(LaunchGate::FromDiscPage(row.requester, "quillon.internal", discHolds), row.admitted)
         << row.name;
+  }
+}
+
+// One voice: each own answer is a styled page for a browser or one plain line, with its status
+// phrase, a length that fits, what happened (escaped, kept on its line) and what to do.
+TEST(OwnAnswers, FormAdviceAndReasonPerStatus) {
+  const struct {
+    unsigned status;
+    Reason reason;
+    bool html;
+    const char* phrase;
+    const char* name;    // in the access log
+    const char* advice;  // part of what the user is told to do
+  } rows[] = {
+      {504, Reason::kNotOnDisc, true, "Gateway Timeout", "not-on-disc", "--offline"},
+      {504, Reason::kNotOnDisc, false, "Gateway Timeout", "not-on-disc", "start page"},
+      {504, Reason::kTimeout, false, "Gateway Timeout", "timeout", "--connect-timeout"},
+      {502, Reason::kRefused, false, "Bad Gateway", "refused", "address and its port"},
+      {502, Reason::kDns, true, "Bad Gateway", "dns", "name server"},
+      {502, Reason::kTlsVerify, false, "Bad Gateway", "tls-verify", "--origin-ca"},
+      {502, Reason::kBadOrigin, true, "Bad Gateway", "bad-origin", "try again later"},
+      {403, Reason::kNotAllowed, true, "Forbidden", "not-allowed", "--allow"},
+      {403, Reason::kPort, false, "Forbidden", "port", "--connect-ports"},
+      {403, Reason::kThisMachine, false, "Forbidden", "this-machine", "machine"},
+      {508, Reason::kLoop, false, "Loop Detected", "loop", "proxy settings"},
+      {400, Reason::kSmuggling, true, "Bad Request", "smuggling", "Content-Length"},
+      {400, Reason::kBadRequest, false, "Bad Request", "bad-request", "another browser"},
+      {431, Reason::kLimit, false, "Request Header Fields Too Large", "limit", "smaller request"},
+      {503, Reason::kLimit, true, "Service Unavailable", "limit", "--max-connections"},
+      {421, Reason::kMisdirected, true, "Misdirected Request", "misdirected", "reload"},
+      {404, Reason::kNotFound, false, "Not Found", "not-found", "Check the address"},
+      {501, Reason::kNotImplemented, false, "Not Implemented", "not-implemented", "http://"},
+  };
+  const std::string what = "http://h/<x>&y\r\nSet-Cookie: a=b";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.status) + " " + row.name + (row.html ? " html" : " plain"));
+    EXPECT_EQ(ReasonName(row.reason), row.name);
+    const bool close = !row.html;
+    const std::string answer =
+        OwnAnswer({row.status, row.reason, what, {}, {}, {}}, row.html, close);
+    const std::size_t split = answer.find("\r\n\r\n");
+    ASSERT_NE(split, std::string::npos);
+    const std::string head = answer.substr(0, split + 2);
+    const std::string body = answer.substr(split + 4);
+    EXPECT_EQ(head.substr(0, head.find("\r\n")),
+              "HTTP/1.1 " + std::to_string(row.status) + " " + row.phrase);
+    EXPECT_NE(head.find(row.html ? "\r\nContent-Type: text/html; charset=utf-8\r\n"
+                                 : "\r\nContent-Type: text/plain\r\n"),
+              std::string::npos);
+    EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(head.find("Connection: close") != std::string::npos, close);
+    EXPECT_EQ(head.find("Set-Cookie"), std::string::npos);  // what happened stays in the body
+    EXPECT_NE(body.find(row.advice), std::string::npos) << body;
+    if (row.html) {
+      EXPECT_TRUE(body.starts_with("<!DOCTYPE html>")) << body;
+      EXPECT_NE(body.find("<style>"), std::string::npos);
+      EXPECT_NE(body.find("http://h/&lt;x&gt;&amp;y"), std::string::npos) << body;
+      EXPECT_EQ(body.find("<x>"), std::string::npos);
+    } else {
+      EXPECT_EQ(body.find('\n'), body.size() - 1) << body;  // one line
+      EXPECT_TRUE(
+          body.starts_with(std::to_string(row.status) + " " + row.phrase + ": http://h/<x>&y"))
+          << body;
+    }
+  }
+}
+
+// The reason is the log line's last field; the fields before it stay as parsers know them.
+TEST(OwnAnswers, ReasonIsTheLastLogField) {
+  const struct {
+    Answer answer;
+    std::string_view reason;
+    const char* tail;
+  } rows[] = {
+      {Answer::kFilter, {}, "\" filter -\n"},
+      {Answer::kProxy, ReasonName(Reason::kDns), "\" proxy dns\n"},
+      {Answer::kDiscFallback, ReasonName(Reason::kRefused), "\" disc-fallback refused\n"},
+  };
+  for (const auto& row : rows) {
+    const LogEntry entry{"127.0.0.1", "GET http://h/ HTTP/1.1", 502, 7, {}, "curl", row.answer,
+                         row.reason};
+    const std::string line = AccessLog::Format(entry, "09/Dec/2026:12:00:00 +0000");
+    EXPECT_EQ(line, std::string("127.0.0.1 - - [09/Dec/2026:12:00:00 +0000] \"GET http://h/ "
+                                "HTTP/1.1\" 502 7 \"-\" \"curl") +
+                        row.tail);
   }
 }
 
