@@ -138,11 +138,15 @@ class DiscBrowsing(unittest.TestCase):
             ("http://%s/nowhere/winter-schedule.html" % SITE, 504, "text/html; charset=utf-8",
              ["Not on this disc", 'href="%s"' % START,
               'href="%ssearch?q=nowhere+winter+schedule"' % START]),
+            # Not a browser (no text/html in Accept): the same in one line.
+            ("http://%s/nowhere/winter-schedule.html?plain" % SITE, 504, "text/plain",
+             ["is not on this disc", "%ssearch?q=nowhere+winter+schedule" % START]),
             ("http://start.quillon.internal/other", 404, "text/plain", []),
         ]
         for url, status, kind, parts in rows:
             with self.subTest(url):
-                got, headers, content = self.proxy.request(url)
+                browser = {} if kind == "text/plain" else {"Accept": "text/html,*/*;q=0.8"}
+                got, headers, content = self.proxy.request(url, headers=browser)
                 self.assertEqual((got, headers["Content-Type"]), (status, kind))
                 for part in parts:
                     self.assertIn(part, content.decode())

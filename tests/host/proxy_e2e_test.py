@@ -864,6 +864,30 @@ class ProxyEndToEnd(unittest.TestCase):
         finally:
             self.assertEqual(offline.stop(), 0)
 
+    def test_the_authority_is_named_only_when_it_applies(self):
+        """This disc holds no https:// pages: its start says nothing of the local authority
+        unless --ca-dir asks for one."""
+        require_private_network()
+        rows = [([], False), (["--ca-dir", os.path.join(self.tmp.name, "asked-ca")], True)]
+        for args, named in rows:
+            with self.subTest(args=args):
+                env = dict(os.environ, PATH="/nonexistent",
+                           XDG_DATA_HOME=os.path.join(self.tmp.name, "data"))
+                proxy = subprocess.Popen(
+                    [ARGS.proxy, "--listen", "127.0.0.1:0", "--filter", ARGS.filter, "--disc",
+                     self.disc, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+                start = ""
+                while "clients allowed" not in start:
+                    line = proxy.stderr.readline().decode()
+                    if not line:
+                        break
+                    start += line
+                proxy.send_signal(signal.SIGTERM)
+                start += proxy.communicate(timeout=10)[1].decode()
+                self.assertEqual(proxy.returncode, 0, start)
+                self.assertEqual("local authority" in start, named, start)
+                self.assertEqual("certutil" in start, named, start)
+
     def test_offline(self):
         offline = Proxy(self.disc, "--offline")
         try:
