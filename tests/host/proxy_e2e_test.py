@@ -882,6 +882,7 @@ class ProxyEndToEnd(unittest.TestCase):
                     if not line:
                         break
                     start += line
+                time.sleep(0.5)  # the rest of the start message
                 proxy.send_signal(signal.SIGTERM)
                 start += proxy.communicate(timeout=10)[1].decode()
                 self.assertEqual(proxy.returncode, 0, start)
