@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -148,7 +149,7 @@ ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
               static_cast<unsigned>(std::min<std::size_t>(options.maxConnections, 4096)) + 64),
       acceptor(io),
       signals(io, SIGINT, SIGTERM),
-      log(options.quiet),
+      log(options.quiet, options.accessLog),
       launches(!options.noLaunch),
       pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
@@ -170,6 +171,22 @@ void ProxyState::Log(const Connection& c, const RequestHead& head, std::string_v
   };
   log.Write({c.remote, requestLine, exchange.status, exchange.bytes, header(http::field::referer),
              header(http::field::user_agent), exchange.answer});
+  metrics.Request(exchange.answer, ReasonOf(exchange),
+                  std::chrono::steady_clock::now() - c.started);
+}
+
+MetricsSnapshot ProxyState::Watch() {
+  MetricsSnapshot snapshot = metrics.Read();
+  snapshot.certificatesMade = ca ? ca->made() : 0;
+  snapshot.openConnections = active.load();
+  {
+    std::lock_guard lock(sessionsMutex);
+    for (const OpenSession* open : sessions) snapshot.waitingConnections += open->idle.load();
+  }
+  snapshot.keptOrigins = pool.kept();
+  snapshot.workerThreads = workers.threads();
+  snapshot.workerThreadsHeld = workers.held();
+  return snapshot;
 }
 
 awaitable<void> ProxyState::Accept() {
@@ -204,6 +221,7 @@ awaitable<void> ProxyState::Accept() {
       const std::string busy =
           OwnAnswer(503, "Service Unavailable", "Too many connections from your address.", true);
       log.Write({client.to_string(), {}, 503, 0, {}, {}, Answer::kProxy});
+      metrics.Request(Answer::kProxy, {}, {});
       WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
       continue;
     }
@@ -232,6 +250,7 @@ void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
   // Counted like a connection (and among the client's), so refusals are bounded like them.
   ++active;
   log.Write({client.to_string(), {}, 403, 0, {}, {}, Answer::kProxy});
+  metrics.Request(Answer::kProxy, {}, {});
   auto executor = socket.get_executor();
   asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
                  [this, client](std::exception_ptr) {
@@ -312,12 +331,22 @@ void Proxy::Run() {
   ProxyState& s = *state_;
   asio::co_spawn(s.io, s.Accept(), asio::detached);
   asio::co_spawn(s.io, s.TrimWhenIdle(), asio::detached);
-  s.signals.async_wait([&s](const boost::system::error_code& ec, int) {
+  // SIGHUP: the access log's file was rotated; the next line goes to a file of its name.
+  asio::signal_set hangups(s.io, SIGHUP);
+  std::function<void(const boost::system::error_code&, int)> reopen =
+      [&s, &hangups, &reopen](const boost::system::error_code& ec, int) {
+        if (ec) return;
+        s.log.Reopen();
+        hangups.async_wait(reopen);
+      };
+  hangups.async_wait(reopen);
+  s.signals.async_wait([&s, &hangups](const boost::system::error_code& ec, int) {
     if (ec) return;
     // Stop taking connections, close the idle ones, let requests in flight finish.
     s.stopping = true;
     boost::system::error_code ignored;
     s.acceptor.close(ignored);
+    hangups.cancel(ignored);
     {
       std::lock_guard lock(s.sessionsMutex);
       for (ProxyState::OpenSession* open : s.sessions) {

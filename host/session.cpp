@@ -1,7 +1,8 @@
 // One browser connection: read each request's head, refuse what cannot be relayed safely, let
 // the filter answer, else answer from the proxy or the network.
-#include <cstdio>
 #include <arpa/inet.h>
+
+#include <cstdio>
 
 #include "common/ascii.h"
 #include "common/constants.h"
@@ -13,6 +14,10 @@
 namespace quillon::host {
 
 namespace {
+
+// The proxy's own address answers these for an operator (metrics.h).
+constexpr std::string_view kMetricsPath = "/metrics";
+constexpr std::string_view kStatusPath = "/status";
 
 struct HeadRead {
   enum Result { kClosed, kTooLarge, kComplete } result;
@@ -51,6 +56,14 @@ awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, ProxyState::OpenSessi
 // A request the proxy itself is asked for (origin form): its own page, never the network, which
 // would lead straight back here.
 Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const NetworkTarget& target) {
+  if (target.path == kMetricsPath) {
+    return SendPreparedAnswer(c, keepAlive, 200,
+                              WatchAnswer(kMetricsType, RenderMetrics(s.Watch())));
+  }
+  if (target.path == kStatusPath) {
+    const std::string page = RenderStatus(s.Watch(), s.options.disc.string(), s.self.listen());
+    return SendPreparedAnswer(c, keepAlive, 200, WatchAnswer("text/html; charset=utf-8", page));
+  }
   if (auto page = s.pages.Answer(target.host, target.path, s.self.listen())) {
     return SendPreparedAnswer(c, keepAlive, 200, *page);
   }
@@ -228,8 +241,18 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     OpenSession* open;
     ~Registered() { state->Unregister(open); }
   } registered{this, &open};
+  // The inner end of an intercepted tunnel is no TCP connection; its tunnel is counted.
+  struct Counted {
+    Metrics* metrics;
+    beast::tcp_stream& client;
+    ~Counted() {
+      if (metrics != nullptr && client.socket().is_open()) {
+        metrics->ConnectionEnded(client.socket().native_handle());
+      }
+    }
+  } counted{tunnelled ? nullptr : &metrics, client};
   beast::flat_buffer buffer;
-  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}};
+  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}, {}, {}, {}};
   if (tunnelled) c.secureAuthority = tunnelled->authority;
 
   for (bool first = true; !stopping; first = false) {
@@ -253,6 +276,7 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       co_return;
     }
     buffer.consume(head.length);
+    c.started = std::chrono::steady_clock::now();
     auto& request = parser.get();
     const std::string requestLine = std::string(request.method_string()) + " " +
                                     (tunnelled ? "https://" + tunnelled->authority : "") +
