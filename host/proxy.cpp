@@ -169,10 +169,11 @@ void ProxyState::Log(const Connection& c, const RequestHead& head, std::string_v
     auto it = head.find(f);
     return it == head.end() ? std::string_view() : std::string_view(it->value());
   };
-  log.Write({c.remote, requestLine, exchange.status, exchange.bytes, header(http::field::referer),
-             header(http::field::user_agent), exchange.answer});
+  // Counted first: whoever reads the log line finds the request in the counters too.
   metrics.Request(exchange.answer, ReasonOf(exchange),
                   std::chrono::steady_clock::now() - c.started);
+  log.Write({c.remote, requestLine, exchange.status, exchange.bytes, header(http::field::referer),
+             header(http::field::user_agent), exchange.answer});
 }
 
 MetricsSnapshot ProxyState::Watch() {
