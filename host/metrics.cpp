@@ -26,7 +26,8 @@ std::atomic<std::size_t> nextSlot{0};
 
 std::string Number(double value) {
   char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  // Fixed notation: bucket bounds read as "0.0005", as they are usually written.
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
   return std::string(text, end);
 }
 
@@ -51,10 +52,20 @@ void Family(std::string& out, std::string_view name, std::string_view type, std:
   out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
 }
 
-void Sample(std::string& out, std::string_view name, std::string_view labels, double value) {
+void Sample(std::string& out, std::string_view name, std::string_view labels,
+            std::string_view value) {
   out.append(name);
   if (!labels.empty()) out.append("{").append(labels).append("}");
-  out.append(" ").append(Number(value)).append("\n");
+  out.append(" ").append(value).append("\n");
+}
+
+void Sample(std::string& out, std::string_view name, std::string_view labels, double value) {
+  Sample(out, name, labels, std::string_view(Number(value)));
+}
+
+// Counts stay exact past 2^53.
+void Sample(std::string& out, std::string_view name, std::string_view labels, std::uint64_t value) {
+  Sample(out, name, labels, std::string_view(std::to_string(value)));
 }
 
 std::string Duration(double seconds) {
@@ -187,7 +198,7 @@ std::string RenderMetrics(const MetricsSnapshot& m) {
   for (const auto& row : m.requests) {
     Sample(out, "quillon_requests_total",
            "answer=\"" + LabelValue(row.answer) + "\",reason=\"" + LabelValue(row.reason) + "\"",
-           static_cast<double>(row.count));
+           row.count);
   }
   Family(out, "quillon_request_duration_seconds", "histogram",
          "From a request's head read to its answer sent.");
@@ -195,47 +206,40 @@ std::string RenderMetrics(const MetricsSnapshot& m) {
   for (std::size_t b = 0; b < m.latency.size(); ++b) {
     cumulative += m.latency[b];
     const std::string le = b < kLatencyBounds.size() ? Number(kLatencyBounds[b]) : "+Inf";
-    Sample(out, "quillon_request_duration_seconds_bucket", "le=\"" + le + "\"",
-           static_cast<double>(cumulative));
+    Sample(out, "quillon_request_duration_seconds_bucket", "le=\"" + le + "\"", cumulative);
   }
   Sample(out, "quillon_request_duration_seconds_sum", "", m.latencySeconds);
-  Sample(out, "quillon_request_duration_seconds_count", "", static_cast<double>(cumulative));
+  Sample(out, "quillon_request_duration_seconds_count", "", cumulative);
   Family(out, "quillon_client_bytes_total", "counter",
          "Bytes on browser connections as TCP counted them, added when a connection ends.");
-  Sample(out, "quillon_client_bytes_total", "direction=\"received\"",
-         static_cast<double>(m.bytesFromClients));
-  Sample(out, "quillon_client_bytes_total", "direction=\"sent\"",
-         static_cast<double>(m.bytesToClients));
+  Sample(out, "quillon_client_bytes_total", "direction=\"received\"", m.bytesFromClients);
+  Sample(out, "quillon_client_bytes_total", "direction=\"sent\"", m.bytesToClients);
   Family(out, "quillon_connections_total", "counter", "Browser connections ended.");
-  Sample(out, "quillon_connections_total", "", static_cast<double>(m.connections));
+  Sample(out, "quillon_connections_total", "", m.connections);
   Family(out, "quillon_connections_open", "gauge", "Browser connections open now.");
-  Sample(out, "quillon_connections_open", "", static_cast<double>(m.openConnections));
+  Sample(out, "quillon_connections_open", "", m.openConnections);
   Family(out, "quillon_connections_waiting", "gauge",
          "Browser connections kept open, waiting for their next request.");
-  Sample(out, "quillon_connections_waiting", "", static_cast<double>(m.waitingConnections));
+  Sample(out, "quillon_connections_waiting", "", m.waitingConnections);
   Family(out, "quillon_origin_connections_kept", "gauge",
          "Idle connections to origins kept for reuse.");
-  Sample(out, "quillon_origin_connections_kept", "", static_cast<double>(m.keptOrigins));
+  Sample(out, "quillon_origin_connections_kept", "", m.keptOrigins);
   Family(out, "quillon_tls_handshakes_total", "counter",
          "TLS handshakes with browsers for the disc's https:// hosts.");
-  Sample(out, "quillon_tls_handshakes_total", "result=\"completed\"",
-         static_cast<double>(m.tlsHandshakes));
-  Sample(out, "quillon_tls_handshakes_total", "result=\"failed\"",
-         static_cast<double>(m.tlsHandshakesFailed));
+  Sample(out, "quillon_tls_handshakes_total", "result=\"completed\"", m.tlsHandshakes);
+  Sample(out, "quillon_tls_handshakes_total", "result=\"failed\"", m.tlsHandshakesFailed);
   Family(out, "quillon_certificates_made_total", "counter",
          "Host certificates the local authority signed.");
-  Sample(out, "quillon_certificates_made_total", "", static_cast<double>(m.certificatesMade));
+  Sample(out, "quillon_certificates_made_total", "", m.certificatesMade);
   Family(out, "quillon_disc_updates_total", "counter",
          "Network answers put on the disc (written) or dropped on the way (refused).");
-  Sample(out, "quillon_disc_updates_total", "result=\"written\"",
-         static_cast<double>(m.updatesWritten));
-  Sample(out, "quillon_disc_updates_total", "result=\"refused\"",
-         static_cast<double>(m.updatesRefused));
+  Sample(out, "quillon_disc_updates_total", "result=\"written\"", m.updatesWritten);
+  Sample(out, "quillon_disc_updates_total", "result=\"refused\"", m.updatesRefused);
   Family(out, "quillon_worker_threads", "gauge", "Threads serving connections, spares included.");
-  Sample(out, "quillon_worker_threads", "", static_cast<double>(m.workerThreads));
+  Sample(out, "quillon_worker_threads", "", m.workerThreads);
   Family(out, "quillon_worker_threads_held", "gauge",
          "Threads held writing to a slow browser inside the filter.");
-  Sample(out, "quillon_worker_threads_held", "", static_cast<double>(m.workerThreadsHeld));
+  Sample(out, "quillon_worker_threads_held", "", m.workerThreadsHeld);
   Family(out, "quillon_uptime_seconds", "gauge", "Seconds since the proxy started.");
   Sample(out, "quillon_uptime_seconds", "", m.uptimeSeconds);
   return out;

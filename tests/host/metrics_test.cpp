@@ -114,7 +114,7 @@ TEST(MetricsRender, ThreadsSumExactly) {
   }
   for (auto& thread : threads) thread.join();
   const std::string text = RenderMetrics(metrics.Read());
-  for (const std::string line :
+  for (const std::string& line :
        {"quillon_requests_total{answer=\"filter\",reason=\"\"} " +
             std::to_string(kThreads / 2 * kEach) + "\n",
         "quillon_requests_total{answer=\"filter\",reason=\"odd\"} " +
