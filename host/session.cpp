@@ -241,13 +241,17 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     OpenSession* open;
     ~Registered() { state->Unregister(open); }
   } registered{this, &open};
-  // The inner end of an intercepted tunnel is no TCP connection; its tunnel is counted.
+  // The inner end of an intercepted tunnel is no browser connection of its own. An intercepted
+  // connection's socket has moved to its TLS stream by now: counted without its bytes.
   struct Counted {
     Metrics* metrics;
     beast::tcp_stream& client;
     ~Counted() {
-      if (metrics != nullptr && client.socket().is_open()) {
+      if (metrics == nullptr) return;
+      if (client.socket().is_open()) {
         metrics->ConnectionEnded(client.socket().native_handle());
+      } else {
+        metrics->ConnectionEnded(0, 0);
       }
     }
   } counted{tunnelled ? nullptr : &metrics, client};
