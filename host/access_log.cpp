@@ -1,8 +1,14 @@
 #include "access_log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
+#include "filter_host.h"
 #include "http_rules.h"
 
 namespace quillon::host {
@@ -22,7 +28,43 @@ std::string Quoted(std::string_view field) {
   return "\"" + (field.empty() ? std::string("-") : LogEscape(field)) + "\"";
 }
 
+// Appended to, never truncated: a log another process also appends to keeps its lines. Readable
+// by the owner's group, for the log readers (adm on Debian).
+std::FILE* OpenLog(const std::filesystem::path& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "a");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 }  // namespace
+
+AccessLog::AccessLog(bool quiet, std::filesystem::path file)
+    : quiet_(quiet), path_(std::move(file)) {
+  if (quiet_ || path_.empty()) return;
+  out_ = OpenLog(path_);
+  if (out_ == nullptr) {
+    throw HostError("cannot open the access log " + path_.string() + ": " + std::strerror(errno));
+  }
+}
+
+AccessLog::~AccessLog() {
+  if (out_ != stdout) std::fclose(out_);
+}
+
+void AccessLog::Reopen() {
+  if (quiet_ || path_.empty()) return;
+  std::FILE* fresh = OpenLog(path_);
+  if (fresh == nullptr) {
+    std::fprintf(stderr, "quillon-proxy: cannot reopen the access log %s: %s; writing on\n",
+                 path_.c_str(), std::strerror(errno));
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  std::fclose(out_);
+  out_ = fresh;
+}
 
 const char* AnswerName(Answer answer) {
   switch (answer) {
@@ -52,8 +94,8 @@ void AccessLog::Write(const LogEntry& entry) {
   if (quiet_) return;
   const std::string line = Format(entry, LogTime());
   std::lock_guard lock(mutex_);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fflush(out_);
 }
 
 }  // namespace quillon::host

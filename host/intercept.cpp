@@ -94,7 +94,9 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   auto handshake =
       co_await (tls.async_handshake(asio::ssl::stream_base::server, asio::buffer(early), kTuple) ||
                 timer.async_wait(kTuple));
-  if (handshake.index() == 1 || std::get<0>(std::get<0>(handshake))) co_return exchange;
+  const bool shook = handshake.index() == 0 && !std::get<0>(std::get<0>(handshake));
+  s.metrics.TlsHandshake(shook);
+  if (!shook) co_return exchange;
 
   // The requests' connection: one end of a socket pair, on a strand of its own so that this side
   // keeps moving bytes while that one waits in a write.

@@ -416,6 +416,7 @@ std::shared_ptr<ssl::context> LocalCa::ServerContext(std::string_view hostView) 
   // Made outside the lock: signing takes a while, and two threads making the same host's
   // certificate at once only waste one.
   auto context = Make(host);
+  made_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard lock(mutex_);
   auto found = cache_.find(host);
   if (found != cache_.end()) return found->second.first;

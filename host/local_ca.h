@@ -64,6 +64,8 @@ class LocalCa {
   // Of the `names` given at start that a certificate may carry, those it may not sign (the proxy
   // tunnels them; a renewal covers them).
   const std::vector<std::string>& outside() const { return outside_; }
+  // Host certificates signed since the start.
+  std::uint64_t made() const { return made_.load(std::memory_order_relaxed); }
 
   // A server context presenting a certificate for `host` (a DNS name or an IP literal), signed
   // by this authority; made on first use and kept. Safe from any thread. Throws HostError for a
@@ -80,6 +82,7 @@ class LocalCa {
   std::string madeBecause_;
   std::vector<std::string> outside_;
   std::unique_ptr<Keys> keys_;
+  std::atomic<std::uint64_t> made_{0};
   std::mutex mutex_;
   std::list<std::string> order_;  // most recently used first
   std::unordered_map<std::string, std::pair<std::shared_ptr<boost::asio::ssl::context>,

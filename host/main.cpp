@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "access_log.h"
 #include "common/constants.h"
 #include "disc.h"
 #include "filter_host.h"
@@ -116,6 +117,9 @@ int main(int argc, char** argv) {
       ->delimiter(',')
       ->capture_default_str();
   app.add_flag("--quiet", options.quiet, "No access log");
+  app.add_option("--access-log", options.accessLog,
+                 "Write the access log to this file (appended to; reopened on SIGHUP) rather "
+                 "than standard output");
   app.add_option("--threads", options.threads, "Worker threads (0: four per core)");
   app.add_option("--max-connections", options.maxConnections, "Connections served at once")
       ->capture_default_str();
@@ -219,6 +223,9 @@ int main(int argc, char** argv) {
       }
     }
     QuillonRegisterWindow(kViewerWindowClass, &ViewerWindowProc, nullptr);
+    // A log that cannot be opened stops the start here, before the authority's fallback below
+    // could take its error for the authority's.
+    if (!options.accessLog.empty()) host::AccessLog(options.quiet, options.accessLog);
     std::unique_ptr<host::Proxy> made;
     try {
       made = std::make_unique<host::Proxy>(*filter, options);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -148,7 +149,7 @@ ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
               static_cast<unsigned>(std::min<std::size_t>(options.maxConnections, 4096)) + 64),
       acceptor(io),
       signals(io, SIGINT, SIGTERM),
-      log(options.quiet),
+      log(options.quiet, options.accessLog),
       launches(!options.noLaunch),
       pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
@@ -168,8 +169,27 @@ void ProxyState::Log(const Connection& c, const RequestHead& head, std::string_v
     auto it = head.find(f);
     return it == head.end() ? std::string_view() : std::string_view(it->value());
   };
+  // Counted first: whoever reads the log line finds the request in the counters too.
+  metrics.Request(
+      exchange.answer,
+      exchange.reason == Reason::kNone ? std::string_view() : ReasonName(exchange.reason),
+      std::chrono::steady_clock::now() - c.started);
   log.Write({c.remote, requestLine, exchange.status, exchange.bytes, header(http::field::referer),
              header(http::field::user_agent), exchange.answer, ReasonName(exchange.reason)});
+}
+
+MetricsSnapshot ProxyState::Watch() {
+  MetricsSnapshot snapshot = metrics.Read();
+  snapshot.certificatesMade = ca ? ca->made() : 0;
+  snapshot.openConnections = active.load();
+  {
+    std::lock_guard lock(sessionsMutex);
+    for (const OpenSession* open : sessions) snapshot.waitingConnections += open->idle.load();
+  }
+  snapshot.keptOrigins = pool.kept();
+  snapshot.workerThreads = workers.threads();
+  snapshot.workerThreadsHeld = workers.held();
+  return snapshot;
 }
 
 awaitable<void> ProxyState::Accept() {
@@ -208,6 +228,7 @@ awaitable<void> ProxyState::Accept() {
           false, true);
       log.Write(
           {client.to_string(), {}, 503, 0, {}, {}, Answer::kProxy, ReasonName(Reason::kLimit)});
+      metrics.Request(Answer::kProxy, ReasonName(Reason::kLimit), {});
       WriteAll(socket.native_handle(), busy, std::chrono::milliseconds(0), nullptr);
       continue;
     }
@@ -237,6 +258,7 @@ void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
   ++active;
   log.Write(
       {client.to_string(), {}, 403, 0, {}, {}, Answer::kProxy, ReasonName(Reason::kNotAllowed)});
+  metrics.Request(Answer::kProxy, ReasonName(Reason::kNotAllowed), {});
   auto executor = socket.get_executor();
   asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
                  [this, client](std::exception_ptr) {
@@ -317,12 +339,22 @@ void Proxy::Run() {
   ProxyState& s = *state_;
   asio::co_spawn(s.io, s.Accept(), asio::detached);
   asio::co_spawn(s.io, s.TrimWhenIdle(), asio::detached);
-  s.signals.async_wait([&s](const boost::system::error_code& ec, int) {
+  // SIGHUP: the access log's file was rotated; the next line goes to a file of its name.
+  asio::signal_set hangups(s.io, SIGHUP);
+  std::function<void(const boost::system::error_code&, int)> reopen =
+      [&s, &hangups, &reopen](const boost::system::error_code& ec, int) {
+        if (ec) return;
+        s.log.Reopen();
+        hangups.async_wait(reopen);
+      };
+  hangups.async_wait(reopen);
+  s.signals.async_wait([&s, &hangups](const boost::system::error_code& ec, int) {
     if (ec) return;
     // Stop taking connections, close the idle ones, let requests in flight finish.
     s.stopping = true;
     boost::system::error_code ignored;
     s.acceptor.close(ignored);
+    hangups.cancel(ignored);
     {
       std::lock_guard lock(s.sessionsMutex);
       for (ProxyState::OpenSession* open : s.sessions) {

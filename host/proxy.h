@@ -24,8 +24,9 @@ struct ProxyOptions {
   bool noLaunch = false;   // the disc never opens files or notifies the viewer's window
   std::vector<std::uint16_t> connectPorts{443};  // the ports a CONNECT may reach
   bool quiet = false;                            // no access log
-  unsigned threads = 0;                          // 0: a few per core
-  std::size_t maxConnections = 1024;             // lowered to what the descriptor limit allows
+  std::filesystem::path accessLog;    // --access-log: the log's file (empty: standard output)
+  unsigned threads = 0;               // 0: a few per core
+  std::size_t maxConnections = 1024;  // lowered to what the descriptor limit allows
   // Clients other than loopback that may use the proxy (--allow); loopback always may.
   std::vector<Network> allow;
   // Connections one client address other than loopback may hold at once (0: no limit).

@@ -23,6 +23,7 @@
 #include "filter_host.h"
 #include "launch_gate.h"
 #include "local_ca.h"
+#include "metrics.h"
 #include "own_answers.h"
 #include "pages.h"
 #include "proxy.h"
@@ -130,9 +131,10 @@ struct Connection {
   // Set when the requests came through TLS the proxy terminated: they are for https://authority.
   std::string secureAuthority;
   // Per request:
-  bool headOnly = false;        // a HEAD: answers go out without their bodies
-  bool interimAllowed = false;  // an HTTP/1.1 client may be sent 1xx answers
-  bool wantsHtml = false;       // a browser: the proxy's own answers are pages
+  bool headOnly = false;                          // a HEAD: answers go out without their bodies
+  bool interimAllowed = false;                    // an HTTP/1.1 client may be sent 1xx answers
+  bool wantsHtml = false;                         // a browser: the proxy's own answers are pages
+  std::chrono::steady_clock::time_point started;  // the request's head was read
   int fd() const { return const_cast<beast::tcp_stream&>(client).socket().native_handle(); }
 };
 
@@ -167,6 +169,7 @@ struct ProxyState {
 
   const FilterLibrary& library;
   ProxyOptions options;
+  Metrics metrics;  // before the threads that count in it
   // Before the main io_context, so it ends first: what it holds at its end (an accepted socket
   // not yet handed over) may belong to another shard.
   Workers workers;
@@ -211,6 +214,8 @@ struct ProxyState {
 
   void Log(const Connection& c, const RequestHead& head, std::string_view requestLine,
            const Exchange& exchange);
+  // The counters with the gauges read now, for /metrics and /status.
+  MetricsSnapshot Watch();
 
   awaitable<void> Accept();
   awaitable<void> Drain();

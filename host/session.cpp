@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cstdio>
 
+#include <cstdio>
+
 #include "common/ascii.h"
 #include "common/constants.h"
 #include "http_rules.h"
@@ -13,6 +15,10 @@
 namespace quillon::host {
 
 namespace {
+
+// The proxy's own address answers these for an operator (metrics.h).
+constexpr std::string_view kMetricsPath = "/metrics";
+constexpr std::string_view kStatusPath = "/status";
 
 struct HeadRead {
   enum Result { kClosed, kTooLarge, kComplete } result;
@@ -51,6 +57,14 @@ awaitable<HeadRead> ReadHead(ProxyState& s, Connection& c, ProxyState::OpenSessi
 // A request the proxy itself is asked for (origin form): its own page, never the network, which
 // would lead straight back here.
 Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const NetworkTarget& target) {
+  if (target.path == kMetricsPath) {
+    return SendPreparedAnswer(c, keepAlive, 200,
+                              WatchAnswer(kMetricsType, RenderMetrics(s.Watch())));
+  }
+  if (target.path == kStatusPath) {
+    const std::string page = RenderStatus(s.Watch(), s.options.disc.string(), s.self.listen());
+    return SendPreparedAnswer(c, keepAlive, 200, WatchAnswer("text/html; charset=utf-8", page));
+  }
   if (auto page = s.pages.Answer(target.host, target.path, s.self.listen())) {
     return SendPreparedAnswer(c, keepAlive, 200, *page);
   }
@@ -242,8 +256,22 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
     OpenSession* open;
     ~Registered() { state->Unregister(open); }
   } registered{this, &open};
+  // The inner end of an intercepted tunnel is no browser connection of its own. An intercepted
+  // connection's socket has moved to its TLS stream by now: counted without its bytes.
+  struct Counted {
+    Metrics* metrics;
+    beast::tcp_stream& client;
+    ~Counted() {
+      if (metrics == nullptr) return;
+      if (client.socket().is_open()) {
+        metrics->ConnectionEnded(client.socket().native_handle());
+      } else {
+        metrics->ConnectionEnded(0, 0);
+      }
+    }
+  } counted{tunnelled ? nullptr : &metrics, client};
   beast::flat_buffer buffer;
-  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}};
+  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}, {}, {}, {}, {}};
   if (tunnelled) c.secureAuthority = tunnelled->authority;
 
   // Each refusal's answer is made before its co_await: GCC frees the temporaries of a co_await's
@@ -271,6 +299,7 @@ awaitable<void> ProxyState::Session(tcp::socket socket, std::optional<TunnelledC
       co_return;
     }
     buffer.consume(head.length);
+    c.started = std::chrono::steady_clock::now();
     auto& request = parser.get();
     const std::string requestLine = std::string(request.method_string()) + " " +
                                     (tunnelled ? "https://" + tunnelled->authority : "") +

@@ -529,7 +529,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   }
   if (copy) {
     Workers::Blocking writing(c.workers);
-    s.updater->Commit(*copy);
+    s.metrics.DiscUpdate(s.updater->Commit(*copy));
   }
   exchange.keepAlive = keep;
   co_return exchange;

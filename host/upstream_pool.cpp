@@ -135,4 +135,9 @@ void UpstreamPool::Sweep() {
   DropExpired(Clock::now());
 }
 
+std::size_t UpstreamPool::kept() const {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
 }  // namespace quillon::host

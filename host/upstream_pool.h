@@ -57,6 +57,9 @@ class UpstreamPool {
   // Closes the connections idle for too long (run now and then: nothing else may ask).
   void Sweep();
 
+  // Connections kept now.
+  std::size_t kept() const;
+
  private:
   struct Idle {
     std::optional<tcp::socket> socket;  // a plain connection,

@@ -165,4 +165,16 @@ bool WriteAll(int fd, std::string_view first, std::string_view second,
   return true;
 }
 
+std::size_t Workers::threads() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+std::size_t Workers::held() const {
+  std::lock_guard lock(mutex_);
+  std::size_t held = 0;
+  for (const Shard& shard : shards_) held += shard.blocked;
+  return held;
+}
+
 }  // namespace quillon::host

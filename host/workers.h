@@ -58,6 +58,10 @@ class Workers {
   // The main io_context has stopped: waits give up.
   bool Stopped() const;
 
+  // Threads in all (spares included), and those held in a Blocking region now.
+  std::size_t threads() const;
+  std::size_t held() const;
+
  private:
   struct Shard {
     boost::asio::io_context* io;

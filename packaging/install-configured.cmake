@@ -18,7 +18,8 @@ foreach(entry
     "${QUILLON_BINARY_DIR}/man/quillon-proxy.1|${prefix}/${QUILLON_INSTALL_MANDIR}/man1"
     "${QUILLON_BINARY_DIR}/man/quillon-disc.1|${prefix}/${QUILLON_INSTALL_MANDIR}/man1"
     "${QUILLON_SOURCE_DIR}/systemd/quillon-proxy.service.in|${prefix}/lib/systemd/system"
-    "${QUILLON_SOURCE_DIR}/debian/default.in|${QUILLON_SYSCONFDIR}/default")
+    "${QUILLON_SOURCE_DIR}/debian/default.in|${QUILLON_SYSCONFDIR}/default"
+    "${QUILLON_SOURCE_DIR}/debian/logrotate|${QUILLON_SYSCONFDIR}/logrotate.d")
   string(REPLACE "|" ";" entry "${entry}")
   list(GET entry 0 source)
   list(GET entry 1 destination)
@@ -26,6 +27,8 @@ foreach(entry
   string(REGEX REPLACE "\\.in$" "" name "${name}")
   if(name STREQUAL "default")
     set(name quillon)
+  elseif(name STREQUAL "logrotate")
+    set(name quillon-proxy)
   endif()
   configure_file("${source}" "${filled}/${name}" @ONLY)
   # file(INSTALL) puts DESTDIR in front itself.

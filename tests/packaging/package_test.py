@@ -25,6 +25,7 @@ EXPECTED_FILES = [
     "usr/share/bash-completion/completions/quillon-disc",
     "usr/lib/systemd/system/quillon-proxy.service",
     "etc/default/quillon",
+    "etc/logrotate.d/quillon-proxy",
     "usr/share/doc/quillon/README.md",
 ]
 
@@ -56,7 +57,7 @@ def check_package(deb, failures):
     if "quillon" in fields.split("Depends", 1)[-1]:
         failures.append("the package depends on itself: " + fields)
     conffiles = run(["dpkg-deb", "-I", deb, "conffiles"]).stdout.split()
-    if conffiles != ["/etc/default/quillon"]:
+    if conffiles != ["/etc/default/quillon", "/etc/logrotate.d/quillon-proxy"]:
         failures.append("conffiles: %s" % conffiles)
 
 
@@ -159,6 +160,12 @@ def check_unit(root, failures):
         unit = f.read()
     if "EnvironmentFile=-/etc/default/quillon" not in unit:
         failures.append("the unit does not read /etc/default/quillon")
+    # The log logrotate rotates is the one the service writes, in the folder systemd makes it.
+    with open(os.path.join(root, "etc/logrotate.d/quillon-proxy")) as f:
+        rotated = f.read().split("{", 1)[0].split()[-1]
+    if "--access-log " + rotated not in unit or "LogsDirectory=quillon" not in unit or \
+            not rotated.startswith("/var/log/quillon/"):
+        failures.append("the unit does not write the rotated log " + rotated)
     unit = re.sub(r"^(ExecStart=)/", r"\1%s/" % root, unit, flags=re.M)
     folder = tempfile.mkdtemp(prefix="quillon-unit-")
     try:
