@@ -1,7 +1,10 @@
 #include "disc_updater.h"
 
+#include <brotli/decode.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -179,6 +182,177 @@ bool MayShare(const RequestHead& request, const ResponseHead& answer) {
          !HasDirective(answer, "private");
 }
 
+std::optional<Coding> CodingOf(std::string_view contentEncoding) {
+  const std::string_view name = Trimmed(contentEncoding);
+  constexpr std::pair<std::string_view, Coding> kCodings[] = {
+      {"", Coding::kIdentity},   {"identity", Coding::kIdentity}, {"gzip", Coding::kGzip},
+      {"x-gzip", Coding::kGzip}, {"deflate", Coding::kDeflate},   {"br", Coding::kBrotli},
+      {"zstd", Coding::kZstd},
+  };
+  for (const auto& [known, coding] : kCodings) {
+    if (AsciiEqualsIgnoreCase(name, known)) return coding;
+  }
+  return std::nullopt;
+}
+
+// One coding's decoder state; the output goes through a block of kDecodeBlock.
+struct BodyDecoder::State {
+  Coding coding;
+  std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(kDecodeBlock);
+  // zlib (gzip, deflate)
+  z_stream zlib{};
+  bool zlibOpen = false;
+  std::string deflateStart;  // deflate's first two bytes, which tell zlib framing from raw
+  // Brotli
+  BrotliDecoderState* brotli = nullptr;
+  // zstd
+  ZSTD_DStream* zstd = nullptr;
+  bool ended = false;  // the coded stream is complete (zstd: its last frame)
+
+  ~State() {
+    if (zlibOpen) inflateEnd(&zlib);
+    if (brotli != nullptr) BrotliDecoderDestroyInstance(brotli);
+    if (zstd != nullptr) ZSTD_freeDStream(zstd);
+  }
+};
+
+BodyDecoder::BodyDecoder(Coding coding, std::uint64_t limit)
+    : state_(std::make_unique<State>()), limit_(limit) {
+  State& st = *state_;
+  st.coding = coding;
+  switch (coding) {
+    case Coding::kIdentity:
+      st.ended = true;  // any length is whole
+      break;
+    case Coding::kGzip:
+      // 16 + 15: a gzip member with the largest window.
+      st.zlibOpen = inflateInit2(&st.zlib, 16 + MAX_WBITS) == Z_OK;
+      if (!st.zlibOpen) Fail("no memory to decode");
+      break;
+    case Coding::kDeflate:
+      break;  // opened once its first two bytes tell which framing it has
+    case Coding::kBrotli:
+      st.brotli = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+      if (st.brotli == nullptr) Fail("no memory to decode");
+      break;
+    case Coding::kZstd:
+      st.zstd = ZSTD_createDStream();
+      if (st.zstd == nullptr ||
+          ZSTD_isError(ZSTD_DCtx_setParameter(st.zstd, ZSTD_d_windowLogMax, kZstdWindowLog))) {
+        Fail("no memory to decode");
+      }
+      break;
+  }
+}
+
+BodyDecoder::~BodyDecoder() = default;
+
+bool BodyDecoder::Fail(const char* why) {
+  if (error_ == nullptr) error_ = why;
+  return false;
+}
+
+bool BodyDecoder::Emit(std::string_view data, const Sink& out) {
+  if (data.size() > limit_ - size_) return Fail("its decoded copy passes the size limit");
+  size_ += data.size();
+  if (!data.empty()) out(data);
+  return true;
+}
+
+bool BodyDecoder::Finished() const { return error_ == nullptr && state_->ended; }
+
+bool BodyDecoder::Feed(std::string_view data, const Sink& out) {
+  if (error_ != nullptr) return false;
+  State& st = *state_;
+  if (st.coding == Coding::kIdentity) return Emit(data, out);
+  if (data.empty()) return true;
+  if (st.ended && st.coding != Coding::kZstd && st.coding != Coding::kGzip) {
+    return Fail("data follows the end of its coded stream");
+  }
+  char* const block = st.block.get();
+  switch (st.coding) {
+    case Coding::kIdentity:
+      break;
+    case Coding::kDeflate:
+    case Coding::kGzip: {
+      if (st.coding == Coding::kDeflate && !st.zlibOpen) {
+        // RFC 9110 names zlib framing, and some servers send the raw stream: a zlib header is
+        // a multiple of 31 with method 8.
+        const std::size_t take = std::min(data.size(), 2 - st.deflateStart.size());
+        st.deflateStart.append(data.substr(0, take));
+        data.remove_prefix(take);
+        if (st.deflateStart.size() < 2) return true;
+        const auto b0 = static_cast<unsigned char>(st.deflateStart[0]);
+        const auto b1 = static_cast<unsigned char>(st.deflateStart[1]);
+        const bool zlibFramed = (b0 & 0x0f) == 8 && (b0 * 256 + b1) % 31 == 0;
+        st.zlibOpen = inflateInit2(&st.zlib, zlibFramed ? MAX_WBITS : -MAX_WBITS) == Z_OK;
+        if (!st.zlibOpen) return Fail("no memory to decode");
+        const std::string start = std::move(st.deflateStart);
+        if (!Feed(start, out)) return false;
+        if (data.empty()) return true;
+      }
+      while (!data.empty()) {
+        if (st.ended) {
+          // Another gzip member follows the last (gzip allows several); deflate is one stream.
+          if (st.coding == Coding::kDeflate)
+            return Fail("data follows the end of its coded stream");
+          if (inflateReset(&st.zlib) != Z_OK) return Fail("its coded stream is broken");
+          st.ended = false;
+        }
+        st.zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        st.zlib.avail_in = static_cast<uInt>(std::min<std::size_t>(data.size(), 1u << 30));
+        const uInt given = st.zlib.avail_in;
+        int result = Z_OK;
+        do {
+          st.zlib.next_out = reinterpret_cast<Bytef*>(block);
+          st.zlib.avail_out = static_cast<uInt>(kDecodeBlock);
+          result = inflate(&st.zlib, Z_NO_FLUSH);
+          if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
+            return Fail("its coded stream is broken");
+          }
+          if (!Emit({block, kDecodeBlock - st.zlib.avail_out}, out)) return false;
+        } while (result == Z_OK && st.zlib.avail_out == 0);
+        if (result == Z_STREAM_END) st.ended = true;
+        data.remove_prefix(given - st.zlib.avail_in);
+        if (result == Z_BUF_ERROR && st.zlib.avail_in == given) break;  // needs more input
+      }
+      return true;
+    }
+    case Coding::kBrotli: {
+      auto in = reinterpret_cast<const std::uint8_t*>(data.data());
+      std::size_t inLeft = data.size();
+      for (;;) {
+        auto next = reinterpret_cast<std::uint8_t*>(block);
+        std::size_t outLeft = kDecodeBlock;
+        const BrotliDecoderResult result =
+            BrotliDecoderDecompressStream(st.brotli, &inLeft, &in, &outLeft, &next, nullptr);
+        if (result == BROTLI_DECODER_RESULT_ERROR) return Fail("its coded stream is broken");
+        if (!Emit({block, kDecodeBlock - outLeft}, out)) return false;
+        if (result == BROTLI_DECODER_RESULT_SUCCESS) {
+          st.ended = true;
+          if (inLeft > 0) return Fail("data follows the end of its coded stream");
+          return true;
+        }
+        if (result == BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT) return true;
+      }
+    }
+    case Coding::kZstd: {
+      ZSTD_inBuffer in{data.data(), data.size(), 0};
+      // Frames may follow one another; the stream is whole where one ends.
+      while (in.pos < in.size || !st.ended) {
+        ZSTD_outBuffer output{block, kDecodeBlock, 0};
+        const std::size_t result = ZSTD_decompressStream(st.zstd, &output, &in);
+        if (ZSTD_isError(result)) return Fail("its coded stream is broken");
+        if (!Emit({block, output.pos}, out)) return false;
+        st.ended = result == 0;
+        if (in.pos == in.size && output.pos < output.size) break;  // all of it decoded
+      }
+      return true;
+    }
+  }
+  return true;
+}
+
 std::string NewDocumentExtension(std::string_view contentType) {
   const std::string_view mediaType = Trimmed(contentType.substr(0, contentType.find(';')));
   for (const auto& [type, extension] : kDocumentTypes) {
@@ -223,21 +397,39 @@ DiscUpdater::Copy::~Copy() {
   if (!temporary_.empty()) fs::remove(temporary_, ignored);
 }
 
-void DiscUpdater::Copy::Append(std::string_view data) {
+void DiscUpdater::Copy::Drop(const char* why) {
   if (failed_) return;
-  size_ += data.size();
-  if (size_ > kMostUpdateBytes) {
-    failed_ = true;
-    return;
-  }
-  while (!data.empty()) {
+  failed_ = true;
+  std::fprintf(stderr, "quillon-proxy: --update-disc: %s is not stored: %s\n",
+               LogEscape(url_).c_str(), why);
+}
+
+void DiscUpdater::Copy::Write(std::string_view data) {
+  while (!data.empty() && !failed_) {
     const ssize_t n = ::write(fd_, data.data(), data.size());
     if (n <= 0) {
-      failed_ = true;
+      Drop("its copy cannot be written");
       return;
     }
     data.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+void DiscUpdater::Copy::Append(std::string_view data) {
+  if (failed_) return;
+  if (decoder_) {
+    if (!decoder_->Feed(data, [this](std::string_view decoded) { Write(decoded); })) {
+      Drop(decoder_->error());
+    }
+    size_ = decoder_->size();
+    return;
+  }
+  size_ += data.size();
+  if (size_ > kMostUpdateBytes) {
+    Drop("it passes the size limit");
+    return;
+  }
+  Write(data);
 }
 
 DiscUpdater::DiscUpdater(const fs::path& disc, bool addNewPages, UpdateLimit limit)
@@ -271,12 +463,15 @@ void DiscUpdater::RemoveUnfinished(const fs::path& disc) noexcept {
 std::unique_ptr<DiscUpdater::Copy> DiscUpdater::Begin(std::string_view url,
                                                       const RequestHead& request,
                                                       const ResponseHead& answer) {
-  const std::string_view contentEncoding = answer[http::field::content_encoding];
-  if (answer.result_int() != 200 ||
-      !(contentEncoding.empty() || AsciiEqualsIgnoreCase(contentEncoding, "identity")) ||
-      !MayShare(request, answer)) {
-    return nullptr;
+  // Codings given in several fields are stacked: CodingOf sees their comma and refuses them.
+  std::string contentEncoding;
+  for (const auto& field : answer) {
+    if (field.name() != http::field::content_encoding) continue;
+    if (!contentEncoding.empty()) contentEncoding += ',';
+    contentEncoding += field.value();
   }
+  const auto coding = CodingOf(contentEncoding);
+  if (answer.result_int() != 200 || !coding || !MayShare(request, answer)) return nullptr;
   std::string normalized = viewer::NormalizeAddress(url);
   std::lock_guard lock(mutex_);
   try {
@@ -297,10 +492,15 @@ std::unique_ptr<DiscUpdater::Copy> DiscUpdater::Begin(std::string_view url,
   if (copy->fd_ < 0) return nullptr;
   copy->url_ = std::move(normalized);
   copy->contentType_ = answer[http::field::content_type];
+  if (*coding != Coding::kIdentity) {
+    copy->decoder_ = std::make_unique<BodyDecoder>(*coding, kMostUpdateBytes);
+    if (copy->decoder_->error() != nullptr) return nullptr;
+  }
   return copy;
 }
 
 bool DiscUpdater::Commit(Copy& copy) {
+  if (copy.decoder_ && !copy.decoder_->Finished()) copy.Drop("its coded stream ends early");
   if (copy.failed_ || copy.fd_ < 0) return false;
   // The copy is whole on the disc before anything names it.
   const bool synced = ::fsync(copy.fd_) == 0;

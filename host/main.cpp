@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   int mode = 3;
   std::string listen = "127.0.0.1:8080";
   double connectTimeout = 10, readTimeout = 30, idleTimeout = 30, headTimeout = 10,
-         shutdownGrace = 5;
+         shutdownGrace = 5, discPatience = 3;
   app.add_option("--listen", listen, "Address and port to listen on (port 0: any free port)")
       ->capture_default_str();
   app.add_option("--filter", filterPath, "The ISAPI filter library to load")->capture_default_str();
@@ -140,6 +140,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--read-timeout", readTimeout, "Seconds a read or write may stall")
       ->capture_default_str();
+  app.add_option("--disc-patience", discPatience,
+                 "Seconds the network has to begin its answer for an address the disc holds, "
+                 "before the disc copy stands in")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   app.add_option("--idle-timeout", idleTimeout, "Seconds a kept connection may wait")
       ->capture_default_str();
   app.add_option("--head-timeout", headTimeout, "Seconds for a request head to arrive")
@@ -158,6 +163,7 @@ int main(int argc, char** argv) {
   };
   options.connectTimeout = seconds(connectTimeout);
   options.readTimeout = seconds(readTimeout);
+  options.discPatience = seconds(discPatience);
   options.idleTimeout = seconds(idleTimeout);
   options.headTimeout = seconds(headTimeout);
   options.shutdownGrace = seconds(shutdownGrace);

@@ -39,7 +39,10 @@ struct ProxyOptions {
   std::chrono::milliseconds idleTimeout{30000};     // between requests on a kept connection
   std::chrono::milliseconds connectTimeout{10000};  // resolving and connecting upstream
   std::chrono::milliseconds readTimeout{30000};     // upstream silence, and a stalled browser
-  std::chrono::milliseconds shutdownGrace{5000};    // in-flight requests finish within this
+  // --disc-patience: for an address the disc holds, the network must connect and begin its
+  // answer within this, or the disc copy stands in.
+  std::chrono::milliseconds discPatience{3000};
+  std::chrono::milliseconds shutdownGrace{5000};  // in-flight requests finish within this
 
   // The disc served, for the proxy's own pages (empty: none).
   std::filesystem::path disc;

@@ -206,9 +206,12 @@ Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error
   }
 }
 
-awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
-                                                     const NetworkTarget& target,
-                                                     bool clientLoopback) {
+namespace {
+
+// ConnectUpstream within `timeout` rather than the connect timeout.
+awaitable<boost::system::error_code> ConnectWithin(ProxyState& s, beast::tcp_stream& upstream,
+                                                   const NetworkTarget& target, bool clientLoopback,
+                                                   std::chrono::milliseconds timeout) {
   const auto executor = co_await asio::this_coro::executor;
   tcp::resolver::results_type results;
   const std::string service = std::to_string(target.port);
@@ -218,7 +221,7 @@ awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_s
                                                   service);
   } else {
     tcp::resolver resolver(executor);
-    asio::steady_timer timer(executor, s.options.connectTimeout);
+    asio::steady_timer timer(executor, timeout);
     auto resolved =
         co_await (resolver.async_resolve(target.host, service, kTuple) || timer.async_wait(kTuple));
     if (resolved.index() == 1) co_return beast::error::timeout;
@@ -235,17 +238,25 @@ awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_s
       co_return boost::system::error_code(kOnThisMachine, LoopCategory());
     }
   }
-  upstream.expires_after(s.options.connectTimeout);
+  upstream.expires_after(timeout);
   auto [connectError, endpoint] = co_await upstream.async_connect(results, kTuple);
   co_return connectError;
+}
+
+}  // namespace
+
+awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
+                                                     const NetworkTarget& target,
+                                                     bool clientLoopback) {
+  return ConnectWithin(s, upstream, target, clientLoopback, s.options.connectTimeout);
 }
 
 namespace {
 
 // TLS towards an https:// origin: its name goes out by SNI, and its certificate must chain to
 // a trusted authority and name it. A failure is the network's, never an accept.
-awaitable<boost::system::error_code> StartTls(ProxyState& s, TlsStream& upstream,
-                                              const NetworkTarget& target) {
+awaitable<boost::system::error_code> StartTls(TlsStream& upstream, const NetworkTarget& target,
+                                              std::chrono::milliseconds timeout) {
   boost::system::error_code notAddress;
   asio::ip::make_address(target.host, notAddress);
   // SNI carries names only; an address is checked against the certificate all the same.
@@ -262,7 +273,7 @@ awaitable<boost::system::error_code> StartTls(ProxyState& s, TlsStream& upstream
                  : X509_VERIFY_PARAM_set1_ip_asc(param, target.host.c_str()) == 1;
   if (!named) co_return asio::ssl::error::stream_truncated;
   upstream.set_verify_mode(asio::ssl::verify_peer);
-  Transport(upstream).expires_after(s.options.connectTimeout);
+  Transport(upstream).expires_after(timeout);
   auto [e] = co_await upstream.async_handshake(asio::ssl::stream_base::client, kTuple);
   co_return e;
 }
@@ -280,6 +291,28 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   const bool replayable = parser.is_done() && upgrade.empty() &&
                           (method == http::verb::get || method == http::verb::head ||
                            method == http::verb::options || method == http::verb::trace);
+  // An address the disc holds, whose copy the filter armed to replace a failed answer: the
+  // network gets --disc-patience to connect and begin its answer; the rest of the wait would
+  // only keep the browser from the copy. Others keep the full timeouts.
+  using Clock = std::chrono::steady_clock;
+  const bool fallbackArmed = c.filter.context()->pFilterContext != nullptr;
+  const auto giveUp = Clock::now() + s.options.discPatience;
+  const auto within = [&](std::chrono::milliseconds full) {
+    if (!fallbackArmed) return full;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), full);
+  };
+  // The wait the patience ended is said, with why, before the disc copy replaces the 504.
+  const auto failedWith = [&](const boost::system::error_code& failure, std::string_view what) {
+    if (fallbackArmed && failure == beast::error::timeout && Clock::now() >= giveUp) {
+      std::fprintf(stderr,
+                   "quillon-proxy: %s: the network did not begin its answer within "
+                   "--disc-patience (%lld ms); the disc copy stands in\n",
+                   LogEscape(target.Url()).c_str(),
+                   static_cast<long long>(s.options.discPatience.count()));
+    }
+    return NetworkFailed(c, keepAlive, failure, what);
+  };
 
   std::unique_ptr<Upstream> upstream;
   bool kept = false;  // given back to the pool: no longer this request's
@@ -313,11 +346,12 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
       } else {
         upstream = std::make_unique<Upstream>(executor);
       }
-      failure = co_await ConnectUpstream(s, Transport(*upstream), target, c.loopback);
-      if (failure) co_return NetworkFailed(c, keepAlive, failure, "could not be reached");
+      failure = co_await ConnectWithin(s, Transport(*upstream), target, c.loopback,
+                                       within(s.options.connectTimeout));
+      if (failure) co_return failedWith(failure, "could not be reached");
       if constexpr (kTls) {
-        failure = co_await StartTls(s, *upstream, target);
-        if (failure) co_return NetworkFailed(c, keepAlive, failure, "failed the TLS check");
+        failure = co_await StartTls(*upstream, target, within(s.options.connectTimeout));
+        if (failure) co_return failedWith(failure, "failed the TLS check");
       }
     }
     const Sent sent = co_await SendUpstreamRequest(s, c, parser, *upstream, target, upgrade);
@@ -341,7 +375,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
       response->header_limit(static_cast<std::uint32_t>(s.options.headLimit));
       response->body_limit(boost::none);
       if (c.headOnly) response->skip(true);
-      Transport(*upstream).expires_after(s.options.readTimeout);
+      Transport(*upstream).expires_after(within(s.options.readTimeout));
       auto [e, m] = co_await http::async_read_header(*upstream, upstreamBuffer, *response, kTuple);
       failure = e;
       heard = heard || m > 0 || upstreamBuffer.size() > 0;
@@ -364,7 +398,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     if (failure && reused && !heard && failure != beast::error::timeout) continue;
     break;
   }
-  if (failure) co_return NetworkFailed(c, keepAlive, failure, "answered badly");
+  if (failure) co_return failedWith(failure, "answered badly");
   keepAlive = keepAlive && parser.is_done();
 
   auto& answer = response->get();

@@ -3,17 +3,28 @@
 proxy's own pages (start page, search, PAC file, not-on-disc page), a served disc left alone by
 quillon-disc, and the start page and a search in headless Chromium."""
 
+import gzip
 import http.server
 import os
 import random
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+
+try:
+    import brotli
+    import zstandard
+except ImportError:
+    # Debian's packages, when the interpreter running the tests is not Debian's own.
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import brotli
+    import zstandard
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
@@ -401,6 +412,145 @@ class DiscUpdates(unittest.TestCase):
             self.assertTrue(whole(body, path), "%s: %r..." % (path, body[:60]))
             updated += body.startswith(b"<p>version ")
         self.assertGreater(updated, 0)
+
+
+# What Chromium sends for a page typed into its address bar.
+CHROMIUM = {
+    "Accept": "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,"
+              "image/apng,*/*;q=0.8,application/signed-exchange;v=b3;q=0.7",
+    "Accept-Encoding": "gzip, deflate, br, zstd",
+    "Accept-Language": "en-US,en;q=0.9",
+    "Upgrade-Insecure-Requests": "1",
+    "User-Agent": "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+                  "Chrome/131.0.0.0 Safari/537.36",
+    "Sec-Fetch-Dest": "document",
+    "Sec-Fetch-Mode": "navigate",
+    "Sec-Fetch-Site": "none",
+    "Sec-Fetch-User": "?1",
+    "Proxy-Connection": "keep-alive",
+}
+CODERS = {"gzip": gzip.compress, "br": brotli.compress,
+          "zstd": lambda data: zstandard.ZstdCompressor().compress(data)}
+
+
+def live_page(path):
+    return b"".join(b"<p>live line %d of %s</p>\n" % (i, path.encode()) for i in range(8000))
+
+
+class Compressing(http.server.BaseHTTPRequestHandler):
+    """An origin that codes its page in the coding its path names, when the request accepts it;
+    /chunked/ pages go in chunks of uneven size. What it sent is kept by path."""
+
+    protocol_version = "HTTP/1.1"
+    sent = {}
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        page = live_page(self.path)
+        coding = self.path.rsplit("/", 1)[1].split(".")[0]
+        accepted = [c.strip() for c in self.headers.get("Accept-Encoding", "").split(",")]
+        body = CODERS[coding](page) if coding in accepted else page
+        Compressing.sent[self.path] = body
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        if body is not page:
+            self.send_header("Content-Encoding", coding)
+        self.send_header("Vary", "Accept-Encoding")
+        if self.path.startswith("/chunked/"):
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for at in range(0, len(body), 777):
+                piece = body[at:at + 777]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.write(b"0\r\n\r\n")
+        else:
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+
+class LiveNetwork(unittest.TestCase):
+    """The network as browsers meet it: compressed answers, and sites that never answer."""
+
+    PATIENCE = 1.0
+    READ_TIMEOUT = 4.0
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quillon-live-")
+        self.network = e2e.start_server(
+            http.server.ThreadingHTTPServer(("127.0.0.1", 0), Compressing))
+        self.host = "127.0.0.1:%d" % self.network.server_address[1]
+        # A site that takes connections (the kernel completes them) and never answers.
+        self.hole = socket.socket()
+        self.hole.bind(("127.0.0.1", 0))
+        self.hole.listen(64)
+        self.hole_host = "127.0.0.1:%d" % self.hole.getsockname()[1]
+        self.paths = ["/gzip.html", "/br.html", "/zstd.html", "/chunked/gzip.html",
+                      "/chunked/br.html", "/chunked/zstd.html"]
+        mirror = os.path.join(self.tmp.name, "mirror")
+        for path in self.paths:
+            e2e.write(os.path.join(mirror, self.host, path[1:]), "disc copy of " + path)
+        e2e.write(os.path.join(mirror, self.hole_host, "page.html"), "disc copy of the hole")
+        self.disc = os.path.join(self.tmp.name, "disc")
+        made = tool("create", self.disc, "--from", mirror, "--stale-after", "0s")
+        assert made.returncode == 0, made.stderr
+        time.sleep(1.2)  # every page is now stale: the network is asked first
+
+    def tearDown(self):
+        self.network.shutdown()
+        self.network.server_close()
+        self.hole.close()
+        self.tmp.cleanup()
+
+    def test_compressed_answers_reach_the_browser_as_sent_and_the_disc_decoded(self):
+        proxy = e2e.Proxy(self.disc, "--update-disc")
+        try:
+            for path in self.paths:
+                status, fields, body = proxy.request("http://%s%s" % (self.host, path),
+                                                     headers=CHROMIUM)
+                coding = path.rsplit("/", 1)[1].split(".")[0]
+                self.assertEqual(status, 200, path)
+                self.assertEqual(fields.get("Content-Encoding"), coding, path)
+                self.assertEqual(body, Compressing.sent[path], path)
+                self.assertNotEqual(body, live_page(path), path)
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+        self.assertFalse([line for line in proxy.errors if "not stored" in line], proxy.errors)
+        offline = e2e.Proxy(self.disc, "--offline")
+        try:
+            for path in self.paths:
+                status, _, body = offline.request("http://%s%s" % (self.host, path))
+                self.assertEqual((status, body == live_page(path)), (200, True), path)
+        finally:
+            self.assertEqual(offline.stop(), 0)
+        check = tool("check", self.disc)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_a_site_that_never_answers_gives_the_disc_copy_after_the_patience(self):
+        proxy = e2e.Proxy(self.disc, "--disc-patience", str(self.PATIENCE),
+                          "--read-timeout", str(self.READ_TIMEOUT))
+        rows = [  # path, status, body, least wait, most wait
+            ("/page.html", 200, b"disc copy of the hole", self.PATIENCE, self.PATIENCE + 0.5),
+            ("/not-on-disc.html", 504, None, self.READ_TIMEOUT, self.READ_TIMEOUT + 1.5),
+        ]
+        try:
+            for path, status, body, least, most in rows:
+                started = time.monotonic()
+                got, _, answer = proxy.request("http://%s%s" % (self.hole_host, path),
+                                               headers=CHROMIUM)
+                waited = time.monotonic() - started
+                self.assertEqual(got, status, path)
+                if body is not None:
+                    self.assertEqual(answer, body, path)
+                self.assertGreaterEqual(waited, least - 0.05, path)
+                self.assertLess(waited, most, path)
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+        said = [line for line in proxy.errors if "--disc-patience" in line]
+        self.assertEqual(len(said), 1, proxy.errors)
+        self.assertIn("/page.html", said[0])
 
 
 if __name__ == "__main__":
