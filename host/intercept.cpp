@@ -60,12 +60,15 @@ std::string Proxy::caMadeBecause() const {
 }
 
 bool Intercepts(ProxyState& s, const NetworkTarget& target) {
-  // A host the authority may not sign stays a tunnel: a certificate for it would be refused.
-  if (s.ca == nullptr || !s.ca->Permits(target.host)) return false;
-  if (OnDomain(target.host, s.options.catalogueDomain)) return true;
+  if (s.ca == nullptr) return false;
   NetworkTarget secure = target;
   secure.secure = true;
-  return s.pages.HoldsAddressesUnder("https://" + AsciiLowered(secure.AuthorityForHost()) + "/");
+  const bool ours =
+      OnDomain(target.host, s.options.catalogueDomain) ||
+      s.pages.HoldsAddressesUnder("https://" + AsciiLowered(secure.AuthorityForHost()) + "/");
+  // A host the authority may not sign stays a tunnel: a certificate for it would be refused.
+  // Asked last: the check builds a certificate, which a tunnel to any other site need not pay.
+  return ours && s.ca->Permits(target.host);
 }
 
 awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget& target) {
