@@ -112,7 +112,13 @@ class Metrics(unittest.TestCase):
                 self.assertGreater(values[bytes_key], 16 * 3 * len(rows))
 
     def test_gauges_and_status_page(self):
+        # Earlier tests' connections count as open until the proxy has seen them closed.
+        open_key = ("quillon_connections_open", ())
+        deadline = time.time() + 5
         values = samples(self.proxy)
+        while values[open_key] > 1 and time.time() < deadline:
+            time.sleep(0.05)
+            values = samples(self.proxy)
         rows = [
             # (sample, lowest, highest)
             (("quillon_connections_open", ()), 1, 1),  # the one asking
