@@ -49,6 +49,11 @@ std::string Select(const char* where) {
   return std::string("SELECT ") + kColumns + " FROM documents WHERE " + where;
 }
 
+bool InWalMode(const Database& db) {
+  Statement mode(db, "PRAGMA journal_mode");
+  return mode.Step() && std::string_view(mode.TextPointer(0)) == "wal";
+}
+
 HttpTime ClampTime(std::int64_t value) {
   if (value < 0) return 0;
   if (value > std::numeric_limits<HttpTime>::max()) return std::numeric_limits<HttpTime>::max();
@@ -136,13 +141,42 @@ DiscInfo ReadDiscInfo(const Database& db) {
 }
 
 DiscCatalogue::DiscCatalogue(const Database& db, const fs::path& disc, CatalogueMemory memory)
-    : byNumber_(db, Select("number = ?1").c_str()),
+    : db_(db),
+      begin_(db, "BEGIN"),
+      commit_(db, "COMMIT"),
+      sharesReads_(InWalMode(db)),
+      byNumber_(db, Select("number = ?1").c_str()),
       byUrl_(db, Select("url = ?1").c_str()),
       variants_(db, Select("url >= ?1 AND url < ?2 ORDER BY url LIMIT ?3").c_str()),
       watch_(disc),
       memory_(memory),
       // A write just before the watch began may not be visible yet.
       settledAt_(std::chrono::steady_clock::now() + memory.settle) {}
+
+DiscCatalogue::~DiscCatalogue() { EndReading(); }
+
+void DiscCatalogue::BeginReading(std::chrono::steady_clock::time_point now) {
+  try {
+    begin_.Step();
+    begin_.Reset();
+    reading_ = true;
+    readingSince_ = now;
+  } catch (const SqliteError&) {
+    begin_.Reset();  // each query then reads on its own
+  }
+}
+
+void DiscCatalogue::EndReading() {
+  reading_ = false;
+  if (sqlite3_get_autocommit(db_.handle()) != 0) return;
+  try {
+    commit_.Step();
+    commit_.Reset();
+  } catch (const SqliteError&) {
+    commit_.Reset();
+    sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
 
 template <class Key, class Query>
 int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Key& key,
@@ -153,6 +187,7 @@ int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Ke
     urlAnswers_.clear();
     numberAnswers_.clear();
     settledAt_ = now + memory_.settle;
+    EndReading();
   }
   const bool settled = now >= settledAt_;
   if (settled) {
@@ -163,6 +198,8 @@ int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Ke
       return it->second.found ? 1 : 0;
     }
   }
+  if (reading_ && now - readingSince_ >= memory_.trust) EndReading();
+  if (settled && sharesReads_ && !reading_) BeginReading(now);
   const int found = query();
   if (settled) {
     if (answers.size() >= memory_.limit) answers.clear();

@@ -75,6 +75,12 @@ DiscInfo ReadDiscInfo(const Database& db);
 // lookups go to SQLite alone: a writer's last write to its journal can come before its commit
 // is visible (a sync lies between them), and the pause lets it finish. `trust` bounds the age of
 // an answer, and so what a sync slower than the pause could leave behind.
+// The lookups that do reach SQLite share one read transaction, remembered the same way: begun
+// once settled, ended by the first lookup after a change or once older than `trust`. Beginning
+// one costs system calls (file locks, the map's size) that outweigh the query itself. While it
+// is held a writer's checkpoint cannot go past it, so the -wal file may grow until the next
+// lookup ends it. A catalogue in a rollback journal (a disc of the first builds) is read a
+// query at a time: a held read there would keep every writer out.
 struct CatalogueMemory {
   std::chrono::milliseconds settle{1000};
   std::chrono::milliseconds trust{5000};
@@ -86,6 +92,9 @@ struct CatalogueMemory {
 class DiscCatalogue : public Catalogue {
  public:
   DiscCatalogue(const Database& db, const std::filesystem::path& disc, CatalogueMemory memory = {});
+  ~DiscCatalogue();
+  DiscCatalogue(const DiscCatalogue&) = delete;
+  DiscCatalogue& operator=(const DiscCatalogue&) = delete;
 
   DocumentNumber GetNumber() override { return current_.number; }
   const char* GetUrl() override { return current_.url.c_str(); }
@@ -119,7 +128,15 @@ class DiscCatalogue : public Catalogue {
   int QueryNumber(DocumentNumber number);
   int QueryUrl(const char* address);
   int Forgiving(const std::string& normalized);
+  void BeginReading(std::chrono::steady_clock::time_point now);
+  void EndReading();
 
+  const Database& db_;
+  Statement begin_;
+  Statement commit_;
+  bool sharesReads_;      // the catalogue is in WAL mode
+  bool reading_ = false;  // the shared read transaction is open
+  std::chrono::steady_clock::time_point readingSince_;
   Statement byNumber_;
   Statement byUrl_;
   Statement variants_;
