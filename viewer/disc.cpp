@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -138,6 +139,17 @@ DiscInfo ReadDiscInfo(const Database& db) {
     info.created = query.Integer(2);
   }
   return info;
+}
+
+std::vector<StartPageLink> ReadStartPages(const Database& db, std::size_t limit) {
+  Statement table(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'start_pages'");
+  if (!table.Step()) return {};
+  // Rows go in as the crawl lists them: the rowid keeps its order.
+  Statement query(db, "SELECT url, title FROM start_pages ORDER BY rowid LIMIT ?1");
+  query.Bind(1, static_cast<std::int64_t>(std::min<std::size_t>(limit, INT32_MAX)));
+  std::vector<StartPageLink> pages;
+  while (query.Step()) pages.push_back({query.Text(0), query.Text(1)});
+  return pages;
 }
 
 DiscCatalogue::DiscCatalogue(const Database& db, const fs::path& disc, CatalogueMemory memory)

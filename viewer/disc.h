@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "filter/viewer_link.h"
 #include "folder_watch.h"
@@ -28,6 +29,9 @@ inline constexpr const char kPageExtension[] = "htm";
 // A lookup that misses compares at most this many of the disc's queries of the asked path (the
 // ones ignoring cache-busting parameters could match), which bounds its cost.
 inline constexpr int kMostQueryVariants = 64;
+
+// The start page lists at most this many of a crawl's start pages.
+inline constexpr std::size_t kMostStartPages = 1000;
 
 // A document's copy relative to the disc root: docs/lumFFFFF/lumNNNNN[.extension], the number
 // and the number / 256 in five lower-case hexadecimal digits.
@@ -68,6 +72,14 @@ class DiscLock {
 // DiscError naming the disc.
 std::unique_ptr<Database> OpenCatalogue(const std::filesystem::path& disc, bool writable);
 DiscInfo ReadDiscInfo(const Database& db);
+
+// A page a crawl started from, as an import recorded it (the `start_pages` table).
+struct StartPageLink {
+  std::string url;
+  std::string title;  // may be empty
+};
+// The first `limit` start pages in the crawl's order; none when the catalogue has no such table.
+std::vector<StartPageLink> ReadStartPages(const Database& db, std::size_t limit);
 
 // How the catalogue remembers its answers. Every lookup happens under the filter's one lock,
 // so a SQLite query there (a read transaction, its file locks) held every other request up.
