@@ -191,9 +191,8 @@ void DiscCatalogue::EndReading() {
 }
 
 template <class Key, class Query>
-int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Key& key,
-                              Query query) {
-  if (!watch_.ok()) return query();  // changes would go unseen: nothing is remembered
+int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, Key key, Query query) {
+  if (!watch_.ok()) return query(key);  // changes would go unseen: nothing is remembered
   const auto now = std::chrono::steady_clock::now();
   if (watch_.Changed()) {
     urlAnswers_.clear();
@@ -212,10 +211,11 @@ int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Ke
   }
   if (reading_ && now - readingSince_ >= memory_.trust) EndReading();
   if (settled && sharesReads_ && !reading_) BeginReading(now);
-  const int found = query();
+  const int found = query(key);
   if (settled) {
     if (answers.size() >= memory_.limit) answers.clear();
-    answers.insert_or_assign(key, Answer{found != 0, found != 0 ? current_ : Record{}, now});
+    answers.insert_or_assign(std::move(key),
+                             Answer{found != 0, found != 0 ? current_ : Record{}, now});
   }
   return found;
 }
@@ -239,7 +239,7 @@ int DiscCatalogue::Take(Statement& statement) {
 }
 
 bool DiscCatalogue::Exact(const std::string& url, Record& record) {
-  byUrl_.Bind(1, url);
+  byUrl_.BindUncopied(1, url);
   const bool found = byUrl_.Step();
   if (found) Read(byUrl_, record);
   byUrl_.Reset();
@@ -247,12 +247,13 @@ bool DiscCatalogue::Exact(const std::string& url, Record& record) {
 }
 
 int DiscCatalogue::SeekNumber(DocumentNumber number) {
-  return Remembered(numberAnswers_, number, [&] { return QueryNumber(number); });
+  return Remembered(numberAnswers_, number,
+                    [this](DocumentNumber asked) { return QueryNumber(asked); });
 }
 
 int DiscCatalogue::SeekUrl(const char* address) {
-  const std::string asked = address != nullptr ? address : "";
-  return Remembered(urlAnswers_, asked, [&] { return QueryUrl(asked.c_str()); });
+  return Remembered(urlAnswers_, std::string(address != nullptr ? address : ""),
+                    [this](const std::string& asked) { return QueryUrl(asked.c_str()); });
 }
 
 int DiscCatalogue::QueryNumber(DocumentNumber number) {
@@ -268,13 +269,13 @@ int DiscCatalogue::QueryNumber(DocumentNumber number) {
 int DiscCatalogue::QueryUrl(const char* address) {
   try {
     const std::string normalized = NormalizeAddress(address);
-    byUrl_.Bind(1, normalized);
+    byUrl_.BindUncopied(1, normalized);
     if (Take(byUrl_) != 0) return 1;
     if (Forgiving(normalized) != 0) return 1;
     // A folder asked for without its slash: sent to the slashed address, as a web server does.
     const std::string slashed = WithFolderSlash(normalized);
     if (slashed.empty()) return 0;
-    byUrl_.Bind(1, slashed);
+    byUrl_.BindUncopied(1, slashed);
     if (Take(byUrl_) == 0) return 0;
     current_.url = normalized;
     current_.redirectUrl = slashed;

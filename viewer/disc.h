@@ -133,7 +133,7 @@ class DiscCatalogue : public Catalogue {
     std::chrono::steady_clock::time_point asked;
   };
   template <class Key, class Query>
-  int Remembered(std::unordered_map<Key, Answer>& answers, const Key& key, Query query);
+  int Remembered(std::unordered_map<Key, Answer>& answers, Key key, Query query);
   static void Read(const Statement& statement, Record& record);
   int Take(Statement& statement);
   bool Exact(const std::string& url, Record& record);
