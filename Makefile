@@ -39,7 +39,9 @@ define install_missing
 endef
 
 BENCH_PACKAGES   := wrk nginx-light squid curl openssl
-BROWSER_PACKAGES := chromium libnss3-tools
+# Chromium for the real-browser tests; nginx and Debian's Python documentation for the test that
+# mirrors a real site whole (tests/tools/real_site_test.py).
+BROWSER_PACKAGES := chromium libnss3-tools nginx-light python3.11-doc
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
         test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc run package \

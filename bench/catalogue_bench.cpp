@@ -2,10 +2,12 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "disc.h"
 
@@ -75,49 +77,80 @@ void BM_OpenDisc(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenDisc)->Unit(benchmark::kMillisecond);
 
-void BM_SeekUrlAndRead(benchmark::State& state) {
-  viewer::DiscViewer viewer(FullDisc());
+// Lookups either all reaching SQLite (more distinct addresses, asked in turn, than the memory
+// keeps) or all answered from the catalogue's memory (every answer kept for the whole run). The
+// catalogue settles at once, as it has long before a proxy's first request.
+enum Path : std::int64_t { kSqlite = 0, kRemembered = 1 };
+
+struct Setup {
+  viewer::CatalogueMemory memory;
+  int keys;  // distinct lookups, asked in turn
+};
+
+Setup SetupFor(const benchmark::State& state) {
+  Setup setup{{.settle = std::chrono::milliseconds(0)}, 0};
+  if (state.range(0) == kRemembered) {
+    setup.memory.trust = std::chrono::hours(24);
+    setup.keys = 4096;
+    setup.memory.limit = static_cast<std::size_t>(setup.keys);
+  } else {
+    setup.keys = static_cast<int>(setup.memory.limit) * 16;
+  }
+  return setup;
+}
+
+void PathArguments(benchmark::internal::Benchmark* b) {
+  b->ArgName("remembered")->Arg(kSqlite)->Arg(kRemembered)->Unit(benchmark::kMicrosecond);
+}
+
+template <class Key, class Seek>
+void SeekInTurn(benchmark::State& state, const std::vector<Key>& keys,
+                const viewer::CatalogueMemory& memory, Seek seek) {
+  viewer::DiscViewer viewer(FullDisc(), 3, memory);
   Catalogue& catalogue = *viewer.GetCatalogue();
-  std::mt19937 random(7);
-  std::vector<std::string> urls;
-  for (int i = 0; i < 4096; ++i) urls.push_back(UrlOf(static_cast<int>(random() % kDocuments)));
   std::size_t i = 0;
   for (auto _ : state) {
-    if (catalogue.SeekUrl(urls[i++ % urls.size()].c_str()) == 0) state.SkipWithError("not found");
+    if (seek(catalogue, keys[i++ % keys.size()]) == 0) state.SkipWithError("not found");
     ReadRecord(catalogue);
   }
 }
-BENCHMARK(BM_SeekUrlAndRead)->Unit(benchmark::kMicrosecond);
+
+void BM_SeekUrlAndRead(benchmark::State& state) {
+  const Setup setup = SetupFor(state);
+  std::mt19937 random(7);
+  std::vector<std::string> urls;
+  for (int i = 0; i < setup.keys; ++i) {
+    urls.push_back(UrlOf(static_cast<int>(random() % kDocuments)));
+  }
+  SeekInTurn(state, urls, setup.memory,
+             [](Catalogue& c, const std::string& url) { return c.SeekUrl(url.c_str()); });
+}
+BENCHMARK(BM_SeekUrlAndRead)->Apply(PathArguments);
 
 // An address asked with a cache-busting parameter the disc does not hold: a miss, then the
 // address without it.
 void BM_SeekBustedUrlAndRead(benchmark::State& state) {
-  viewer::DiscViewer viewer(FullDisc());
-  Catalogue& catalogue = *viewer.GetCatalogue();
+  const Setup setup = SetupFor(state);
   std::mt19937 random(13);
   std::vector<std::string> urls;
-  for (int i = 0; i < 4096; ++i) {
+  for (int i = 0; i < setup.keys; ++i) {
     urls.push_back(UrlOf(static_cast<int>(random() % kDocuments)) + "?_=" + std::to_string(i));
   }
-  std::size_t i = 0;
-  for (auto _ : state) {
-    if (catalogue.SeekUrl(urls[i++ % urls.size()].c_str()) == 0) state.SkipWithError("not found");
-    ReadRecord(catalogue);
-  }
+  SeekInTurn(state, urls, setup.memory,
+             [](Catalogue& c, const std::string& url) { return c.SeekUrl(url.c_str()); });
 }
-BENCHMARK(BM_SeekBustedUrlAndRead)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SeekBustedUrlAndRead)->Apply(PathArguments);
 
 void BM_SeekNumberAndRead(benchmark::State& state) {
-  viewer::DiscViewer viewer(FullDisc());
-  Catalogue& catalogue = *viewer.GetCatalogue();
+  const Setup setup = SetupFor(state);
   std::mt19937 random(11);
-  for (auto _ : state) {
-    if (catalogue.SeekNumber(static_cast<DocumentNumber>(random() % kDocuments)) == 0) {
-      state.SkipWithError("not found");
-    }
-    ReadRecord(catalogue);
+  std::vector<DocumentNumber> numbers;
+  for (int i = 0; i < setup.keys; ++i) {
+    numbers.push_back(static_cast<DocumentNumber>(random() % kDocuments));
   }
+  SeekInTurn(state, numbers, setup.memory,
+             [](Catalogue& c, DocumentNumber number) { return c.SeekNumber(number); });
 }
-BENCHMARK(BM_SeekNumberAndRead)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SeekNumberAndRead)->Apply(PathArguments);
 
 }  // namespace

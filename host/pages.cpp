@@ -289,6 +289,23 @@ std::string DiscPages::StartPage(std::string_view listen) {
   } else {
     html += "<p>Made <span id=\"created\">" + DateText(info_.created) + "</span></p>\n";
     html += SearchForm(StartAddress() + "search", "");
+    std::vector<viewer::StartPageLink> starts;
+    {
+      std::lock_guard lock(mutex_);
+      try {
+        starts = viewer::ReadStartPages(*db_, viewer::kMostStartPages);
+      } catch (const viewer::SqliteError&) {
+        // no start pages then
+      }
+    }
+    if (!starts.empty()) {
+      html += "<h2>Start pages</h2>\n<ul id=\"start-pages\">\n";
+      for (const viewer::StartPageLink& page : starts) {
+        html += "<li><a href=\"" + EscapeHtml(page.url) + "\">" +
+                EscapeHtml(page.title.empty() ? page.url : page.title) + "</a></li>\n";
+      }
+      html += "</ul>\n";
+    }
     html += "<h2>Sites on this disc</h2>\n<ul id=\"sites\">\n";
     for (const SiteSummary& site : Sites()) {
       html += "<li><a href=\"" + EscapeHtml(site.entry) + "\">" + EscapeHtml(site.host) +

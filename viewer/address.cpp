@@ -31,7 +31,9 @@ std::string NormalizeAddress(std::string_view address) {
   }
   const std::size_t hostStart = scheme + 3;
   const std::size_t hostEnd = std::min(address.find_first_of("/?#", hostStart), address.size());
-  std::string out = AsciiLowered(address.substr(0, hostEnd));
+  std::string out;
+  out.reserve(address.size() + 1);  // one allocation per lookup, whatever its length
+  for (char c : address.substr(0, hostEnd)) out.push_back(AsciiLower(c));
   for (const auto& [name, port] : kDefaultPorts) {
     if (std::string_view(out).substr(0, scheme) == name && out.ends_with(port) &&
         out.size() - port.size() > hostStart) {

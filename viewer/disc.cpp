@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -47,6 +48,11 @@ constexpr const char kColumns[] =
 
 std::string Select(const char* where) {
   return std::string("SELECT ") + kColumns + " FROM documents WHERE " + where;
+}
+
+bool InWalMode(const Database& db) {
+  Statement mode(db, "PRAGMA journal_mode");
+  return mode.Step() && std::string_view(mode.TextPointer(0)) == "wal";
 }
 
 HttpTime ClampTime(std::int64_t value) {
@@ -135,8 +141,23 @@ DiscInfo ReadDiscInfo(const Database& db) {
   return info;
 }
 
+std::vector<StartPageLink> ReadStartPages(const Database& db, std::size_t limit) {
+  Statement table(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'start_pages'");
+  if (!table.Step()) return {};
+  // Rows go in as the crawl lists them: the rowid keeps its order.
+  Statement query(db, "SELECT url, title FROM start_pages ORDER BY rowid LIMIT ?1");
+  query.Bind(1, static_cast<std::int64_t>(std::min<std::size_t>(limit, INT32_MAX)));
+  std::vector<StartPageLink> pages;
+  while (query.Step()) pages.push_back({query.Text(0), query.Text(1)});
+  return pages;
+}
+
 DiscCatalogue::DiscCatalogue(const Database& db, const fs::path& disc, CatalogueMemory memory)
-    : byNumber_(db, Select("number = ?1").c_str()),
+    : db_(db),
+      begin_(db, "BEGIN"),
+      commit_(db, "COMMIT"),
+      sharesReads_(InWalMode(db)),
+      byNumber_(db, Select("number = ?1").c_str()),
       byUrl_(db, Select("url = ?1").c_str()),
       variants_(db, Select("url >= ?1 AND url < ?2 ORDER BY url LIMIT ?3").c_str()),
       watch_(disc),
@@ -144,15 +165,40 @@ DiscCatalogue::DiscCatalogue(const Database& db, const fs::path& disc, Catalogue
       // A write just before the watch began may not be visible yet.
       settledAt_(std::chrono::steady_clock::now() + memory.settle) {}
 
+DiscCatalogue::~DiscCatalogue() { EndReading(); }
+
+void DiscCatalogue::BeginReading(std::chrono::steady_clock::time_point now) {
+  try {
+    begin_.Step();
+    begin_.Reset();
+    reading_ = true;
+    readingSince_ = now;
+  } catch (const SqliteError&) {
+    begin_.Reset();  // each query then reads on its own
+  }
+}
+
+void DiscCatalogue::EndReading() {
+  reading_ = false;
+  if (sqlite3_get_autocommit(db_.handle()) != 0) return;
+  try {
+    commit_.Step();
+    commit_.Reset();
+  } catch (const SqliteError&) {
+    commit_.Reset();
+    sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
 template <class Key, class Query>
-int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Key& key,
-                              Query query) {
-  if (!watch_.ok()) return query();  // changes would go unseen: nothing is remembered
+int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, Key key, Query query) {
+  if (!watch_.ok()) return query(key);  // changes would go unseen: nothing is remembered
   const auto now = std::chrono::steady_clock::now();
   if (watch_.Changed()) {
     urlAnswers_.clear();
     numberAnswers_.clear();
     settledAt_ = now + memory_.settle;
+    EndReading();
   }
   const bool settled = now >= settledAt_;
   if (settled) {
@@ -163,10 +209,13 @@ int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, const Ke
       return it->second.found ? 1 : 0;
     }
   }
-  const int found = query();
+  if (reading_ && now - readingSince_ >= memory_.trust) EndReading();
+  if (settled && sharesReads_ && !reading_) BeginReading(now);
+  const int found = query(key);
   if (settled) {
     if (answers.size() >= memory_.limit) answers.clear();
-    answers.insert_or_assign(key, Answer{found != 0, found != 0 ? current_ : Record{}, now});
+    answers.insert_or_assign(std::move(key),
+                             Answer{found != 0, found != 0 ? current_ : Record{}, now});
   }
   return found;
 }
@@ -190,7 +239,7 @@ int DiscCatalogue::Take(Statement& statement) {
 }
 
 bool DiscCatalogue::Exact(const std::string& url, Record& record) {
-  byUrl_.Bind(1, url);
+  byUrl_.BindUncopied(1, url);
   const bool found = byUrl_.Step();
   if (found) Read(byUrl_, record);
   byUrl_.Reset();
@@ -198,12 +247,13 @@ bool DiscCatalogue::Exact(const std::string& url, Record& record) {
 }
 
 int DiscCatalogue::SeekNumber(DocumentNumber number) {
-  return Remembered(numberAnswers_, number, [&] { return QueryNumber(number); });
+  return Remembered(numberAnswers_, number,
+                    [this](DocumentNumber asked) { return QueryNumber(asked); });
 }
 
 int DiscCatalogue::SeekUrl(const char* address) {
-  const std::string asked = address != nullptr ? address : "";
-  return Remembered(urlAnswers_, asked, [&] { return QueryUrl(asked.c_str()); });
+  return Remembered(urlAnswers_, std::string(address != nullptr ? address : ""),
+                    [this](const std::string& asked) { return QueryUrl(asked.c_str()); });
 }
 
 int DiscCatalogue::QueryNumber(DocumentNumber number) {
@@ -219,13 +269,13 @@ int DiscCatalogue::QueryNumber(DocumentNumber number) {
 int DiscCatalogue::QueryUrl(const char* address) {
   try {
     const std::string normalized = NormalizeAddress(address);
-    byUrl_.Bind(1, normalized);
+    byUrl_.BindUncopied(1, normalized);
     if (Take(byUrl_) != 0) return 1;
     if (Forgiving(normalized) != 0) return 1;
     // A folder asked for without its slash: sent to the slashed address, as a web server does.
     const std::string slashed = WithFolderSlash(normalized);
     if (slashed.empty()) return 0;
-    byUrl_.Bind(1, slashed);
+    byUrl_.BindUncopied(1, slashed);
     if (Take(byUrl_) == 0) return 0;
     current_.url = normalized;
     current_.redirectUrl = slashed;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "filter/viewer_link.h"
 #include "folder_watch.h"
@@ -28,6 +29,9 @@ inline constexpr const char kPageExtension[] = "htm";
 // A lookup that misses compares at most this many of the disc's queries of the asked path (the
 // ones ignoring cache-busting parameters could match), which bounds its cost.
 inline constexpr int kMostQueryVariants = 64;
+
+// The start page lists at most this many of a crawl's start pages.
+inline constexpr std::size_t kMostStartPages = 1000;
 
 // A document's copy relative to the disc root: docs/lumFFFFF/lumNNNNN[.extension], the number
 // and the number / 256 in five lower-case hexadecimal digits.
@@ -69,12 +73,26 @@ class DiscLock {
 std::unique_ptr<Database> OpenCatalogue(const std::filesystem::path& disc, bool writable);
 DiscInfo ReadDiscInfo(const Database& db);
 
+// A page a crawl started from, as an import recorded it (the `start_pages` table).
+struct StartPageLink {
+  std::string url;
+  std::string title;  // may be empty
+};
+// The first `limit` start pages in the crawl's order; none when the catalogue has no such table.
+std::vector<StartPageLink> ReadStartPages(const Database& db, std::size_t limit);
+
 // How the catalogue remembers its answers. Every lookup happens under the filter's one lock,
 // so a SQLite query there (a read transaction, its file locks) held every other request up.
 // A write to the disc's folder, by any process, forgets them all, and for `settle` afterwards
 // lookups go to SQLite alone: a writer's last write to its journal can come before its commit
 // is visible (a sync lies between them), and the pause lets it finish. `trust` bounds the age of
 // an answer, and so what a sync slower than the pause could leave behind.
+// The lookups that do reach SQLite share one read transaction, remembered the same way: begun
+// once settled, ended by the first lookup after a change or once older than `trust`. Beginning
+// one costs system calls (file locks, the map's size) that outweigh the query itself. While it
+// is held a writer's checkpoint cannot go past it, so the -wal file may grow until the next
+// lookup ends it. A catalogue in a rollback journal (a disc of the first builds) is read a
+// query at a time: a held read there would keep every writer out.
 struct CatalogueMemory {
   std::chrono::milliseconds settle{1000};
   std::chrono::milliseconds trust{5000};
@@ -86,6 +104,9 @@ struct CatalogueMemory {
 class DiscCatalogue : public Catalogue {
  public:
   DiscCatalogue(const Database& db, const std::filesystem::path& disc, CatalogueMemory memory = {});
+  ~DiscCatalogue();
+  DiscCatalogue(const DiscCatalogue&) = delete;
+  DiscCatalogue& operator=(const DiscCatalogue&) = delete;
 
   DocumentNumber GetNumber() override { return current_.number; }
   const char* GetUrl() override { return current_.url.c_str(); }
@@ -112,14 +133,22 @@ class DiscCatalogue : public Catalogue {
     std::chrono::steady_clock::time_point asked;
   };
   template <class Key, class Query>
-  int Remembered(std::unordered_map<Key, Answer>& answers, const Key& key, Query query);
+  int Remembered(std::unordered_map<Key, Answer>& answers, Key key, Query query);
   static void Read(const Statement& statement, Record& record);
   int Take(Statement& statement);
   bool Exact(const std::string& url, Record& record);
   int QueryNumber(DocumentNumber number);
   int QueryUrl(const char* address);
   int Forgiving(const std::string& normalized);
+  void BeginReading(std::chrono::steady_clock::time_point now);
+  void EndReading();
 
+  const Database& db_;
+  Statement begin_;
+  Statement commit_;
+  bool sharesReads_;      // the catalogue is in WAL mode
+  bool reading_ = false;  // the shared read transaction is open
+  std::chrono::steady_clock::time_point readingSince_;
   Statement byNumber_;
   Statement byUrl_;
   Statement variants_;

@@ -72,6 +72,14 @@ Statement& Statement::Bind(int index, std::string_view text) {
   return *this;
 }
 
+Statement& Statement::BindUncopied(int index, std::string_view text) {
+  if (sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                        SQLITE_STATIC) != SQLITE_OK) {
+    db_.Fail("bind");
+  }
+  return *this;
+}
+
 bool Statement::Step() {
   int rc = sqlite3_step(statement_);
   if (rc == SQLITE_ROW) return true;

@@ -48,6 +48,8 @@ class Statement {
 
   Statement& Bind(int index, std::int64_t value);
   Statement& Bind(int index, std::string_view text);
+  // The text is not copied: it must stay as it is until the next Reset.
+  Statement& BindUncopied(int index, std::string_view text);
   // True while a row is there to read; false at the end.
   bool Step();
   void Reset();

@@ -10,6 +10,7 @@ import random
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -61,6 +62,11 @@ class DiscBrowsing(unittest.TestCase):
         made = tool("create", cls.disc, "--from", cls.mirror, "--extra", extra, "--title", TITLE)
         assert made.returncode == 0, made.stderr
         cls.make_hostile_links(base)
+        with sqlite3.connect(os.path.join(cls.disc, "catalogue.db")) as db:  # as a WACZ crawl's
+            db.execute("CREATE TABLE start_pages (url TEXT PRIMARY KEY, title TEXT NOT NULL)")
+            db.executemany("INSERT INTO start_pages VALUES (?, ?)",
+                           [("http://%s/ferry.html" % SITE, "Ferry & <boats>"),
+                            ("http://%s/" % SITE, "")])
         cls.proxy = e2e.Proxy(cls.disc, "--offline")
 
     @classmethod
@@ -140,7 +146,9 @@ class DiscBrowsing(unittest.TestCase):
         rows = [
             # address, status, content type, parts of the body
             (START, 200, "text/html; charset=utf-8",
-             [escaped, 'href="http://%s/">%s</a> \u2014 ' % (SITE, SITE), 'name="q"']),
+             [escaped, 'href="http://%s/">%s</a> \u2014 ' % (SITE, SITE), 'name="q"',
+              '<li><a href="http://%s/ferry.html">Ferry &amp; &lt;boats&gt;</a></li>\n'
+              '<li><a href="http://%s/">http://%s/</a></li>' % (SITE, SITE, SITE)]),
             (START + "search?q=Lighthouse+ferry", 200, "text/html; charset=utf-8",
              ['1 page matches', 'href="http://%s/ferry.html">Ferry &amp; &lt;boats&gt;</a>' % SITE,
               "<mark>lighthouse</mark> <mark>ferry</mark>"]),

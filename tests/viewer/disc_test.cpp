@@ -508,6 +508,26 @@ TEST_F(Discs, RememberedAnswersGiveWayToEveryChange) {
   EXPECT_FALSE(FindEntryByNumber(1, entry));
 }
 
+// Lookups that reach SQLite never keep a writer out, whichever journal the catalogue has.
+TEST_F(Discs, LookupsLetWritersIn) {
+  for (const char* journal : {"WAL", "DELETE"}) {
+    SCOPED_TRACE(journal);
+    fs::remove_all(disc_);
+    Create(false);
+    viewer::OpenCatalogue(disc_, true)
+        ->Execute((std::string("PRAGMA journal_mode = ") + journal).c_str());
+    viewer::DiscViewer viewer(disc_, 3, {.settle = std::chrono::milliseconds(0)});
+    ASSERT_EQ(QuillonSupportProc(1, &viewer), &viewer);
+    CatalogueEntry entry;
+    ASSERT_TRUE(FindEntryByNumber(2, entry));
+    auto writer = viewer::OpenCatalogue(disc_, true);
+    writer->Execute("PRAGMA busy_timeout = 50");
+    EXPECT_NO_THROW(writer->Execute("DELETE FROM documents WHERE number = 2"));
+    EXPECT_FALSE(FindEntryByNumber(2, entry));
+    testing::UnlinkViewer();
+  }
+}
+
 TEST_F(Discs, FullTextSearchOverPages) {
   Write(mirror_ / "site.example" / "tides.html",
         "<html><head><title>Tide tables</title><style>.tide{}</style></head><body>"
