@@ -63,9 +63,8 @@ bool Intercepts(ProxyState& s, const NetworkTarget& target) {
   if (s.ca == nullptr) return false;
   NetworkTarget secure = target;
   secure.secure = true;
-  const bool ours =
-      OnDomain(target.host, s.options.catalogueDomain) ||
-      s.pages.HoldsAddressesUnder("https://" + AsciiLowered(secure.AuthorityForHost()) + "/");
+  const bool ours = OnDomain(target.host, s.options.catalogueDomain) ||
+                    s.pages.HoldsHttpsHost(AsciiLowered(secure.AuthorityForHost()));
   // A host the authority may not sign stays a tunnel: a certificate for it would be refused.
   // Asked last: the check builds a certificate, which a tunnel to any other site need not pay.
   return ours && s.ca->Permits(target.host);

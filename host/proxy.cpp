@@ -26,6 +26,9 @@ constexpr rlim_t kReservedDescriptors = 32;
 constexpr rlim_t kDescriptorsPerConnection = 2;
 // How often an idle proxy hands freed memory back to the system.
 constexpr auto kTrimInterval = std::chrono::seconds(2);
+// How often the disc's sites are read again when the catalogue changed, for the interception
+// check, which reads them without a query.
+constexpr auto kDiscRefreshInterval = std::chrono::seconds(1);
 // Accepting again after the process ran out of descriptors: clients wait in the backlog meanwhile.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
@@ -286,6 +289,17 @@ awaitable<void> ProxyState::TrimWhenIdle() {
   }
 }
 
+awaitable<void> ProxyState::RefreshDisc() {
+  asio::steady_timer timer(io);
+  while (!stopping) {
+    timer.expires_after(kDiscRefreshInterval);
+    co_await timer.async_wait(kTuple);
+    // Rereading a large disc's sites takes a while: the main shard goes on meanwhile.
+    const Workers::Blocking reading(&workers);
+    pages.Refresh();
+  }
+}
+
 awaitable<void> ProxyState::Drain() {
   asio::steady_timer timer(io);
   const auto started = std::chrono::steady_clock::now();
@@ -339,6 +353,7 @@ void Proxy::Run() {
   ProxyState& s = *state_;
   asio::co_spawn(s.io, s.Accept(), asio::detached);
   asio::co_spawn(s.io, s.TrimWhenIdle(), asio::detached);
+  if (!s.options.disc.empty()) asio::co_spawn(s.io, s.RefreshDisc(), asio::detached);
   // SIGHUP: the access log's file was rotated; the next line goes to a file of its name.
   asio::signal_set hangups(s.io, SIGHUP);
   std::function<void(const boost::system::error_code&, int)> reopen =

@@ -220,6 +220,7 @@ struct ProxyState {
   awaitable<void> Accept();
   awaitable<void> Drain();
   awaitable<void> TrimWhenIdle();
+  awaitable<void> RefreshDisc();
   // A browser connection (session.cpp); `tunnelled` for the inner end of an intercepted tunnel.
   awaitable<void> Session(tcp::socket socket, std::optional<TunnelledClient> tunnelled);
   // Runs Session as a connection of its own, counted among the active ones (and, given a client
