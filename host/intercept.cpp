@@ -6,6 +6,7 @@
 // browser handling and the timeouts stay exactly those of a plain connection, at the cost of
 // one copy through the kernel.
 #include <algorithm>
+#include <cstdio>
 
 #include <sys/socket.h>
 
@@ -80,7 +81,9 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   std::shared_ptr<asio::ssl::context> context;
   try {
     context = s.ca->ServerContext(target.host);
-  } catch (const HostError&) {
+  } catch (const HostError& error) {
+    std::fprintf(stderr, "quillon-proxy: no certificate for %s: %s\n",
+                 LogEscape(target.host).c_str(), error.what());
     co_return RefuseTunnel(c, 502, Reason::kCertificate,
                            "No certificate could be made for " + target.host + ".");
   }
@@ -98,7 +101,12 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
                 timer.async_wait(kTuple));
   const bool shook = handshake.index() == 0 && !std::get<0>(std::get<0>(handshake));
   s.metrics.TlsHandshake(shook);
-  if (!shook) co_return exchange;
+  if (!shook) {
+    // The tunnel's 200 went out, but nothing was served through it.
+    exchange.status = 400;
+    exchange.reason = Reason::kHandshake;
+    co_return exchange;
+  }
 
   // The requests' connection: one end of a socket pair, on a strand of its own so that this side
   // keeps moving bytes while that one waits in a write.

@@ -70,6 +70,19 @@ awaitable<void> RefuseClient(ProxyState& s, tcp::socket socket) {
   co_await CloseAfterAnswer(s, client, std::move(answer));
 }
 
+// A connection's coroutine that ended on an exception: the connection is gone, the reason is
+// said.
+void ReportFailure(const std::exception_ptr& error) {
+  if (!error) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillon-proxy: a connection ended on an error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quillon-proxy: a connection ended on an unknown error\n");
+  }
+}
+
 std::string HostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
@@ -249,7 +262,8 @@ void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnel
   ++active;
   auto executor = socket.get_executor();
   asio::co_spawn(executor, Session(std::move(socket), std::move(tunnelled)),
-                 [this, counted](std::exception_ptr) {
+                 [this, counted](std::exception_ptr error) {
+                   ReportFailure(error);
                    if (counted) perClient.Leave(*counted);
                    ++served;
                    --active;
@@ -264,7 +278,8 @@ void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
   metrics.Request(Answer::kProxy, ReasonName(Reason::kNotAllowed), {});
   auto executor = socket.get_executor();
   asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
-                 [this, client](std::exception_ptr) {
+                 [this, client](std::exception_ptr error) {
+                   ReportFailure(error);
                    perClient.Leave(client);
                    ++served;
                    --active;

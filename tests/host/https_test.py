@@ -215,8 +215,22 @@ class HttpsThroughTheProxy(unittest.TestCase):
         subject = dict(item for part in certificate["subject"] for item in part)
         self.assertEqual(subject.get("commonName"), "127.0.0.1")
         # Inside an intercepted tunnel, a request for another host is refused.
-        status, body, _ = self.fetch(SECURE, 443, "/", headers={"Host": "other.example"})
-        self.assertEqual(status, 421, body)
+        for path, headers in (("/", {"Host": "other.example"}),
+                              # an absolute target, even one naming the tunnel's own host
+                              ("https://other.example/", {}),
+                              ("https://%s/" % SECURE, {})):
+            status, body, _ = self.fetch(SECURE, 443, path, headers=headers)
+            self.assertEqual(status, 421, (path, body))
+
+    def test_a_failed_handshake_is_logged_as_such(self):
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as sock:
+            sock.sendall(b"CONNECT %s:443 HTTP/1.1\r\nHost: %s:443\r\n\r\n" %
+                         (SECURE.encode(), SECURE.encode()))
+            self.assertTrue(sock.recv(4096).startswith(b"HTTP/1.1 200 "))
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % SECURE.encode())
+            sock.recv(4096)  # the proxy's TLS alert, or the end
+        lines = self.logged('"CONNECT %s:443 HTTP/1.1" 400 ' % SECURE)
+        self.assertTrue(lines and lines[-1].split()[-1] == "tls-handshake", self.proxy.log)
 
     def test_a_tls_origin_connection_is_kept_for_the_next_request(self):
         conn = http.client.HTTPSConnection("127.0.0.1", self.proxy.port, timeout=10,
