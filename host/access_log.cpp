@@ -46,8 +46,7 @@ AccessLog::AccessLog(bool quiet, std::filesystem::path file)
   if (!path_.empty()) {
     out_ = OpenLog(path_);
     if (out_ == nullptr) {
-      throw HostError("cannot open the access log " + path_.string() + ": " +
-                      std::strerror(errno));
+      throw HostError("cannot open the access log " + path_.string() + ": " + std::strerror(errno));
     }
   }
   writer_ = std::thread(&AccessLog::WriteLoop, this);

@@ -63,7 +63,7 @@ class AccessLog {
   std::mutex mutex_;         // guards what follows, never held for a write
   std::condition_variable wake_;
   std::vector<std::string> queued_;
-  std::size_t dropped_ = 0;       // lines lost to a full queue, not yet said
+  std::size_t dropped_ = 0;        // lines lost to a full queue, not yet said
   std::FILE* reopened_ = nullptr;  // the file to go on in, after a rotation
   bool ending_ = false;
   std::thread writer_;

@@ -6,8 +6,8 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>

@@ -24,7 +24,6 @@ using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
-constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection Established\r\n\r\n";
 // TLS records carry at most 16 KiB: a larger block gains nothing.
 constexpr std::size_t kTlsBlock = 16 * 1024 + 256;
 // Closing: how long the browser has to acknowledge the end of TLS.
@@ -87,7 +86,7 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
     co_return RefuseTunnel(c, 502, Reason::kCertificate,
                            "No certificate could be made for " + target.host + ".");
   }
-  if (!WriteAll(c.fd(), kEstablished, c.writeTimeout, c.workers)) co_return exchange;
+  if (!SendEstablished(c)) co_return exchange;
   // What the browser sent after its CONNECT without waiting (its TLS hello) starts the handshake.
   const std::string early(static_cast<const char*>(c.buffer.data().data()), c.buffer.size());
   c.buffer.consume(c.buffer.size());

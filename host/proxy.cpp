@@ -332,8 +332,6 @@ Proxy::Proxy(const FilterLibrary& filter, ProxyOptions options) {
 
 Proxy::~Proxy() = default;
 
-std::size_t Proxy::maxConnections() const { return state_->options.maxConnections; }
-
 std::filesystem::path Proxy::caCertificate() const {
   return state_->ca ? state_->ca->certificatePath() : std::filesystem::path();
 }

@@ -262,6 +262,9 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
 template <class Other>
 awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
 
+// A CONNECT's tunnel is open: "200 Connection Established" goes out (tunnel.cpp).
+bool SendEstablished(Connection& c);
+
 // A CONNECT refused: the answer goes out, and the connection ends with it.
 Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string what);
 

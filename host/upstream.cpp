@@ -295,7 +295,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   // network gets --disc-patience to connect and begin its answer; the rest of the wait would
   // only keep the browser from the copy. Others keep the full timeouts.
   using Clock = std::chrono::steady_clock;
-  const bool fallbackArmed = c.filter.context()->pFilterContext != nullptr;
+  const bool fallbackArmed = c.filter.FallbackArmed();
   const auto giveUp = Clock::now() + s.options.discPatience;
   const auto within = [&](std::chrono::milliseconds full) {
     if (!fallbackArmed) return full;
