@@ -373,8 +373,15 @@ class ProxyEndToEnd(unittest.TestCase):
     def test_options_launch_bookmarks_and_shared_folder(self):
         status, _, _ = self.proxy.request("http://options.quillon.internal/")
         self.assertEqual(status, 204)
-        status, _, _ = self.proxy.request("http://direct.quillon.internal/http://quillon.internal/program/readme.txt")
-        self.assertEqual(status, 204)
+        # 204 either way: the access log tells whether the filter launched or the gate refused.
+        launch = "http://direct.quillon.internal/http://quillon.internal/program/readme.txt"
+        for query, headers, answered in (("?gate", {}, "proxy"),
+                                         ("?disc", {"Referer": "http://start.quillon.internal/"},
+                                          "filter")):
+            status, _, _ = self.proxy.request(launch + query, headers=headers)
+            self.assertEqual(status, 204)
+            line = self.proxy.last_log(launch + query)
+            self.assertEqual(line.split()[-2:-1], [answered], line)
         status, _, body = self.proxy.request(self.url("lummisc0/bookmark.htm"))
         self.assertEqual((status, body), (200, b"<h1>bookmarks</h1>"))
         status, headers, body = self.proxy.request("http://anyhost.example/x/lummisc0/logo.gif")
