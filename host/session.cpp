@@ -142,7 +142,8 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             "The disc's own files are not served.");
   }
   const bool launch = LaunchGate::IsLaunchAddress(request.target());
-  if (launch && !(FromDiscPage(s, request) && s.launches.Admit(request.target(), c.loopback))) {
+  if (launch && !(FromDiscPage(s, request) &&
+                  s.launches.Admit(request.target(), c.loopback, LaunchGate::Clock::now()))) {
     co_return SendPreparedAnswer(c, keepAlive, 204, NoContentAnswer());
   }
   // The filter sends docs/lumother/ addresses to file:// ones, which a browser does not follow
