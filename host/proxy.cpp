@@ -309,6 +309,7 @@ awaitable<void> ProxyState::RefreshDisc() {
   while (!stopping) {
     timer.expires_after(kDiscRefreshInterval);
     co_await timer.async_wait(kTuple);
+    if (!pages.Changed()) continue;
     // Rereading a large disc's sites takes a while: the main shard goes on meanwhile.
     const Workers::Blocking reading(&workers);
     pages.Refresh();

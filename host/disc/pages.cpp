@@ -297,6 +297,17 @@ std::vector<SiteSummary> DiscPages::Sites() {
   return sites_;
 }
 
+bool DiscPages::Changed() {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return false;
+  try {
+    viewer::Statement version(*db_, "PRAGMA data_version");
+    return version.Step() && version.Integer(0) != dataVersion_;
+  } catch (const viewer::SqliteError&) {
+    return false;
+  }
+}
+
 std::string DiscPages::StartPage(std::string_view listen) {
   const std::string title = info_.title.empty() ? "Quillon disc" : info_.title;
   std::string html = "<h1>" + EscapeHtml(title) + "</h1>\n";

@@ -85,6 +85,8 @@ class DiscPages {
   bool HoldsHttpsHost(std::string_view authority) const;
   // Reads the sites again if the catalogue changed since.
   void Refresh() { Sites(); }
+  // The catalogue changed since the sites were read (a quick query; false when unreadable).
+  bool Changed();
 
  private:
   std::string StartPage(std::string_view listen);
