@@ -175,6 +175,8 @@ bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 	bench/mirror_import_bench.py --quillon-disc $(BUILD)/tools/quillon-disc \
 	  --proxy $(BUILD)/host/quillon-proxy --filter $(BUILD)/src/libquillon_filter.so
+	tests/host/no_network.py bench/search_load_test.py --quillon-disc $(BUILD)/tools/quillon-disc \
+	  --proxy $(BUILD)/host/quillon-proxy --filter $(BUILD)/src/libquillon_filter.so
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

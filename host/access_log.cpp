@@ -42,15 +42,64 @@ std::FILE* OpenLog(const std::filesystem::path& path) {
 
 AccessLog::AccessLog(bool quiet, std::filesystem::path file)
     : quiet_(quiet), path_(std::move(file)) {
-  if (quiet_ || path_.empty()) return;
-  out_ = OpenLog(path_);
-  if (out_ == nullptr) {
-    throw HostError("cannot open the access log " + path_.string() + ": " + std::strerror(errno));
+  if (quiet_) return;
+  if (!path_.empty()) {
+    out_ = OpenLog(path_);
+    if (out_ == nullptr) {
+      throw HostError("cannot open the access log " + path_.string() + ": " + std::strerror(errno));
+    }
   }
+  writer_ = std::thread(&AccessLog::WriteLoop, this);
 }
 
 AccessLog::~AccessLog() {
+  if (writer_.joinable()) {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    wake_.notify_one();
+    writer_.join();
+  }
+  if (reopened_ != nullptr) std::fclose(reopened_);
   if (out_ != stdout) std::fclose(out_);
+}
+
+void AccessLog::WriteLoop() {
+  std::vector<std::string> lines;
+  for (;;) {
+    std::size_t dropped = 0;
+    std::FILE* fresh = nullptr;
+    bool ending = false;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] {
+        return ending_ || !queued_.empty() || dropped_ != 0 || reopened_ != nullptr;
+      });
+      lines.swap(queued_);
+      std::swap(dropped, dropped_);
+      std::swap(fresh, reopened_);
+      ending = ending_;
+    }
+    // Lines queued before the rotation go to the old file, those after to the new one; the two
+    // cannot be told apart here, so a batch goes where it finds the log.
+    for (const std::string& line : lines) std::fwrite(line.data(), 1, line.size(), out_);
+    if (!lines.empty()) std::fflush(out_);
+    lines.clear();
+    if (fresh != nullptr) {
+      if (out_ != stdout) std::fclose(out_);
+      out_ = fresh;
+    }
+    if (dropped != 0) {
+      std::fprintf(stderr,
+                   "quillon-proxy: %zu access log lines dropped: the log could not keep up\n",
+                   dropped);
+    }
+    if (ending) {
+      std::lock_guard lock(mutex_);
+      if (queued_.empty()) return;
+    }
+  }
 }
 
 void AccessLog::Reopen() {
@@ -62,8 +111,9 @@ void AccessLog::Reopen() {
     return;
   }
   std::lock_guard lock(mutex_);
-  std::fclose(out_);
-  out_ = fresh;
+  if (reopened_ != nullptr) std::fclose(reopened_);  // two rotations before the writer woke
+  reopened_ = fresh;
+  wake_.notify_one();
 }
 
 const char* AnswerName(Answer answer) {
@@ -92,10 +142,16 @@ std::string AccessLog::Format(const LogEntry& e, std::string_view time) {
 
 void AccessLog::Write(const LogEntry& entry) {
   if (quiet_) return;
-  const std::string line = Format(entry, LogTime());
-  std::lock_guard lock(mutex_);
-  std::fwrite(line.data(), 1, line.size(), out_);
-  std::fflush(out_);
+  std::string line = Format(entry, LogTime());
+  {
+    std::lock_guard lock(mutex_);
+    if (queued_.size() >= kLogQueueLines) {
+      ++dropped_;
+      return;
+    }
+    queued_.push_back(std::move(line));
+  }
+  wake_.notify_one();
 }
 
 }  // namespace quillon::host

@@ -98,7 +98,8 @@ class FilterSession {
   bool SendBlock(std::string_view block);
 
   const FilterReply& reply() const { return reply_; }
-  HTTP_FILTER_CONTEXT* context() { return &context_; }
+  // The filter armed a fallback for this request (a disc copy to stand in for the network's).
+  bool FallbackArmed() const { return context_.pFilterContext != nullptr; }
 
  private:
   static FilterSession& Of(HTTP_FILTER_CONTEXT* pfc);

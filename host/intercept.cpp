@@ -6,6 +6,7 @@
 // browser handling and the timeouts stay exactly those of a plain connection, at the cost of
 // one copy through the kernel.
 #include <algorithm>
+#include <cstdio>
 
 #include <sys/socket.h>
 
@@ -23,7 +24,6 @@ using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
-constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection Established\r\n\r\n";
 // TLS records carry at most 16 KiB: a larger block gains nothing.
 constexpr std::size_t kTlsBlock = 16 * 1024 + 256;
 // Closing: how long the browser has to acknowledge the end of TLS.
@@ -63,9 +63,8 @@ bool Intercepts(ProxyState& s, const NetworkTarget& target) {
   if (s.ca == nullptr) return false;
   NetworkTarget secure = target;
   secure.secure = true;
-  const bool ours =
-      OnDomain(target.host, s.options.catalogueDomain) ||
-      s.pages.HoldsAddressesUnder("https://" + AsciiLowered(secure.AuthorityForHost()) + "/");
+  const bool ours = OnDomain(target.host, s.options.catalogueDomain) ||
+                    s.pages.HoldsHttpsHost(AsciiLowered(secure.AuthorityForHost()));
   // A host the authority may not sign stays a tunnel: a certificate for it would be refused.
   // Asked last: the check builds a certificate, which a tunnel to any other site need not pay.
   return ours && s.ca->Permits(target.host);
@@ -81,11 +80,13 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   std::shared_ptr<asio::ssl::context> context;
   try {
     context = s.ca->ServerContext(target.host);
-  } catch (const HostError&) {
+  } catch (const HostError& error) {
+    std::fprintf(stderr, "quillon-proxy: no certificate for %s: %s\n",
+                 LogEscape(target.host).c_str(), error.what());
     co_return RefuseTunnel(c, 502, Reason::kCertificate,
                            "No certificate could be made for " + target.host + ".");
   }
-  if (!WriteAll(c.fd(), kEstablished, c.writeTimeout, c.workers)) co_return exchange;
+  if (!SendEstablished(c)) co_return exchange;
   // What the browser sent after its CONNECT without waiting (its TLS hello) starts the handshake.
   const std::string early(static_cast<const char*>(c.buffer.data().data()), c.buffer.size());
   c.buffer.consume(c.buffer.size());
@@ -99,7 +100,12 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
                 timer.async_wait(kTuple));
   const bool shook = handshake.index() == 0 && !std::get<0>(std::get<0>(handshake));
   s.metrics.TlsHandshake(shook);
-  if (!shook) co_return exchange;
+  if (!shook) {
+    // The tunnel's 200 went out, but nothing was served through it.
+    exchange.status = 400;
+    exchange.reason = Reason::kHandshake;
+    co_return exchange;
+  }
 
   // The requests' connection: one end of a socket pair, on a strand of its own so that this side
   // keeps moving bytes while that one waits in a write.

@@ -72,6 +72,9 @@ constexpr std::array kReasons{
     ReasonText{Reason::kCertificate, "certificate",
                "The proxy's messages on standard error say why; --ca-dir names the authority's "
                "folder."},
+    ReasonText{Reason::kHandshake, "tls-handshake",
+               "The browser may not trust the proxy's authority: the start page says how to "
+               "install it."},
 };
 
 const ReasonText& TextOf(Reason reason) {

@@ -30,6 +30,7 @@ enum class Reason {
   kBadOrigin,       // the origin's answer was faulty
   kNotImplemented,  // an address or a program the proxy cannot serve
   kCertificate,     // no certificate could be made for an intercepted host
+  kHandshake,       // the browser's TLS with the proxy, in an intercepted tunnel, failed
 };
 
 // The log's word for a reason: "not-on-disc", "dns", ... ("-" for none).

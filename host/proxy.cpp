@@ -26,6 +26,9 @@ constexpr rlim_t kReservedDescriptors = 32;
 constexpr rlim_t kDescriptorsPerConnection = 2;
 // How often an idle proxy hands freed memory back to the system.
 constexpr auto kTrimInterval = std::chrono::seconds(2);
+// How often the disc's sites are read again when the catalogue changed, for the interception
+// check, which reads them without a query.
+constexpr auto kDiscRefreshInterval = std::chrono::seconds(1);
 // Accepting again after the process ran out of descriptors: clients wait in the backlog meanwhile.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
@@ -65,6 +68,19 @@ awaitable<void> RefuseClient(ProxyState& s, tcp::socket socket) {
       OwnAnswer({403, Reason::kNotAllowed, "This proxy does not serve your address.", {}, {}, {}},
                 false, true);
   co_await CloseAfterAnswer(s, client, std::move(answer));
+}
+
+// A connection's coroutine that ended on an exception: the connection is gone, the reason is
+// said.
+void ReportFailure(const std::exception_ptr& error) {
+  if (!error) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillon-proxy: a connection ended on an error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quillon-proxy: a connection ended on an unknown error\n");
+  }
 }
 
 std::string HostName() {
@@ -246,7 +262,8 @@ void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnel
   ++active;
   auto executor = socket.get_executor();
   asio::co_spawn(executor, Session(std::move(socket), std::move(tunnelled)),
-                 [this, counted](std::exception_ptr) {
+                 [this, counted](std::exception_ptr error) {
+                   ReportFailure(error);
                    if (counted) perClient.Leave(*counted);
                    ++served;
                    --active;
@@ -261,7 +278,8 @@ void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
   metrics.Request(Answer::kProxy, ReasonName(Reason::kNotAllowed), {});
   auto executor = socket.get_executor();
   asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
-                 [this, client](std::exception_ptr) {
+                 [this, client](std::exception_ptr error) {
+                   ReportFailure(error);
                    perClient.Leave(client);
                    ++served;
                    --active;
@@ -286,6 +304,18 @@ awaitable<void> ProxyState::TrimWhenIdle() {
   }
 }
 
+awaitable<void> ProxyState::RefreshDisc() {
+  asio::steady_timer timer(io);
+  while (!stopping) {
+    timer.expires_after(kDiscRefreshInterval);
+    co_await timer.async_wait(kTuple);
+    if (!pages.Changed()) continue;
+    // Rereading a large disc's sites takes a while: the main shard goes on meanwhile.
+    const Workers::Blocking reading(&workers);
+    pages.Refresh();
+  }
+}
+
 awaitable<void> ProxyState::Drain() {
   asio::steady_timer timer(io);
   const auto started = std::chrono::steady_clock::now();
@@ -302,8 +332,6 @@ Proxy::Proxy(const FilterLibrary& filter, ProxyOptions options) {
 }
 
 Proxy::~Proxy() = default;
-
-std::size_t Proxy::maxConnections() const { return state_->options.maxConnections; }
 
 std::filesystem::path Proxy::caCertificate() const {
   return state_->ca ? state_->ca->certificatePath() : std::filesystem::path();
@@ -339,6 +367,7 @@ void Proxy::Run() {
   ProxyState& s = *state_;
   asio::co_spawn(s.io, s.Accept(), asio::detached);
   asio::co_spawn(s.io, s.TrimWhenIdle(), asio::detached);
+  if (!s.options.disc.empty()) asio::co_spawn(s.io, s.RefreshDisc(), asio::detached);
   // SIGHUP: the access log's file was rotated; the next line goes to a file of its name.
   asio::signal_set hangups(s.io, SIGHUP);
   std::function<void(const boost::system::error_code&, int)> reopen =

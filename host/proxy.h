@@ -74,8 +74,6 @@ class Proxy {
 
   // Binds the listening socket; returns the port (useful with port 0). Throws HostError.
   std::uint16_t Listen();
-  // The connection limit in force: --max-connections, within what the descriptor limit allows.
-  std::size_t maxConnections() const;
   // The local authority's certificate, for browsers to trust; empty without interception.
   std::filesystem::path caCertificate() const;
   // The authority was made by this start (not found in caDir).

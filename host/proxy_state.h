@@ -220,6 +220,7 @@ struct ProxyState {
   awaitable<void> Accept();
   awaitable<void> Drain();
   awaitable<void> TrimWhenIdle();
+  awaitable<void> RefreshDisc();
   // A browser connection (session.cpp); `tunnelled` for the inner end of an intercepted tunnel.
   awaitable<void> Session(tcp::socket socket, std::optional<TunnelledClient> tunnelled);
   // Runs Session as a connection of its own, counted among the active ones (and, given a client
@@ -260,6 +261,9 @@ awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
 // many went from `b` to `a` (tunnel.cpp; for a plain or a TLS `b`).
 template <class Other>
 awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
+
+// A CONNECT's tunnel is open: "200 Connection Established" goes out (tunnel.cpp).
+bool SendEstablished(Connection& c);
 
 // A CONNECT refused: the answer goes out, and the connection ends with it.
 Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string what);

@@ -65,7 +65,7 @@ Exchange AnswerAsSite(ProxyState& s, Connection& c, bool keepAlive, const Networ
     const std::string page = RenderStatus(s.Watch(), s.options.disc.string(), s.self.listen());
     return SendPreparedAnswer(c, keepAlive, 200, WatchAnswer("text/html; charset=utf-8", page));
   }
-  if (auto page = s.pages.Answer(target.host, target.path, s.self.listen())) {
+  if (auto page = s.pages.Answer(target.host, target.path, s.self.listen(), &s.workers)) {
     return SendPreparedAnswer(c, keepAlive, 200, *page);
   }
   return SendOwnAnswer(c, keepAlive, 404, Reason::kNotFound,
@@ -142,7 +142,8 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
                             "The disc's own files are not served.");
   }
   const bool launch = LaunchGate::IsLaunchAddress(request.target());
-  if (launch && !(FromDiscPage(s, request) && s.launches.Admit(request.target(), c.loopback))) {
+  if (launch && !(FromDiscPage(s, request) &&
+                  s.launches.Admit(request.target(), c.loopback, LaunchGate::Clock::now()))) {
     co_return SendPreparedAnswer(c, keepAlive, 204, NoContentAnswer());
   }
   // The filter sends docs/lumother/ addresses to file:// ones, which a browser does not follow
@@ -169,7 +170,7 @@ awaitable<Exchange> Respond(ProxyState& s, Connection& c, RequestParser& parser,
       co_return SendOwnAnswer(c, keepAlive, 501, Reason::kNotImplemented,
                               "Programs on the disc cannot run here.");
     }
-    if (auto page = s.pages.Answer(target->host, target->path, "")) {
+    if (auto page = s.pages.Answer(target->host, target->path, "", c.workers)) {
       co_return SendPreparedAnswer(c, keepAlive, 200, *page);
     }
     co_return SendOwnAnswer(c, keepAlive, 404, Reason::kNotFound,

@@ -52,6 +52,10 @@ template awaitable<std::uint64_t> Splice(beast::tcp_stream&, beast::tcp_stream&,
                                          std::chrono::milliseconds);
 template awaitable<std::uint64_t> Splice(beast::tcp_stream&, TlsStream&, std::chrono::milliseconds);
 
+bool SendEstablished(Connection& c) {
+  return WriteAll(c.fd(), "HTTP/1.1 200 Connection Established\r\n\r\n", c.writeTimeout, c.workers);
+}
+
 Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string what) {
   WriteAll(c.fd(), OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true),
            c.writeTimeout, c.workers);
@@ -82,7 +86,7 @@ awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget
                                "The tunnel could not be opened: " + failure.message() + ".");
     }
   }
-  if (!WriteAll(c.fd(), "HTTP/1.1 200 Connection Established\r\n\r\n", c.writeTimeout, c.workers)) {
+  if (!SendEstablished(c)) {
     co_return Exchange{200, 0, Answer::kNetwork, false};
   }
   if (c.buffer.size() > 0) {

@@ -295,7 +295,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   // network gets --disc-patience to connect and begin its answer; the rest of the wait would
   // only keep the browser from the copy. Others keep the full timeouts.
   using Clock = std::chrono::steady_clock;
-  const bool fallbackArmed = c.filter.context()->pFilterContext != nullptr;
+  const bool fallbackArmed = c.filter.FallbackArmed();
   const auto giveUp = Clock::now() + s.options.discPatience;
   const auto within = [&](std::chrono::milliseconds full) {
     if (!fallbackArmed) return full;
@@ -468,9 +468,13 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     return Exchange{502, 0, Answer::kProxy, false, false, Reason::kBadOrigin};
   };
   // --update-disc: the body goes to the disc as well (disc_updater.cpp).
-  const auto copy = s.updater && !c.headOnly && parser.get().method() == http::verb::get
-                        ? s.updater->Begin(target.Url(), parser.get(), answer)
-                        : nullptr;
+  // Begin waits for a commit under way: a blocking region, as the commit is.
+  auto begin = [&]() -> std::unique_ptr<DiscUpdater::Copy> {
+    const Workers::Blocking waiting(c.workers);
+    return s.updater->Begin(target.Url(), parser.get(), answer);
+  };
+  const auto copy =
+      s.updater && !c.headOnly && parser.get().method() == http::verb::get ? begin() : nullptr;
 
   // A body by length, or to the end of the connection, is read straight into the block: the
   // parser would read at most 64 KiB at a time and copy it once more. Chunks are decoded here.

@@ -4,12 +4,13 @@ DOM holds its content and the access log shows its images served from the disc."
 
 import argparse
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import chromium  # noqa: E402
 
 SKIP = 77  # ctest reports the test as skipped
 
@@ -21,9 +22,8 @@ def main():
     parser.add_argument("--disc", required=True)
     args = parser.parse_args()
 
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
-        print("chromium is not installed: skipped (make deps-browser installs it)")
+    if not chromium.available():
+        print("chromium is not installed: skipped (%s)" % chromium.INSTALL_HINT)
         return SKIP
 
     proxy = subprocess.Popen(
@@ -40,15 +40,7 @@ def main():
                               daemon=True)
     reader.start()
     try:
-        with tempfile.TemporaryDirectory(prefix="quillon-chromium-") as profile:
-            result = subprocess.run(
-                [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
-                 "--user-data-dir=" + profile, "--proxy-server=127.0.0.1:%d" % port,
-                 "--virtual-time-budget=5000", "--dump-dom", "http://harbour.example/index.html"],
-                capture_output=True, timeout=120)
-        dom = result.stdout.decode(errors="replace")
+        dom, browser_errors = chromium.dump_dom("http://harbour.example/index.html", port)
     finally:
         proxy.send_signal(signal.SIGTERM)
         proxy.wait(timeout=10)
@@ -56,7 +48,7 @@ def main():
     failures = []
     if "Welcome to Harbour Town" not in dom:
         failures.append("the DOM lacks the page's content:\n" + dom[:2000] +
-                        result.stderr.decode(errors="replace")[-2000:])
+                        browser_errors[-2000:])
     for image in ("/images/harbour.gif", "/lummisc0/logo.gif"):
         served = [l for l in log if image in l and l.split()[-2:] == ["filter", "-"] and '" 200 ' in l]
         if not served:

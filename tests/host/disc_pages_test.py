@@ -28,6 +28,7 @@ except ImportError:
     import zstandard
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import chromium  # noqa: E402
 import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
 
 SITE = "pages.example"
@@ -229,9 +230,8 @@ class DiscBrowsing(unittest.TestCase):
             self.assertEqual(named.stop(), 0)
 
     def test_start_page_and_search_in_a_real_browser(self):
-        browser = shutil.which("chromium") or shutil.which("chromium-browser")
-        if browser is None:
-            self.skipTest("chromium is not installed (make deps-browser installs it)")
+        if not chromium.available():
+            self.skipTest("chromium is not installed (%s)" % chromium.INSTALL_HINT)
         rows = [
             (START, ['<a href="http://%s/">%s</a>' % (SITE, SITE), "<h1>" + TITLE.replace("&", "&amp;")
                      .replace("<", "&lt;").replace(">", "&gt;") + "</h1>"]),
@@ -240,19 +240,10 @@ class DiscBrowsing(unittest.TestCase):
               '<p id="count">1 page matches</p>']),
         ]
         for url, parts in rows:
-            with self.subTest(url), tempfile.TemporaryDirectory(prefix="quillon-chromium-") as profile:
-                result = subprocess.run(
-                    [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update",
-                     "--disable-sync",
-                     "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
-                     "--user-data-dir=" + profile,
-                     "--proxy-server=127.0.0.1:%d" % self.proxy.port,
-                     "--virtual-time-budget=5000", "--dump-dom", url],
-                    capture_output=True, timeout=120)
-                dom = result.stdout.decode(errors="replace")
+            with self.subTest(url):
+                dom, errors = chromium.dump_dom(url, self.proxy.port)
                 for part in parts:
-                    self.assertIn(part, dom, result.stderr.decode(errors="replace")[-2000:])
+                    self.assertIn(part, dom, errors[-2000:])
 
 
 PAD = 256 * 1024  # large enough that a kill lands mid-copy

@@ -22,6 +22,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import chromium  # noqa: E402
 import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
 
 SECURE = "secure.example"
@@ -214,8 +215,22 @@ class HttpsThroughTheProxy(unittest.TestCase):
         subject = dict(item for part in certificate["subject"] for item in part)
         self.assertEqual(subject.get("commonName"), "127.0.0.1")
         # Inside an intercepted tunnel, a request for another host is refused.
-        status, body, _ = self.fetch(SECURE, 443, "/", headers={"Host": "other.example"})
-        self.assertEqual(status, 421, body)
+        for path, headers in (("/", {"Host": "other.example"}),
+                              # an absolute target, even one naming the tunnel's own host
+                              ("https://other.example/", {}),
+                              ("https://%s/" % SECURE, {})):
+            status, body, _ = self.fetch(SECURE, 443, path, headers=headers)
+            self.assertEqual(status, 421, (path, body))
+
+    def test_a_failed_handshake_is_logged_as_such(self):
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as sock:
+            sock.sendall(b"CONNECT %s:443 HTTP/1.1\r\nHost: %s:443\r\n\r\n" %
+                         (SECURE.encode(), SECURE.encode()))
+            self.assertTrue(sock.recv(4096).startswith(b"HTTP/1.1 200 "))
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % SECURE.encode())
+            sock.recv(4096)  # the proxy's TLS alert, or the end
+        lines = self.logged('"CONNECT %s:443 HTTP/1.1" 400 ' % SECURE)
+        self.assertTrue(lines and lines[-1].split()[-1] == "tls-handshake", self.proxy.log)
 
     def test_a_tls_origin_connection_is_kept_for_the_next_request(self):
         conn = http.client.HTTPSConnection("127.0.0.1", self.proxy.port, timeout=10,
@@ -261,26 +276,12 @@ class HttpsThroughTheProxy(unittest.TestCase):
         """The DOM headless Chromium shows for `url` through the proxy, trusting its authority
         through an NSS database in a HOME of its own; None without Chromium or certutil. With no
         proxy port, every name goes straight to 127.0.0.1."""
-        browser = shutil.which("chromium") or shutil.which("chromium-browser")
-        if browser is None or shutil.which("certutil") is None:
+        if not chromium.available(trust_authority=True):
             return None
-        with tempfile.TemporaryDirectory(prefix="quillon-chromium-") as home:
-            nss = "sql:" + os.path.join(home, ".pki", "nssdb")
-            os.makedirs(os.path.join(home, ".pki", "nssdb"))
-            subprocess.run(["certutil", "-N", "-d", nss, "--empty-password"], check=True)
-            subprocess.run(["certutil", "-A", "-d", nss, "-t", "C,,", "-n", "quillon", "-i",
-                            os.path.join(self.ca_dir, "ca.pem")], check=True)
-            result = subprocess.run(
-                [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--user-data-dir=" + os.path.join(home, "profile"),
-                 # Loopback addresses go through the proxy too (a site saved from one).
-                 *(["--proxy-server=127.0.0.1:%d" % proxy_port, "--proxy-bypass-list=<-loopback>"]
-                   if proxy_port else
-                   ["--no-proxy-server", "--host-resolver-rules=MAP * 127.0.0.1"]),
-                 "--virtual-time-budget=5000", "--dump-dom", url],
-                capture_output=True, timeout=120, env=dict(os.environ, HOME=home))
-        return result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+        # Loopback addresses go through the proxy too (a site saved from one).
+        dom, errors = chromium.dump_dom(url, proxy_port, os.path.join(self.ca_dir, "ca.pem"),
+                                        proxy_loopback=True)
+        return dom + errors
 
     def test_the_authority_signs_only_the_discs_names(self):
         # Leaves signed with the authority's key itself: the name constraints decide.

@@ -112,6 +112,22 @@ class Scripted(socketserver.BaseRequestHandler):
                 body += chunk
             answer = b"got %d bytes" % len(body)
             send(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(answer), answer))
+        elif path == b"/upload-chunked":
+            # The body as the proxy framed it, decoded here: what the client sent must arrive.
+            while not body.endswith(b"0\r\n\r\n"):
+                chunk = self.request.recv(1 << 20)
+                if not chunk:
+                    return
+                body += chunk
+            decoded = b""
+            while True:
+                size_line, _, body = body.partition(b"\r\n")
+                size = int(size_line.split(b";")[0], 16)
+                if size == 0:
+                    break
+                decoded, body = decoded + body[:size], body[size + 2:]
+            answer = b"got " + decoded
+            send(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(answer), answer))
         elif path == b"/once":
             # Keeps the connection open, then drops the next request sent on it unanswered.
             send(b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nonce")
@@ -373,8 +389,15 @@ class ProxyEndToEnd(unittest.TestCase):
     def test_options_launch_bookmarks_and_shared_folder(self):
         status, _, _ = self.proxy.request("http://options.quillon.internal/")
         self.assertEqual(status, 204)
-        status, _, _ = self.proxy.request("http://direct.quillon.internal/http://quillon.internal/program/readme.txt")
-        self.assertEqual(status, 204)
+        # 204 either way: the access log tells whether the filter launched or the gate refused.
+        launch = "http://direct.quillon.internal/http://quillon.internal/program/readme.txt"
+        for query, headers, answered in (("?gate", {}, "proxy"),
+                                         ("?disc", {"Referer": "http://start.quillon.internal/"},
+                                          "filter")):
+            status, _, _ = self.proxy.request(launch + query, headers=headers)
+            self.assertEqual(status, 204)
+            line = self.proxy.last_log(launch + query)
+            self.assertEqual(line.split()[-2:-1], [answered], line)
         status, _, body = self.proxy.request(self.url("lummisc0/bookmark.htm"))
         self.assertEqual((status, body), (200, b"<h1>bookmarks</h1>"))
         status, headers, body = self.proxy.request("http://anyhost.example/x/lummisc0/logo.gif")
@@ -474,6 +497,14 @@ class ProxyEndToEnd(unittest.TestCase):
         self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), answer[:200])
         self.assertNotIn(b"100 Continue", answer)
         self.assertNotIn(b"expect", Scripted.requests[-1].lower())
+        # A valid chunked body (with an extension and a trailer) is relayed, framed anew.
+        with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as s:
+            s.sendall(b"POST http://%s/upload-chunked HTTP/1.1\r\nHost: %s\r\n"
+                      b"Transfer-Encoding: chunked\r\n\r\n5;ext=1\r\nhello\r\n7\r\n, world\r\n"
+                      b"0\r\nX-Trailer: dropped\r\n\r\n" % (self.script.encode(), self.script.encode()))
+            answer = recv_until(s, b"got hello, world")
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n") and
+                        answer.endswith(b"\r\n\r\ngot hello, world"), answer[:200])
         # Interim answers reach an HTTP/1.1 client before the final one, never an HTTP/1.0 one;
         # an origin that never ends them gets a 502.
         cases = [("/interim", "1.1", [b"HTTP/1.1 103 Early Hints\r\n", b"HTTP/1.1 200 OK\r\n"], b"final"),

@@ -45,8 +45,8 @@ class LaunchGate {
   static bool FromDiscPage(const Requester& requester, std::string_view catalogueDomain,
                            const std::function<bool(std::string_view)>& discHolds);
 
-  // Whether this request may reach the filter now; a true answer counts it as under way.
-  bool Admit(std::string_view target, bool loopbackClient, Clock::time_point now = Clock::now());
+  // Whether this request may reach the filter at `now`; a true answer counts it as under way.
+  bool Admit(std::string_view target, bool loopbackClient, Clock::time_point now);
 
  private:
   struct Launch {

@@ -14,6 +14,7 @@
 #include "platform/disc_open.h"
 #include "proxy_state.h"
 #include "search.h"
+#include "workers.h"
 
 namespace quillon::host {
 
@@ -218,9 +219,16 @@ DiscPages::DiscPages(const fs::path& disc, std::string catalogueDomain)
   try {
     db_ = viewer::OpenCatalogue(disc, false);
     info_ = viewer::ReadDiscInfo(*db_);
+    searchDb_ = viewer::OpenCatalogue(disc, false);
   } catch (const std::exception&) {
     db_.reset();  // the viewer reports an unreadable disc; these pages then show none
+    searchDb_.reset();
   }
+  Refresh();
+}
+
+bool DiscPages::HoldsHttpsHost(std::string_view authority) const {
+  return httpsHosts_.load()->contains(authority);
 }
 
 bool DiscPages::IsStartHost(std::string_view host) const {
@@ -251,13 +259,16 @@ std::string DiscPages::StartAddress() const {
 }
 
 std::optional<std::string> DiscPages::Answer(std::string_view host, std::string_view path,
-                                             std::string_view listen) {
+                                             std::string_view listen, Workers* workers) {
   if (listen.empty() && !IsStartHost(host)) return std::nullopt;
   const std::size_t mark = path.find('?');
   const std::string_view name = path.substr(0, mark);
   const std::string_view query = mark == std::string_view::npos ? "" : path.substr(mark + 1);
   if (name == "/") return PageAnswer(200, "OK", kHtmlType, StartPage(listen));
-  if (name == "/search") return PageAnswer(200, "OK", kHtmlType, SearchPage(query));
+  if (name == "/search") {
+    const Workers::Blocking searching(workers);
+    return PageAnswer(200, "OK", kHtmlType, SearchPage(query));
+  }
   if (name == "/proxy.pac" && !listen.empty()) {
     return PageAnswer(200, "OK", kPacType, ProxyPac(listen));
   }
@@ -274,11 +285,27 @@ std::vector<SiteSummary> DiscPages::Sites() {
     if (version.Integer(0) != dataVersion_) {
       sites_ = ReadSites(*db_);
       dataVersion_ = version.Integer(0);
+      auto hosts = std::make_shared<HostSet>();
+      for (const SiteSummary& site : sites_) {
+        if (site.secure) hosts->insert(site.host);
+      }
+      httpsHosts_.store(std::move(hosts));
     }
   } catch (const viewer::SqliteError&) {
     // the sites as last read
   }
   return sites_;
+}
+
+bool DiscPages::Changed() {
+  std::lock_guard lock(mutex_);
+  if (db_ == nullptr) return false;
+  try {
+    viewer::Statement version(*db_, "PRAGMA data_version");
+    return version.Step() && version.Integer(0) != dataVersion_;
+  } catch (const viewer::SqliteError&) {
+    return false;
+  }
 }
 
 std::string DiscPages::StartPage(std::string_view listen) {
@@ -339,10 +366,10 @@ std::string DiscPages::SearchPage(std::string_view query) {
     page = std::clamp<std::int64_t>(std::stoll(pageText), 1, kLastResultsPage);
   }
   viewer::SearchResults results;
-  if (db_ != nullptr) {
-    std::lock_guard lock(mutex_);
+  if (searchDb_ != nullptr) {
+    std::lock_guard lock(searchMutex_);
     try {
-      results = viewer::Search(*db_, words, (page - 1) * kResultsPerPage, kResultsPerPage);
+      results = viewer::Search(*searchDb_, words, (page - 1) * kResultsPerPage, kResultsPerPage);
     } catch (const viewer::SqliteError&) {
       results = {};  // a catalogue that cannot be read finds nothing
     }

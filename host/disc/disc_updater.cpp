@@ -6,8 +6,10 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -506,7 +508,11 @@ bool DiscUpdater::Commit(Copy& copy) {
   const bool synced = ::fsync(copy.fd_) == 0;
   ::close(copy.fd_);
   copy.fd_ = -1;
-  if (!synced) return false;
+  if (!synced) {
+    std::fprintf(stderr, "quillon-proxy: %s was not put on the disc: %s\n",
+                 LogEscape(copy.url_).c_str(), std::strerror(errno));
+    return false;
+  }
   std::lock_guard lock(mutex_);
   try {
     db_->Execute("BEGIN IMMEDIATE");
@@ -564,7 +570,9 @@ bool DiscUpdater::Commit(Copy& copy) {
       newBytes_ += copy.size_;
     }
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "quillon-proxy: %s was not put on the disc: %s\n",
+                 LogEscape(copy.url_).c_str(), error.what());
     try {
       db_->Execute("ROLLBACK");
     } catch (const viewer::SqliteError&) {

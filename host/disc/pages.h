@@ -3,11 +3,13 @@
 // this disc" page, and the disc's further pages under docs/lumother/.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,8 @@
 #include "sqlite.h"
 
 namespace quillon::host {
+
+class Workers;
 
 // The sub-domain of the catalogue domain that the start page and the search answer on.
 inline constexpr std::string_view kStartHostLabel = "start.";
@@ -61,8 +65,9 @@ class DiscPages {
 
   // A complete answer for an address on the start host, or for an origin-form request made to
   // the proxy (`listen` set, "address:port"); nullopt for an address these pages do not hold.
+  // A search runs as a blocking region of `workers` (which may be null): it may take a while.
   std::optional<std::string> Answer(std::string_view host, std::string_view path,
-                                    std::string_view listen);
+                                    std::string_view listen, Workers* workers = nullptr);
   // 504 "Not on this disc", for an address the disc lacks while the network is not used: a page
   // for a browser (`html`), else a line.
   std::string NotOnDisc(std::string_view url, bool html) const;
@@ -75,6 +80,13 @@ class DiscPages {
   bool HoldsAddressesUnder(std::string_view prefix);
   // The disc's sites, read again when the catalogue changed.
   std::vector<SiteSummary> Sites();
+  // The disc holds https:// addresses of `authority` ("host[:port]", lower case), as of the
+  // last time the sites were read: no lock and no query, for every CONNECT.
+  bool HoldsHttpsHost(std::string_view authority) const;
+  // Reads the sites again if the catalogue changed since.
+  void Refresh() { Sites(); }
+  // The catalogue changed since the sites were read (a quick query; false when unreadable).
+  bool Changed();
 
  private:
   std::string StartPage(std::string_view listen);
@@ -89,6 +101,12 @@ class DiscPages {
   std::vector<SiteSummary> sites_;
   std::int64_t dataVersion_ = -1;  // of the catalogue when sites_ was read
   std::unique_ptr<viewer::Database> db_;
+  // The secure sites' hosts of sites_, swapped whole when they are read again.
+  using HostSet = std::set<std::string, std::less<>>;
+  std::atomic<std::shared_ptr<const HostSet>> httpsHosts_{std::make_shared<const HostSet>()};
+  // Searches have a connection of their own, so that a long one holds up no other page.
+  std::mutex searchMutex_;
+  std::unique_ptr<viewer::Database> searchDb_;
 };
 
 struct Connection;
