@@ -14,7 +14,7 @@ namespace {
 constexpr const char kSchema[] = R"sql(
 PRAGMA journal_mode = OFF;
 PRAGMA synchronous = OFF;
-PRAGMA cache_size = -8192;
+PRAGMA cache_size = -4096;
 PRAGMA temp_store = FILE;
 CREATE TABLE payloads (id INTEGER PRIMARY KEY, file TEXT NOT NULL, size INTEGER NOT NULL,
   sha1 TEXT NOT NULL, extension TEXT NOT NULL, content_type TEXT NOT NULL,

@@ -23,9 +23,19 @@ namespace {
 constexpr std::size_t kReadBlock = 256 * 1024;
 // The longest extension an address's name gives a document; a longer "extension" is a name.
 constexpr std::size_t kLongestAddressExtension = 8;
-// FTS5's merge setting while a disc is made (no merge until the end), and its default after.
-constexpr int kNoAutomerge = 0;
+// FTS5's settings while a disc is made: no merging as the index grows (one at the end), and
+// 8 MiB of new entries held before they are written as a segment rather than 1 MiB, which
+// leaves an eighth of the segments to merge. Then FTS5's defaults again, for later additions.
+constexpr int kBulkAutomerge = 0;
+constexpr int kBulkHashBytes = 8 * 1024 * 1024;
 constexpr int kDefaultAutomerge = 4;
+constexpr int kDefaultHashBytes = 1024 * 1024;
+
+void ConfigureSearch(Database& db, std::string_view setting, int value) {
+  Statement set(db, "INSERT INTO search (search, rank) VALUES (?1, ?2)");
+  set.Bind(1, setting).Bind(2, std::int64_t{value});
+  set.Step();
+}
 
 struct TypeRow {
   std::string_view mediaType;
@@ -241,14 +251,15 @@ FileFacts ReadFileFacts(const fs::path& file, const fs::path* copy, std::string*
   }
   Sha1Hex sha1;
   FileFacts facts;
-  std::vector<char> block(kReadBlock);
+  // Not zeroed: it is read into before it is read.
+  const auto block = std::make_unique_for_overwrite<char[]>(kReadBlock);
   while (in) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    in.read(block.get(), static_cast<std::streamsize>(kReadBlock));
     const auto got = static_cast<std::size_t>(in.gcount());
-    sha1.Update(std::string_view(block.data(), got));
-    if (copy != nullptr) out.write(block.data(), static_cast<std::streamsize>(got));
+    sha1.Update(std::string_view(block.get(), got));
+    if (copy != nullptr) out.write(block.get(), static_cast<std::streamsize>(got));
     if (page != nullptr && page->size() < kMostReadPage) {
-      page->append(block.data(), std::min(got, kMostReadPage - page->size()));
+      page->append(block.get(), std::min(got, kMostReadPage - page->size()));
     }
     facts.size += got;
   }
@@ -264,7 +275,8 @@ struct CatalogueWriter::Statements {
   Statement held;
   Statement document;
   Statement touch;
-  Statements(Database& db, bool recorded)
+  std::unique_ptr<PageIndexer> pages;  // with a search table
+  Statements(Database& db, bool recorded, bool indexed)
       : insert(db,
                "INSERT INTO documents (number, url, extension, content_type, redirect_url, "
                "stale_after, last_modified) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"),
@@ -276,7 +288,8 @@ struct CatalogueWriter::Statements {
         held(db, "SELECT 1 FROM documents WHERE url = ?1"),
         document(db,
                  "SELECT number, extension FROM documents WHERE url = ?1 AND redirect_url = ''"),
-        touch(db, "UPDATE documents SET last_modified = ?2 WHERE number = ?1") {}
+        touch(db, "UPDATE documents SET last_modified = ?2 WHERE number = ?1"),
+        pages(indexed ? std::make_unique<PageIndexer>(db) : nullptr) {}
 };
 
 CatalogueWriter::CatalogueWriter(Database& db, fs::path root, Options options)
@@ -287,7 +300,7 @@ CatalogueWriter::CatalogueWriter(Database& db, fs::path root, Options options)
     Statement files(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'files'");
     recorded = files.Step();
   }
-  statements_ = std::make_unique<Statements>(db_, recorded);
+  statements_ = std::make_unique<Statements>(db_, recorded, indexed_);
   ReadNext();
 }
 
@@ -305,9 +318,8 @@ void CatalogueWriter::Begin() {
   // Another program may have added documents since: numbers are taken inside the transaction.
   ReadNext();
   if (options_.bulk && indexed_) {
-    db_.Execute(("INSERT INTO search (search, rank) VALUES ('automerge', " +
-                 std::to_string(kNoAutomerge) + ")")
-                    .c_str());
+    ConfigureSearch(db_, "automerge", kBulkAutomerge);
+    ConfigureSearch(db_, "hashsize", kBulkHashBytes);
   }
 }
 
@@ -376,10 +388,14 @@ FileFacts CatalogueWriter::PlaceAndRead(std::int64_t number, std::string_view ex
     read = ReadFileFacts(file, &target, page ? &text : nullptr);
   } else {
     Place(file, relative);
-    if (facts != nullptr && !page) return *facts;
+    if (facts != nullptr) {
+      // Hashed while staged: only a page's text is read back.
+      if (page) statements_->pages->AddFile(number, target);
+      return *facts;
+    }
     read = ReadFileFacts(target, nullptr, page ? &text : nullptr);
   }
-  if (page) IndexPage(db_, number, ExtractPageText(text));
+  if (page) statements_->pages->Add(number, ExtractPageText(text));
   return read;
 }
 
@@ -443,9 +459,8 @@ void CatalogueWriter::Finish() {
   OptimizeSearchTable(db_);
   if (options_.bulk) {
     // Later additions (an `add`, the proxy's updates) merge as they go again.
-    db_.Execute(("INSERT INTO search (search, rank) VALUES ('automerge', " +
-                 std::to_string(kDefaultAutomerge) + ")")
-                    .c_str());
+    ConfigureSearch(db_, "automerge", kDefaultAutomerge);
+    ConfigureSearch(db_, "hashsize", kDefaultHashBytes);
   }
 }
 
