@@ -91,28 +91,12 @@ std::vector<std::pair<std::string, std::string>> ReadRedirects(const fs::path& f
 void CreateTables(Database& db, const std::string& title) {
   // No journal and no syncs while building: the finished disc is synced once, before its rename.
   // A larger page cache keeps the search index's pages from being written and read back.
-  db.Execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -24576;");
+  db.Execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -16384;");
   db.Execute(("PRAGMA application_id = " + std::to_string(viewer::kDiscApplicationId)).c_str());
   db.Execute(viewer::kDiscSchema);
   Statement info(db, "INSERT INTO disc (format_version, title, created) VALUES (?1, ?2, ?3)");
   info.Bind(1, viewer::kDiscFormatVersion).Bind(2, title).Bind(3, Now());
   info.Step();
-}
-
-const char kInsert[] =
-    "INSERT INTO documents (number, url, extension, content_type, redirect_url, stale_after, "
-    "last_modified) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
-
-void Insert(Statement& insert, const DocumentRow& row) {
-  insert.Bind(1, row.number)
-      .Bind(2, row.url)
-      .Bind(3, row.extension)
-      .Bind(4, row.contentType)
-      .Bind(5, row.redirectUrl)
-      .Bind(6, row.staleAfter)
-      .Bind(7, row.lastModified);
-  insert.Step();
-  insert.Reset();
 }
 
 DocumentRow ReadRow(const Statement& s) {
@@ -328,83 +312,26 @@ std::string MirrorUrl(const fs::path& relative, std::string_view scheme) {
   return url;
 }
 
-FoldedType FoldExtension(std::string_view extension) {
-  static const std::map<std::string, std::string, std::less<>> kFolded = {
-      {"htm", "htm"},  {"html", "htm"}, {"txt", "txt"},  {"gif", "gif"}, {"jpg", "jpg"},
-      {"jpeg", "jpg"}, {"tif", "tif"},  {"tiff", "tif"}, {"wav", "wav"}, {"mpg", "mpg"},
-      {"mpeg", "mpg"}, {"avi", "avi"},  {"mov", "mov"},  {"pdf", "pdf"}, {"ppt", "ppt"},
-      {"doc", "doc"},  {"rtf", "rtf"},  {"bmv", "bmv"},
-  };
-  const std::string lowered = AsciiLowered(extension);
-  if (auto it = kFolded.find(lowered); it != kFolded.end()) return {it->second, ""};
-  if (lowered.empty()) return {"", ""};
-  return {lowered, std::string(viewer::ContentTypeOf(lowered))};
-}
-
 fs::path DocumentPath(std::int64_t number, std::string_view extension) {
   return viewer::DocumentFilePath(number, extension);
 }
 
 namespace {
 
-// What the catalogue records of a document's file, for `check` to compare.
-struct FileFacts {
-  std::uint64_t size = 0;
-  std::string sha1;  // lower-case hexadecimal
-};
+using viewer::FileFacts;
 
-// Reads a file once, in blocks: its size and SHA-1, with a copy written to `copy` when given and
-// the first kMostReadPage bytes kept in `page` when given (what a page is indexed by).
-FileFacts ReadFile(const fs::path& file, const fs::path* copy = nullptr,
-                   std::string* page = nullptr) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw ToolError(file.string() + ": cannot read it");
-  std::ofstream out;
-  if (copy != nullptr) {
-    out.open(*copy, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError(copy->string() + ": cannot write it");
+// Reads a file once: its size and SHA-1.
+FileFacts ReadFile(const fs::path& file) {
+  try {
+    return viewer::ReadFileFacts(file);
+  } catch (const viewer::DiscError& e) {
+    throw ToolError(e.what());
   }
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr) != 1) {
-    throw ToolError("SHA-1 is not available");
-  }
-  FileFacts facts;
-  std::vector<char> block(kDigestBlock);
-  while (in) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    EVP_DigestUpdate(context.get(), block.data(), got);
-    if (copy != nullptr) out.write(block.data(), static_cast<std::streamsize>(got));
-    if (page != nullptr && page->size() < viewer::kMostReadPage) {
-      page->append(block.data(), std::min(got, viewer::kMostReadPage - page->size()));
-    }
-    facts.size += got;
-  }
-  if (in.bad()) throw ToolError(file.string() + ": cannot read it");
-  if (copy != nullptr && !out.flush()) throw ToolError(copy->string() + ": cannot write it");
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &length);
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned int i = 0; i < length; ++i) {
-    facts.sha1.push_back(kHex[digest[i] >> 4]);
-    facts.sha1.push_back(kHex[digest[i] & 15]);
-  }
-  return facts;
 }
 
 bool HasFilesTable(const Database& db) {
   Statement query(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'files'");
   return query.Step();
-}
-
-const char kRecordFile[] = "INSERT OR REPLACE INTO files (number, size, sha1) VALUES (?1, ?2, ?3)";
-
-void Record(Statement& record, std::int64_t number, const FileFacts& facts) {
-  record.Bind(1, number).Bind(2, static_cast<std::int64_t>(facts.size)).Bind(3, facts.sha1);
-  record.Step();
-  record.Reset();
 }
 
 // Writes out everything cached for the file system holding `folder`: one sync for a whole disc
@@ -417,24 +344,6 @@ void SyncFileSystem(const fs::path& folder) {
   ::close(fd);
   if (failed)
     throw ToolError(folder.string() + ": cannot be written (" + std::strerror(error) + ")");
-}
-
-// Puts an entry's file in place under `root`: renamed from the stage, or copied from a mirror.
-// Returns what the placed file holds; a page's text, for the index, is read in the same pass.
-FileFacts PlaceFile(const fs::path& root, std::int64_t number, const WarcEntry& entry, bool move,
-                    std::set<fs::path>& folders, std::string* page) {
-  const fs::path target = root / DocumentPath(number, entry.extension);
-  if (folders.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
-  if (move) {
-    fs::rename(entry.staged, target);
-    return ReadFile(target, nullptr, page);
-  }
-  return ReadFile(entry.staged, &target, page);
-}
-
-// Pages only: the search finds what a reader sees, not style sheets or pictures.
-bool IsPage(std::string_view extension) {
-  return FoldExtension(extension).extension == viewer::kPageExtension;
 }
 
 }  // namespace
@@ -470,53 +379,45 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   if (options.extra) CopyTree(*options.extra, building);
 
   CreateSummary summary;
-  std::vector<WarcEntry> documents, warcRedirects;
-  std::vector<StartPage> startPages;
+  std::optional<WarcImport> imported;
   const fs::path stage = building / ".stage";
   if (fromWarc) {
     fs::create_directories(stage);
-    WarcImport imported = ReadWarcs(options.warcs, stage, options.onWarcProblem, options.progress);
-    documents = std::move(imported.documents);
-    warcRedirects = std::move(imported.redirects);
-    startPages = std::move(imported.startPages);
-    summary.warc = std::move(imported.summary);
-    if (documents.empty() && warcRedirects.empty()) {
+    imported.emplace(ReadWarcs(options.warcs, stage, options.onWarcProblem, options.progress));
+    summary.warc = imported->summary;
+    if (summary.warc.documents == 0 && summary.warc.redirects == 0) {
       throw ToolError("the archives hold no answer to put on a disc");
     }
-  }
-  if (documents.size() + warcRedirects.size() > kMostDocuments) {
-    throw ToolError("more than " + std::to_string(kMostDocuments) +
-                    " documents, more than a disc can number");
+    if (summary.warc.documents + summary.warc.redirects > kMostDocuments) {
+      throw ToolError("more than " + std::to_string(kMostDocuments) +
+                      " documents, more than a disc can number");
+    }
   }
   {
     Database db((building / viewer::kCatalogueFile).string(),
                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     CreateTables(db, options.title);
     viewer::CreateSearchTable(db);
-    db.Execute("BEGIN");
-    Statement insert(db, kInsert);
+    viewer::CatalogueWriter writer(db, building, {.bulk = true, .place = {}});
+    writer.Begin();
     std::optional<CaptureTables> captures;
     if (fromWarc) captures.emplace(db);
-    Statement record(db, kRecordFile);
     const std::int64_t staleAfter =
         options.staleAfter ? ClampToHttpTime(Now() + *options.staleAfter) : 0;
-    std::int64_t number = 0;
-    std::set<fs::path> folders;
-    auto addDocument = [&](const WarcEntry& entry, bool move) {
-      std::string page;
-      const bool isPage = IsPage(entry.extension);
-      const FileFacts facts =
-          PlaceFile(building, number, entry, move, folders, isPage ? &page : nullptr);
-      Insert(insert, DocumentRow{number, entry.url, entry.extension, entry.contentType, "",
-                                 staleAfter, entry.lastModified});
+    auto addDocument = [&](const WarcEntry& entry, viewer::CatalogueWriter::Placing placing) {
+      const viewer::FileFacts facts{entry.size, entry.sha1};
+      const std::int64_t number = writer.AddDocument(
+          {entry.url, {entry.extension, entry.contentType}, entry.lastModified, staleAfter},
+          entry.staged, placing, entry.sha1.empty() ? nullptr : &facts);
       if (captures) captures->Add(number, entry.captured);
-      Record(record, number, facts);
-      if (isPage) viewer::IndexPage(db, number, viewer::ExtractPageText(page));
-      summary.bytes += facts.size;
-      ++number;
+      summary.bytes += entry.size;
       ++summary.documents;
     };
-    for (const WarcEntry& entry : documents) addDocument(entry, true);
+    if (imported) {
+      imported->ForEachDocument([&](const WarcEntry& entry) {
+        addDocument(entry, viewer::CatalogueWriter::Placing::kRename);
+      });
+    }
     if (mirror) {
       // One file at a time, in address order, from the list: nothing held per file.
       const auto files = mirror->InOrder();
@@ -524,31 +425,29 @@ CreateSummary CreateDisc(const CreateOptions& options) {
         const FoldedType type = FoldExtension(files->TextPointer(2));
         addDocument(
             WarcEntry{files->Text(0), type.extension, type.contentType, "", files->Integer(4),
-                      files->TextPointer(1), static_cast<std::uint64_t>(files->Integer(3))},
-            false);
+                      files->TextPointer(1), static_cast<std::uint64_t>(files->Integer(3)), 0, ""},
+            viewer::CatalogueWriter::Placing::kCopy);
         if (options.progress) options.progress(summary.documents, mirror->count());
       }
     }
 
-    Statement held(db, "SELECT 1 FROM documents WHERE url = ?1");
     auto addRedirect = [&](const std::string& from, const std::string& to) {
-      if (number > viewer::kHighestDocumentNumber) {
+      if (writer.next() > viewer::kHighestDocumentNumber) {
         throw ToolError("more documents than a disc can number");
       }
-      held.Bind(1, from);
-      const bool taken = held.Step();
-      held.Reset();
-      if (taken) return false;
-      Insert(insert, DocumentRow{number++, from, "", "", to, 0, 0});
+      if (writer.Holds(from)) return false;
+      const std::int64_t number = writer.AddRedirect(from, to);
       ++summary.redirects;
-      return true;
+      return number >= 0;
     };
-    for (const WarcEntry& entry : warcRedirects) {
-      if (addRedirect(entry.url, entry.redirectUrl) && captures) {
-        captures->Add(number - 1, entry.captured);
-      }
+    if (imported) {
+      imported->ForEachRedirect([&](const WarcEntry& entry) {
+        if (addRedirect(entry.url, entry.redirectUrl)) {
+          captures->Add(writer.next() - 1, entry.captured);
+        }
+      });
+      captures->Add(imported->startPages);
     }
-    if (captures) captures->Add(startPages);
     if (mirror) {
       // A folder's index page also answers for the folder's own address.
       constexpr std::string_view kIndex = "/index.html";
@@ -564,11 +463,12 @@ CreateSummary CreateDisc(const CreateOptions& options) {
       if (!addRedirect(from, to))
         throw ToolError(from + ": redirect for an address the disc holds");
     }
-    db.Execute("COMMIT");
-    viewer::OptimizeSearchTable(db);
+    writer.Finish();
+    writer.Commit();
     db.Execute("PRAGMA journal_mode = WAL");
   }
   mirror.reset();
+  imported.reset();
   if (fromWarc) fs::remove_all(stage);
   SyncFileSystem(building);
 
@@ -595,65 +495,49 @@ WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs
   const fs::path stage = TemporarySibling(disc / ".stage", "warc");
   struct Cleanup {
     fs::path path;
-    std::vector<fs::path> placed;  // removed unless the transaction naming them commits
     ~Cleanup() {
       std::error_code ignored;
-      for (const fs::path& file : placed) fs::remove(file, ignored);
       fs::remove_all(path, ignored);
     }
-  } cleanup{stage, {}};
+  } cleanup{stage};
   fs::create_directories(stage);
   WarcImport imported = ReadWarcs(warcs, stage, onProblem, progress);
   WarcSummary summary = std::move(imported.summary);
   summary.documents = summary.redirects = 0;
+  viewer::CatalogueWriter writer(*db, disc);
   try {
-    db->Execute("BEGIN IMMEDIATE");
-    Statement existing(*db, "SELECT 1 FROM documents WHERE url = ?1");
+    writer.Begin();
     auto held = [&](const std::string& url) {
-      existing.Bind(1, url);
-      const bool found = existing.Step();
-      existing.Reset();
+      const bool found = writer.Holds(url);
       if (found) ++summary.skipped["already on the disc"];
       return found;
     };
-    Statement next(*db, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
-    next.Step();
-    std::int64_t number = next.Integer(0);
-    Statement insert(*db, kInsert);
     CaptureTables captures(*db);
     captures.Add(imported.startPages);
-    // A disc of the first builds records no sizes.
-    const auto record =
-        HasFilesTable(*db) ? std::make_unique<Statement>(*db, kRecordFile) : nullptr;
-    std::set<fs::path> folders;
-    const bool indexed = viewer::HasSearchTable(*db);
-    auto take = [&]() {
-      if (number > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
-      return number++;
-    };
-    for (const WarcEntry& entry : imported.documents) {
-      if (held(entry.url)) continue;
-      const std::int64_t n = take();
-      cleanup.placed.push_back(disc / DocumentPath(n, entry.extension));
-      const FileFacts facts = PlaceFile(disc, n, entry, true, folders, nullptr);
-      Insert(insert, DocumentRow{n, entry.url, entry.extension, entry.contentType, "", 0,
-                                 entry.lastModified});
-      captures.Add(n, entry.captured);
-      if (record) Record(*record, n, facts);
-      if (indexed) IndexFile(*db, n, entry.extension, disc / DocumentPath(n, entry.extension));
+    imported.ForEachDocument([&](const WarcEntry& entry) {
+      if (held(entry.url)) return;
+      const viewer::FileFacts facts{entry.size, entry.sha1};
+      const std::int64_t number =
+          writer.AddDocument({entry.url, {entry.extension, entry.contentType}, entry.lastModified},
+                             entry.staged, viewer::CatalogueWriter::Placing::kRename, &facts);
+      captures.Add(number, entry.captured);
       ++summary.documents;
-    }
-    for (const WarcEntry& entry : imported.redirects) {
-      if (held(entry.url)) continue;
-      const std::int64_t n = take();
-      Insert(insert, DocumentRow{n, entry.url, "", "", entry.redirectUrl, 0, 0});
-      captures.Add(n, entry.captured);
+    });
+    imported.ForEachRedirect([&](const WarcEntry& entry) {
+      if (held(entry.url)) return;
+      captures.Add(writer.AddRedirect(entry.url, entry.redirectUrl), entry.captured);
       ++summary.redirects;
-    }
-    db->Execute("COMMIT");
-    cleanup.placed.clear();
+    });
+    writer.Commit();
   } catch (const viewer::SqliteError& e) {
+    writer.Rollback();
     throw ToolError(disc.string() + ": " + e.Explained());
+  } catch (const viewer::DiscError& e) {
+    writer.Rollback();
+    throw ToolError(disc.string() + ": " + e.what());
+  } catch (...) {
+    writer.Rollback();
+    throw;
   }
   return summary;
 }
@@ -676,20 +560,15 @@ DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
     throw ToolError(options.file->string() + ": no such file");
   }
   auto db = viewer::OpenCatalogue(disc, true);
-  fs::path target;
+  viewer::CatalogueWriter writer(*db, disc);
   try {
-    db->Execute("BEGIN IMMEDIATE");
-    Statement existing(*db, "SELECT 1 FROM documents WHERE url = ?1");
-    existing.Bind(1, url);
-    if (existing.Step()) throw ToolError(url + ": already on the disc");
-    Statement next(*db, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
-    next.Step();
+    writer.Begin();
+    if (writer.Holds(url)) throw ToolError(url + ": already on the disc");
     DocumentRow row;
-    row.number = next.Integer(0);
-    if (row.number > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
     row.url = url;
     row.redirectUrl = options.redirectUrl;
     if (options.staleAfter) row.staleAfter = ClampToHttpTime(Now() + *options.staleAfter);
+    if (writer.next() > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
     if (options.file) {
       std::string extension = options.file->extension().string();
       if (!extension.empty()) extension.erase(0, 1);
@@ -697,26 +576,19 @@ DocumentRow AddDocument(const fs::path& disc, const AddOptions& options) {
       row.extension = type.extension;
       row.contentType = options.contentType.empty() ? type.contentType : options.contentType;
       row.lastModified = ModifiedTime(*options.file);
-      target = disc / DocumentPath(row.number, row.extension);
-      fs::create_directories(target.parent_path());
-      fs::copy_file(*options.file, target, fs::copy_options::overwrite_existing);
+      row.number = writer.AddDocument(
+          {url, {row.extension, row.contentType}, row.lastModified, row.staleAfter}, *options.file,
+          viewer::CatalogueWriter::Placing::kCopy);
+    } else {
+      row.number = writer.AddRedirect(url, row.redirectUrl, row.staleAfter);
     }
-    Statement insert(*db, kInsert);
-    Insert(insert, row);
-    if (options.file && HasFilesTable(*db)) {
-      Statement record(*db, kRecordFile);
-      Record(record, row.number, ReadFile(target));
-    }
-    if (options.file && viewer::HasSearchTable(*db)) {
-      IndexFile(*db, row.number, row.extension, *options.file);
-    }
-    db->Execute("COMMIT");
+    writer.Commit();
     return row;
   } catch (const viewer::SqliteError& e) {
-    if (!target.empty()) fs::remove(target, ec);
+    writer.Rollback();
     throw ToolError(disc.string() + ": " + e.Explained());
   } catch (...) {
-    if (!target.empty()) fs::remove(target, ec);
+    writer.Rollback();
     throw;
   }
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue_writer.h"
 #include "disc.h"
 
 namespace quillon::disc {
@@ -98,14 +99,11 @@ std::string EscapedAddress(std::string_view address);
 // Addresses a disc holds: http:// and https://, at most 1023 bytes.
 bool IsDiscAddress(std::string_view normalized);
 
-// The disc's extension and the content type to store for a file's extension: the document
-// server's own names where its table knows the type (stored type empty), else the extension as
-// it is with its content type.
-struct FoldedType {
-  std::string extension;
-  std::string contentType;
-};
-FoldedType FoldExtension(std::string_view extension);
+// The disc's extension and the content type to store for a file's extension, and for an
+// answer's type and address: the catalogue writer's rule.
+using FoldedType = viewer::DocumentType;
+using viewer::FoldExtension;
+using viewer::TypeOfAnswer;
 
 // The disc file of a document, relative to the disc root.
 fs::path DocumentPath(std::int64_t number, std::string_view extension);

@@ -14,6 +14,8 @@
 
 namespace quillon::disc {
 
+class Ledger;
+
 // One address the archives give the disc: a document with its staged file, or a redirect.
 struct WarcEntry {
   std::string url;
@@ -24,6 +26,7 @@ struct WarcEntry {
   fs::path staged;
   std::uint64_t size = 0;
   std::int64_t captured = 0;  // the capture's WARC-Date, seconds since 1970; 0 = unknown
+  std::string sha1;           // of the staged file, when known
 };
 
 // A page a crawl started from (a WACZ file's pages.jsonl), listed on the disc's start page.
@@ -32,17 +35,32 @@ struct StartPage {
   std::string title;
 };
 
-struct WarcImport {
-  std::vector<WarcEntry> documents;   // in address order
-  std::vector<WarcEntry> redirects;   // in address order
+// What the archives gave, read back from the import's ledger in the stage folder one entry at a
+// time, so that nothing is held per entry.
+class WarcImport {
+ public:
+  WarcImport(std::unique_ptr<Ledger> ledger, fs::path stage);
+  ~WarcImport();
+  WarcImport(WarcImport&&) noexcept;
+  WarcImport& operator=(WarcImport&&) noexcept;
+
+  // The documents in address order; a payload several addresses share is copied for each but
+  // the first. Then the redirects, in address order.
+  void ForEachDocument(const std::function<void(const WarcEntry&)>& visit);
+  void ForEachRedirect(const std::function<void(const WarcEntry&)>& visit);
+
   std::vector<StartPage> startPages;  // those the disc holds, in the crawl's order
   WarcSummary summary;
+
+ private:
+  std::unique_ptr<Ledger> ledger_;
+  fs::path stage_;
 };
 
 // Reads the archives one after another; the decoded payloads go to files in `stage` (an empty
-// folder the caller removes). Of several captures of one address the latest (WARC-Date, then the
-// later record) wins. Memory grows with the number of records (their addresses and ids), never
-// with their size.
+// folder the caller removes, after the import), beside the import's ledger. Of several captures
+// of one address the latest (WARC-Date, then the later record) wins. Memory stays flat however
+// many records there are, and never grows with their size.
 WarcImport ReadWarcs(const std::vector<fs::path>& files, const fs::path& stage,
                      const WarcProblemSink& onProblem,
                      const std::function<void(std::uint64_t done, std::uint64_t total)>& progress);
@@ -63,10 +81,5 @@ class CaptureTables {
   viewer::Database& db_;
   std::unique_ptr<viewer::Statement> capture_;
 };
-
-// The disc extension and stored content type for an answer's Content-Type and its address: the
-// type decides where it knows an extension, else the address's own extension does; the content
-// type is stored unless the filter's table sends exactly it for that extension.
-FoldedType TypeOfAnswer(std::string_view contentType, std::string_view url);
 
 }  // namespace quillon::disc

@@ -76,7 +76,27 @@ std::size_t DecodeReference(std::string_view html, std::size_t i, std::string& o
 }
 
 // Appends text with references decoded and white space folded to single spaces.
+bool FoldsToSpace(char c) { return IsCSpace(c) || static_cast<unsigned char>(c) < 0x20; }
+
+// Appends text with each run of white space and control bytes made one space, up to
+// kMostIndexedText; runs of other bytes go in whole rather than byte by byte.
+void AppendFolded(std::string_view text, std::string& out) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (out.size() >= kMostIndexedText) return;
+    if (FoldsToSpace(text[i])) {
+      if (!out.empty() && out.back() != ' ') out.push_back(' ');
+      ++i;
+      continue;
+    }
+    std::size_t end = i + 1;
+    while (end < text.size() && !FoldsToSpace(text[end])) ++end;
+    out.append(text.substr(i, std::min(end - i, kMostIndexedText - out.size())));
+    i = end;
+  }
+}
+
 void AppendText(std::string_view html, std::string& out) {
+  if (html.find('&') == std::string_view::npos) return AppendFolded(html, out);
   std::string decoded;
   for (std::size_t i = 0; i < html.size(); ++i) {
     if (html[i] == '&') {
@@ -87,14 +107,7 @@ void AppendText(std::string_view html, std::string& out) {
     }
     decoded.push_back(html[i]);
   }
-  for (char c : decoded) {
-    if (out.size() >= kMostIndexedText) return;
-    if (IsCSpace(c) || static_cast<unsigned char>(c) < 0x20) {
-      if (!out.empty() && out.back() != ' ') out.push_back(' ');
-    } else {
-      out.push_back(c);
-    }
-  }
+  AppendFolded(decoded, out);
 }
 
 // The end of the tag that starts at html[i] ('<'), quoted attribute values skipped.
@@ -219,16 +232,20 @@ void OptimizeSearchTable(Database& db) {
   db.Execute("INSERT INTO search (search) VALUES ('optimize')");
 }
 
-void IndexPage(Database& db, std::int64_t number, const PageText& text) {
-  Statement remove(db, "DELETE FROM search WHERE rowid = ?1");
-  remove.Bind(1, number);
-  remove.Step();
-  Statement insert(db, "INSERT INTO search (rowid, title, body) VALUES (?1, ?2, ?3)");
-  insert.Bind(1, number).Bind(2, text.title).Bind(3, text.body);
-  insert.Step();
+PageIndexer::PageIndexer(const Database& db)
+    : remove_(db, "DELETE FROM search WHERE rowid = ?1"),
+      insert_(db, "INSERT INTO search (rowid, title, body) VALUES (?1, ?2, ?3)") {}
+
+void PageIndexer::Add(std::int64_t number, const PageText& text) {
+  remove_.Bind(1, number);
+  remove_.Step();
+  remove_.Reset();
+  insert_.Bind(1, number).Bind(2, text.title).Bind(3, text.body);
+  insert_.Step();
+  insert_.Reset();
 }
 
-void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::path& file) {
+void PageIndexer::AddFile(std::int64_t number, const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   // Sized to the page: a buffer of the whole limit for every small page costs more than the
   // indexing itself.
@@ -239,7 +256,15 @@ void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::pat
       '\0');
   in.read(html.data(), static_cast<std::streamsize>(html.size()));
   html.resize(static_cast<std::size_t>(in.gcount()));
-  IndexPage(db, number, ExtractPageText(html));
+  Add(number, ExtractPageText(html));
+}
+
+void IndexPage(Database& db, std::int64_t number, const PageText& text) {
+  PageIndexer(db).Add(number, text);
+}
+
+void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::path& file) {
+  PageIndexer(db).AddFile(number, file);
 }
 
 SearchResults Search(const Database& db, std::string_view words, std::int64_t offset,

@@ -47,6 +47,19 @@ void OptimizeSearchTable(Database& db);
 
 // Adds or replaces the text of one document.
 void IndexPage(Database& db, std::int64_t number, const PageText& text);
+
+// The same, for page after page, its statements prepared once.
+class PageIndexer {
+ public:
+  explicit PageIndexer(const Database& db);
+  void Add(std::int64_t number, const PageText& text);
+  // A page's file, of which the first kMostReadPage bytes are read.
+  void AddFile(std::int64_t number, const std::filesystem::path& file);
+
+ private:
+  Statement remove_;
+  Statement insert_;
+};
 // The same for a page's file, of which the first kMostReadPage bytes are read.
 void IndexPageFile(Database& db, std::int64_t number, const std::filesystem::path& file);
 

@@ -42,52 +42,6 @@ std::string HostOf(std::string_view url) {
   return {};
 }
 
-// The document types the network may add to the disc, by media type, with the extension each is
-// stored with. The launch route opens a disc file with the desktop's default action, so nothing
-// that would run (a desktop entry, a script, a program) gets a name of its own type.
-constexpr std::pair<std::string_view, std::string_view> kDocumentTypes[] = {
-    {"text/html", "htm"},
-    {"application/xhtml+xml", "xhtml"},
-    {"text/css", "css"},
-    {"text/javascript", "js"},
-    {"application/javascript", "js"},
-    {"application/x-javascript", "js"},
-    {"text/plain", "txt"},
-    {"text/csv", "csv"},
-    {"text/xml", "xml"},
-    {"application/xml", "xml"},
-    {"application/rss+xml", "xml"},
-    {"application/atom+xml", "xml"},
-    {"application/json", "json"},
-    {"application/pdf", "pdf"},
-    {"image/gif", "gif"},
-    {"image/jpeg", "jpg"},
-    {"image/png", "png"},
-    {"image/webp", "webp"},
-    {"image/avif", "avif"},
-    {"image/svg+xml", "svg"},
-    {"image/bmp", "bmp"},
-    {"image/tiff", "tif"},
-    {"image/x-icon", "ico"},
-    {"image/vnd.microsoft.icon", "ico"},
-    {"font/woff", "woff"},
-    {"font/woff2", "woff2"},
-    {"font/ttf", "ttf"},
-    {"font/otf", "otf"},
-    {"application/font-woff", "woff"},
-    {"audio/mpeg", "mp3"},
-    {"audio/ogg", "ogg"},
-    {"audio/wav", "wav"},
-    {"audio/webm", "weba"},
-    {"video/mp4", "mp4"},
-    {"video/webm", "webm"},
-    {"video/ogg", "ogv"},
-    {"video/mpeg", "mpg"},
-    {"application/zip", "zip"},
-    {"application/gzip", "gz"},
-    {"application/x-tar", "tar"},
-};
-
 // Byte-size units of --update-limit.
 constexpr std::pair<std::string_view, std::uint64_t> kSizeUnits[] = {
     {"", 1},
@@ -356,11 +310,7 @@ bool BodyDecoder::Feed(std::string_view data, const Sink& out) {
 }
 
 std::string NewDocumentExtension(std::string_view contentType) {
-  const std::string_view mediaType = Trimmed(contentType.substr(0, contentType.find(';')));
-  for (const auto& [type, extension] : kDocumentTypes) {
-    if (AsciiEqualsIgnoreCase(mediaType, type)) return std::string(extension);
-  }
-  return kOpaqueExtension;
+  return viewer::TypeOfNetworkAnswer(contentType).extension;
 }
 
 namespace {
@@ -438,14 +388,18 @@ DiscUpdater::DiscUpdater(const fs::path& disc, bool addNewPages, UpdateLimit lim
     : disc_(disc),
       addNewPages_(addNewPages),
       db_(viewer::OpenCatalogue(disc, true)),
+      writer_(std::make_unique<viewer::CatalogueWriter>(
+          *db_, disc,
+          viewer::CatalogueWriter::Options{
+              .bulk = false,
+              .place = [disc](const fs::path& from,
+                              const fs::path& relative) { PlaceBeneath(disc, from, relative); }})),
       limit_(limit) {
   RemoveUnfinished(disc_);
   fs::create_directories(disc_ / kUpdatesFolder);
   // A new page's file is renamed into place inside its transaction: a proxy killed before the
   // commit left the file of the next free number, which nothing names.
-  viewer::Statement next(*db_, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
-  next.Step();
-  const fs::path stray = viewer::DocumentFilePath(next.Integer(0), "");
+  const fs::path stray = viewer::DocumentFilePath(writer_->next(), "");
   std::error_code ec;
   for (fs::directory_iterator it(disc_ / stray.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
@@ -515,22 +469,14 @@ bool DiscUpdater::Commit(Copy& copy) {
   }
   std::lock_guard lock(mutex_);
   try {
-    db_->Execute("BEGIN IMMEDIATE");
-    viewer::Statement row(*db_,
-                          "SELECT number, extension FROM documents WHERE url = ?1 AND "
-                          "redirect_url = ''");
-    row.Bind(1, copy.url_);
-    std::int64_t number;
-    std::string extension;
-    const bool known = row.Step();
+    writer_->Begin();
+    const auto known = writer_->FindDocument(copy.url_);
     if (known) {
-      number = row.Integer(0);
-      extension = row.Text(1);
+      writer_->ReplaceDocument(*known, copy.temporary_, Now());
     } else {
-      viewer::Statement next(*db_, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
-      next.Step();
-      number = next.Integer(0);
-      if (number > viewer::kHighestDocumentNumber) throw viewer::DiscError("the disc is full");
+      if (writer_->next() > viewer::kHighestDocumentNumber) {
+        throw viewer::DiscError("the disc is full");
+      }
       if (limitReached_ || newPages_ + 1 > limit_.pages || copy.size_ > limit_.bytes - newBytes_) {
         if (!limitReached_) {
           std::fprintf(stderr,
@@ -540,31 +486,14 @@ bool DiscUpdater::Commit(Copy& copy) {
                        static_cast<unsigned long long>(newBytes_));
         }
         limitReached_ = true;
-        db_->Execute("ROLLBACK");
+        writer_->Rollback();
         return false;
       }
-      extension = NewDocumentExtension(copy.contentType_);
+      writer_->AddDocument({copy.url_, viewer::TypeOfNetworkAnswer(copy.contentType_), Now(), 0},
+                           copy.temporary_, viewer::CatalogueWriter::Placing::kRename);
     }
-    const fs::path relative = viewer::DocumentFilePath(number, extension);
-    const fs::path target = disc_ / relative;
-    PlaceBeneath(disc_, copy.temporary_, relative);
     copy.temporary_.clear();
-    if (known) {
-      viewer::Statement update(*db_, "UPDATE documents SET last_modified = ?2 WHERE number = ?1");
-      update.Bind(1, number).Bind(2, Now());
-      update.Step();
-    } else {
-      const std::string type = extension == "htm" ? std::string() : std::string(copy.contentType_);
-      viewer::Statement insert(*db_,
-                               "INSERT INTO documents (number, url, extension, content_type, "
-                               "last_modified) VALUES (?1, ?2, ?3, ?4, ?5)");
-      insert.Bind(1, number).Bind(2, copy.url_).Bind(3, extension).Bind(4, type).Bind(5, Now());
-      insert.Step();
-    }
-    if (extension == "htm" && viewer::HasSearchTable(*db_)) {
-      viewer::IndexPageFile(*db_, number, target);
-    }
-    db_->Execute("COMMIT");
+    writer_->Commit();
     if (!known) {
       ++newPages_;
       newBytes_ += copy.size_;
@@ -573,11 +502,7 @@ bool DiscUpdater::Commit(Copy& copy) {
   } catch (const std::exception& error) {
     std::fprintf(stderr, "quillon-proxy: %s was not put on the disc: %s\n",
                  LogEscape(copy.url_).c_str(), error.what());
-    try {
-      db_->Execute("ROLLBACK");
-    } catch (const viewer::SqliteError&) {
-      // no transaction was open
-    }
+    writer_->Rollback();
     return false;
   }
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "catalogue_writer.h"
 #include "http_rules.h"
 #include "sqlite.h"
 
@@ -32,7 +33,7 @@ inline constexpr std::uint64_t kDefaultNewPages = 10000;
 inline constexpr std::uint64_t kDefaultNewPageBytes = std::uint64_t{1} << 30;
 // The extension of a new document whose type is not a document's (a program, a desktop entry,
 // an unknown type): a name nothing on the desktop runs.
-inline constexpr const char kOpaqueExtension[] = "bin";
+using viewer::kOpaqueExtension;
 
 // How much --update-disc=all may add in one run: new pages, and their bytes together.
 struct UpdateLimit {
@@ -93,9 +94,10 @@ class BodyDecoder {
   const char* error_ = nullptr;
 };
 
-// The extension a new document is stored with, from its Content-Type: a document type of the
-// web (page, style, script, image, font, audio, video, PDF, text, JSON, XML, archive) gives its
-// usual one; any other type, or none, gives kOpaqueExtension.
+// The extension a new document is stored with, from its Content-Type alone (the catalogue
+// writer's TypeOfNetworkAnswer): a document type of the web (page, style, script, image, font,
+// audio, video, PDF, text, JSON, XML, archive) gives its usual one; any other type, or none,
+// gives kOpaqueExtension.
 std::string NewDocumentExtension(std::string_view contentType);
 
 class DiscUpdater {
@@ -142,7 +144,8 @@ class DiscUpdater {
   std::set<std::string> hosts_;  // "host[:port]" of the disc's addresses
   std::mutex mutex_;             // one write at a time on the one connection
   std::unique_ptr<viewer::Database> db_;
-  std::uint64_t copies_ = 0;  // names the temporary files
+  std::unique_ptr<viewer::CatalogueWriter> writer_;  // on db_
+  std::uint64_t copies_ = 0;                         // names the temporary files
   const UpdateLimit limit_;
   std::uint64_t newPages_ = 0;  // added by this run, and their bytes
   std::uint64_t newBytes_ = 0;

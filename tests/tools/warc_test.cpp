@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -319,20 +320,21 @@ Imported Import(const std::vector<std::string>& archives) {
     std::ofstream(files.back(), std::ios::binary) << archive;
   }
   Imported out;
-  const disc::WarcImport result = disc::ReadWarcs(
-      files, dir / "stage",
-      [&](const disc::fs::path&, std::uint64_t, const std::string&) { ++out.problems; }, nullptr);
-  for (const disc::WarcEntry& entry : result.documents) {
-    std::ifstream in(entry.staged, std::ios::binary);
-    std::ostringstream body;
-    body << in.rdbuf();
-    out.entries[entry.url] = body.str();
-    out.captured[entry.url] = entry.captured;
+  {
+    disc::WarcImport result = disc::ReadWarcs(
+        files, dir / "stage",
+        [&](const disc::fs::path&, std::uint64_t, const std::string&) { ++out.problems; }, nullptr);
+    result.ForEachDocument([&](const disc::WarcEntry& entry) {
+      std::ifstream in(entry.staged, std::ios::binary);
+      std::ostringstream body;
+      body << in.rdbuf();
+      out.entries[entry.url] = body.str();
+      out.captured[entry.url] = entry.captured;
+    });
+    result.ForEachRedirect(
+        [&](const disc::WarcEntry& entry) { out.entries[entry.url] = "-> " + entry.redirectUrl; });
+    out.skipped = result.summary.skipped;
   }
-  for (const disc::WarcEntry& entry : result.redirects) {
-    out.entries[entry.url] = "-> " + entry.redirectUrl;
-  }
-  out.skipped = result.summary.skipped;
   fs::remove_all(dir);
   return out;
 }
@@ -401,6 +403,15 @@ TEST(WarcImport, QuirksOfRealArchives) {
        {{"http://h.example/site.css", "body{color:red}"},
         {"http://h.example/other.css", "body{color:red}"}},
        0},
+      {"revisit by target and date takes that date's capture, not the latest",
+       {Response("http://h.example/s.css", "200 OK\r\nContent-Type: text/css", "old{}", "",
+                 "2023-05-06T07:08:09Z"),
+        Response("http://h.example/s.css", "200 OK\r\nContent-Type: text/css", "new{}"),
+        Revisit("http://h.example/then.css",
+                "WARC-Refers-To-Target-URI: http://h.example/s.css\r\n"
+                "WARC-Refers-To-Date: 2023-05-06T07:08:09.000Z\r\n")},
+       {{"http://h.example/s.css", "new{}"}, {"http://h.example/then.css", "old{}"}},
+       0},
       {"revisit of an address with a space",
        {Response("http://h.example/a b.css", "200 OK\r\nContent-Type: text/css", "x{}"),
         Revisit("http://h.example/c.css",
@@ -467,7 +478,11 @@ TEST(WarcImport, QuirksOfRealArchives) {
     EXPECT_EQ(got.problems, row.problems) << row.name;
   }
   // An ARC record's archive date is its capture date.
-  const Imported arc = Import(rows[15].archives);
+  const auto arcRow = std::find_if(std::begin(rows), std::end(rows), [](const auto& row) {
+    return std::string_view(row.name) == "ARC file";
+  });
+  ASSERT_NE(arcRow, std::end(rows));
+  const Imported arc = Import(arcRow->archives);
   EXPECT_EQ(arc.captured.at("http://a.example/"), 1680674828);
 }
 

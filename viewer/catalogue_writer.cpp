@@ -1,0 +1,467 @@
+#include "catalogue_writer.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "address.h"
+#include "common/ascii.h"
+#include "disc.h"
+#include "search.h"
+
+namespace quillon::viewer {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kReadBlock = 256 * 1024;
+// The longest extension an address's name gives a document; a longer "extension" is a name.
+constexpr std::size_t kLongestAddressExtension = 8;
+// FTS5's settings while a disc is made: no merging as the index grows (one at the end), and
+// 8 MiB of new entries held before they are written as a segment rather than 1 MiB, which
+// leaves an eighth of the segments to merge. Then FTS5's defaults again, for later additions.
+constexpr int kBulkAutomerge = 0;
+constexpr int kBulkHashBytes = 8 * 1024 * 1024;
+constexpr int kDefaultAutomerge = 4;
+constexpr int kDefaultHashBytes = 1024 * 1024;
+
+void ConfigureSearch(Database& db, std::string_view setting, int value) {
+  Statement set(db, "INSERT INTO search (search, rank) VALUES (?1, ?2)");
+  set.Bind(1, setting).Bind(2, std::int64_t{value});
+  set.Step();
+}
+
+struct TypeRow {
+  std::string_view mediaType;
+  std::string_view extension;
+};
+
+// The document types of the web by media type, with the extension each is stored with. The
+// network's new documents are held to these (IsWebDocumentExtension): the launch route opens a
+// disc file with the desktop's default action, so nothing that would run gets a name of its own.
+constexpr TypeRow kWebTypes[] = {
+    {"text/html", "htm"},
+    {"application/xhtml+xml", "xhtml"},
+    {"text/css", "css"},
+    {"text/javascript", "js"},
+    {"application/javascript", "js"},
+    {"application/x-javascript", "js"},
+    {"text/plain", "txt"},
+    {"text/csv", "csv"},
+    {"text/xml", "xml"},
+    {"application/xml", "xml"},
+    {"application/rss+xml", "xml"},
+    {"application/atom+xml", "xml"},
+    {"application/json", "json"},
+    {"application/pdf", "pdf"},
+    {"image/gif", "gif"},
+    {"image/jpeg", "jpg"},
+    {"image/pjpeg", "jpg"},
+    {"image/png", "png"},
+    {"image/webp", "webp"},
+    {"image/avif", "avif"},
+    {"image/svg+xml", "svg"},
+    {"image/bmp", "bmp"},
+    {"image/tiff", "tif"},
+    {"image/x-icon", "ico"},
+    {"image/vnd.microsoft.icon", "ico"},
+    {"font/woff", "woff"},
+    {"font/woff2", "woff2"},
+    {"font/ttf", "ttf"},
+    {"font/otf", "otf"},
+    {"application/font-woff", "woff"},
+    {"audio/mpeg", "mp3"},
+    {"audio/ogg", "ogg"},
+    {"audio/wav", "wav"},
+    {"audio/x-wav", "wav"},
+    {"audio/webm", "weba"},
+    {"video/mp4", "mp4"},
+    {"video/webm", "webm"},
+    {"video/ogg", "ogv"},
+    {"video/mpeg", "mpg"},
+    {"application/zip", "zip"},
+    {"application/gzip", "gz"},
+    {"application/x-tar", "tar"},
+};
+
+// Types an archive may name that the filter's own table serves, beyond the web's: an archive's
+// documents are the archive's, not the network's.
+constexpr TypeRow kArchiveTypes[] = {
+    {"video/avi", "avi"},          {"video/x-msvideo", "avi"}, {"video/quicktime", "mov"},
+    {"application/msword", "doc"}, {"application/rtf", "rtf"},
+};
+
+// The filter's own table (responses/document_server.cpp): what it sends for its extensions,
+// with the spellings that fold to them.
+struct FilterRow {
+  std::string_view extension;
+  std::string_view folded;
+  std::string_view contentType;
+};
+constexpr FilterRow kFilterTypes[] = {
+    {"htm", "htm", "text/html"},
+    {"html", "htm", "text/html"},
+    {"txt", "txt", "text/plain"},
+    {"gif", "gif", "image/gif"},
+    {"jpg", "jpg", "image/jpeg"},
+    {"jpeg", "jpg", "image/jpeg"},
+    {"tif", "tif", "image/tiff"},
+    {"tiff", "tif", "image/tiff"},
+    {"wav", "wav", "audio/wav"},
+    {"mpg", "mpg", "video/mpeg"},
+    {"mpeg", "mpg", "video/mpeg"},
+    {"avi", "avi", "video/avi"},
+    {"mov", "mov", "video/quicktime"},
+    {"pdf", "pdf", "application/pdf"},
+    {"ppt", "ppt", "application/x-mspowerpoint"},
+    {"doc", "doc", "application/msword"},
+    {"rtf", "rtf", "application/rtf"},
+    {"bmv", "bmv", "application/x-bmv"},
+};
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// The extension of an address's last name, lower case: letters and digits only, at most
+// kLongestAddressExtension of them; empty when it has none.
+std::string ExtensionOfAddress(std::string_view url) {
+  const std::size_t scheme = url.find("://");
+  std::string_view path = url.substr(scheme == std::string_view::npos ? 0 : scheme + 3);
+  path = path.substr(0, path.find_first_of("?#"));
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  const std::string_view name = path.substr(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == name.size() ||
+      name.size() - dot - 1 > kLongestAddressExtension) {
+    return {};
+  }
+  const std::string_view extension = name.substr(dot + 1);
+  for (char c : extension) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return {};
+  }
+  return AsciiLowered(extension);
+}
+
+std::string_view FilterContentType(std::string_view folded) {
+  for (const FilterRow& row : kFilterTypes) {
+    if (row.extension == folded) return row.contentType;
+  }
+  return {};
+}
+
+// The file of document `number` whatever its extension: the stem names it.
+void RemoveDocumentFile(const fs::path& root, std::int64_t number) {
+  const fs::path file = root / DocumentFilePath(number, "");
+  std::error_code ec;
+  for (fs::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().stem() == file.filename()) fs::remove(it->path(), ec);
+  }
+}
+
+}  // namespace
+
+DocumentType FoldExtension(std::string_view extension) {
+  const std::string lowered = AsciiLowered(extension);
+  for (const FilterRow& row : kFilterTypes) {
+    if (row.extension == lowered) return {std::string(row.folded), ""};
+  }
+  if (lowered.empty()) return {"", ""};
+  return {lowered, std::string(ContentTypeOf(lowered))};
+}
+
+DocumentType TypeOfAnswer(std::string_view contentType, std::string_view url) {
+  std::string_view type = Trimmed(contentType);
+  if (HasControlCharacter(type) || type.size() > 255) type = {};
+  const std::string media = AsciiLowered(Trimmed(type.substr(0, type.find(';'))));
+  std::string_view named;
+  for (const auto& table :
+       {std::span<const TypeRow>(kWebTypes), std::span<const TypeRow>(kArchiveTypes)}) {
+    for (const TypeRow& row : table) {
+      if (row.mediaType == media) named = row.extension;
+    }
+  }
+  const DocumentType folded =
+      FoldExtension(named.empty() ? ExtensionOfAddress(url) : std::string(named));
+  if (type.empty()) return folded;
+  const std::string_view filterType = FilterContentType(folded.extension);
+  if (!filterType.empty() && AsciiEqualsIgnoreCase(type, filterType)) {
+    return {folded.extension, ""};
+  }
+  return {folded.extension, std::string(type)};
+}
+
+bool IsWebDocumentExtension(std::string_view extension) {
+  return std::any_of(std::begin(kWebTypes), std::end(kWebTypes),
+                     [&](const TypeRow& row) { return row.extension == extension; });
+}
+
+DocumentType TypeOfNetworkAnswer(std::string_view contentType) {
+  DocumentType type = TypeOfAnswer(contentType, {});
+  if (!IsWebDocumentExtension(type.extension)) type.extension = kOpaqueExtension;
+  return type;
+}
+
+struct Sha1Hex::State {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context{EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free};
+};
+
+Sha1Hex::Sha1Hex() : state_(std::make_unique<State>()) {
+  if (!state_->context || EVP_DigestInit_ex(state_->context.get(), EVP_sha1(), nullptr) != 1) {
+    throw DiscError("SHA-1 is not available");
+  }
+}
+
+Sha1Hex::~Sha1Hex() = default;
+
+void Sha1Hex::Update(std::string_view data) {
+  EVP_DigestUpdate(state_->context.get(), data.data(), data.size());
+}
+
+std::string Sha1Hex::Finish() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(state_->context.get(), digest, &length);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text.push_back(kHex[digest[i] >> 4]);
+    text.push_back(kHex[digest[i] & 15]);
+  }
+  return text;
+}
+
+FileFacts ReadFileFacts(const fs::path& file, const fs::path* copy, std::string* page) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw DiscError(file.string() + ": cannot read it");
+  std::ofstream out;
+  if (copy != nullptr) {
+    out.open(*copy, std::ios::binary | std::ios::trunc);
+    if (!out) throw DiscError(copy->string() + ": cannot write it");
+  }
+  Sha1Hex sha1;
+  FileFacts facts;
+  // Not zeroed: it is read into before it is read.
+  const auto block = std::make_unique_for_overwrite<char[]>(kReadBlock);
+  while (in) {
+    in.read(block.get(), static_cast<std::streamsize>(kReadBlock));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    sha1.Update(std::string_view(block.get(), got));
+    if (copy != nullptr) out.write(block.get(), static_cast<std::streamsize>(got));
+    if (page != nullptr && page->size() < kMostReadPage) {
+      page->append(block.get(), std::min(got, kMostReadPage - page->size()));
+    }
+    facts.size += got;
+  }
+  if (in.bad()) throw DiscError(file.string() + ": cannot read it");
+  if (copy != nullptr && !out.flush()) throw DiscError(copy->string() + ": cannot write it");
+  facts.sha1 = sha1.Finish();
+  return facts;
+}
+
+struct CatalogueWriter::Statements {
+  Statement insert;
+  std::unique_ptr<Statement> record;  // a disc of the first builds has no files table
+  Statement held;
+  Statement document;
+  Statement touch;
+  std::unique_ptr<PageIndexer> pages;  // with a search table
+  Statements(Database& db, bool recorded, bool indexed)
+      : insert(db,
+               "INSERT INTO documents (number, url, extension, content_type, redirect_url, "
+               "stale_after, last_modified) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"),
+        record(recorded ? std::make_unique<Statement>(
+                              db,
+                              "INSERT OR REPLACE INTO files (number, size, sha1) "
+                              "VALUES (?1, ?2, ?3)")
+                        : nullptr),
+        held(db, "SELECT 1 FROM documents WHERE url = ?1"),
+        document(db,
+                 "SELECT number, extension FROM documents WHERE url = ?1 AND redirect_url = ''"),
+        touch(db, "UPDATE documents SET last_modified = ?2 WHERE number = ?1"),
+        pages(indexed ? std::make_unique<PageIndexer>(db) : nullptr) {}
+};
+
+CatalogueWriter::CatalogueWriter(Database& db, fs::path root, Options options)
+    : db_(db), root_(std::move(root)), options_(std::move(options)) {
+  indexed_ = HasSearchTable(db_);
+  bool recorded = false;
+  {
+    Statement files(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'files'");
+    recorded = files.Step();
+  }
+  statements_ = std::make_unique<Statements>(db_, recorded, indexed_);
+  ReadNext();
+}
+
+void CatalogueWriter::ReadNext() {
+  Statement highest(db_, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
+  highest.Step();
+  next_ = highest.Integer(0);
+  firstAdded_ = next_;
+}
+
+CatalogueWriter::~CatalogueWriter() = default;
+
+void CatalogueWriter::Begin() {
+  db_.Execute("BEGIN IMMEDIATE");
+  // Another program may have added documents since: numbers are taken inside the transaction.
+  ReadNext();
+  if (options_.bulk && indexed_) {
+    ConfigureSearch(db_, "automerge", kBulkAutomerge);
+    ConfigureSearch(db_, "hashsize", kBulkHashBytes);
+  }
+}
+
+void CatalogueWriter::Commit() {
+  db_.Execute("COMMIT");
+  firstAdded_ = next_;
+}
+
+void CatalogueWriter::Rollback() noexcept {
+  try {
+    db_.Execute("ROLLBACK");
+  } catch (const SqliteError&) {
+    // no transaction was open
+  }
+  // The files the rolled-back rows named are nobody's now.
+  for (std::int64_t number = firstAdded_; number < next_; ++number)
+    RemoveDocumentFile(root_, number);
+  next_ = firstAdded_;
+}
+
+bool CatalogueWriter::Holds(std::string_view url) {
+  Statement& held = statements_->held;
+  held.Bind(1, url);
+  const bool found = held.Step();
+  held.Reset();
+  return found;
+}
+
+std::optional<CatalogueWriter::Held> CatalogueWriter::FindDocument(std::string_view url) {
+  Statement& document = statements_->document;
+  document.Bind(1, url);
+  std::optional<Held> found;
+  if (document.Step()) found = Held{document.Integer(0), document.Text(1)};
+  document.Reset();
+  return found;
+}
+
+std::int64_t CatalogueWriter::Take() {
+  if (next_ > kHighestDocumentNumber) throw DiscError("the disc is full");
+  return next_++;
+}
+
+void CatalogueWriter::Place(const fs::path& from, const fs::path& relative) {
+  if (options_.place) return options_.place(from, relative);
+  const fs::path target = root_ / relative;
+  if (target.parent_path() != lastFolder_) {
+    fs::create_directories(target.parent_path());
+    lastFolder_ = target.parent_path();
+  }
+  fs::rename(from, target);
+}
+
+FileFacts CatalogueWriter::PlaceAndRead(std::int64_t number, std::string_view extension,
+                                        const fs::path& file, Placing placing,
+                                        const FileFacts* facts) {
+  const fs::path relative = DocumentFilePath(number, extension);
+  const fs::path target = root_ / relative;
+  const bool page = indexed_ && extension == kPageExtension;
+  std::string text;
+  FileFacts read;
+  if (placing == Placing::kCopy) {
+    if (target.parent_path() != lastFolder_) {
+      fs::create_directories(target.parent_path());
+      lastFolder_ = target.parent_path();
+    }
+    read = ReadFileFacts(file, &target, page ? &text : nullptr);
+  } else {
+    Place(file, relative);
+    if (facts != nullptr) {
+      // Hashed while staged: only a page's text is read back.
+      if (page) statements_->pages->AddFile(number, target);
+      return *facts;
+    }
+    read = ReadFileFacts(target, nullptr, page ? &text : nullptr);
+  }
+  if (page) statements_->pages->Add(number, ExtractPageText(text));
+  return read;
+}
+
+void CatalogueWriter::Record(std::int64_t number, const FileFacts& facts) {
+  if (!statements_->record) return;
+  Statement& record = *statements_->record;
+  record.Bind(1, number).Bind(2, static_cast<std::int64_t>(facts.size)).Bind(3, facts.sha1);
+  record.Step();
+  record.Reset();
+}
+
+std::int64_t CatalogueWriter::AddDocument(const NewDocument& document, const fs::path& file,
+                                          Placing placing, const FileFacts* facts) {
+  const std::int64_t number = Take();
+  // The file is in place before the row that names it.
+  const FileFacts placed = PlaceAndRead(number, document.type.extension, file, placing, facts);
+  Statement& insert = statements_->insert;
+  insert.Bind(1, number)
+      .Bind(2, document.url)
+      .Bind(3, document.type.extension)
+      .Bind(4, document.type.contentType)
+      .Bind(5, std::string_view(""))
+      .Bind(6, document.staleAfter)
+      .Bind(7, document.lastModified);
+  insert.Step();
+  insert.Reset();
+  Record(number, placed);
+  return number;
+}
+
+std::int64_t CatalogueWriter::AddRedirect(std::string_view url, std::string_view target,
+                                          std::int64_t staleAfter) {
+  const std::int64_t number = Take();
+  Statement& insert = statements_->insert;
+  insert.Bind(1, number)
+      .Bind(2, url)
+      .Bind(3, std::string_view(""))
+      .Bind(4, std::string_view(""))
+      .Bind(5, target)
+      .Bind(6, staleAfter)
+      .Bind(7, std::int64_t{0});
+  insert.Step();
+  insert.Reset();
+  return number;
+}
+
+void CatalogueWriter::ReplaceDocument(const Held& held, const fs::path& file,
+                                      std::int64_t lastModified) {
+  const FileFacts placed =
+      PlaceAndRead(held.number, held.extension, file, Placing::kRename, nullptr);
+  Statement& touch = statements_->touch;
+  touch.Bind(1, held.number).Bind(2, lastModified);
+  touch.Step();
+  touch.Reset();
+  // The update dropped the files row (a trigger): the new copy's is recorded.
+  Record(held.number, placed);
+}
+
+void CatalogueWriter::Finish() {
+  if (!indexed_) return;
+  OptimizeSearchTable(db_);
+  if (options_.bulk) {
+    // Later additions (an `add`, the proxy's updates) merge as they go again.
+    ConfigureSearch(db_, "automerge", kDefaultAutomerge);
+    ConfigureSearch(db_, "hashsize", kDefaultHashBytes);
+  }
+}
+
+}  // namespace quillon::viewer
