@@ -8,12 +8,14 @@
 
 #include "disc.h"
 #include "disc_builder.h"
+#include "zim_disc.h"
 
 namespace {
 
 using namespace quillon;
 
-// Exit codes: 0 done, 1 failed, 2 bad arguments, 3 made but damaged WARC records were left out.
+// Exit codes: 0 done, 1 failed, 2 bad arguments or a damaged ZIM file, 3 made but damaged WARC
+// records were left out.
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSkippedDamaged = 3;
@@ -110,6 +112,15 @@ int main(int argc, char** argv) {
       "--from-warc", createWarcs,
       "WARC, ARC or WACZ file (.warc, .warc.gz, .arc, .arc.gz, .wacz); may be given again");
   fromOption->excludes(fromWarcOption);
+  disc::ZimOptions zim;
+  std::string createZim;
+  auto* fromZimOption = createCommand->add_option(
+      "--from-zim", createZim, "ZIM file (.zim, or the first part of a split one, .zimaa)");
+  fromZimOption->excludes(fromOption)->excludes(fromWarcOption);
+  createCommand->add_option("--host", zim.host, "Host the ZIM's pages answer for")
+      ->needs(fromZimOption);
+  createCommand->add_flag("--verify", zim.verify, "Compare the ZIM's checksum first")
+      ->needs(fromZimOption);
   createCommand->add_option("--scheme", create.scheme, "Scheme the mirror was made with")
       ->check(CLI::IsMember({"http", "https"}))
       ->needs(fromOption);
@@ -133,6 +144,14 @@ int main(int argc, char** argv) {
       "--from-warc", addWarcs,
       "WARC, ARC or WACZ file whose captures join the disc; may be given again");
   urlOption->excludes(addWarcOption);
+  std::string addZim;
+  auto* addZimOption = addCommand->add_option(
+      "--from-zim", addZim, "ZIM file whose entries join the disc (.zim or .zimaa)");
+  addZimOption->excludes(urlOption)->excludes(addWarcOption);
+  addCommand->add_option("--host", zim.host, "Host the ZIM's pages answer for")
+      ->needs(addZimOption);
+  addCommand->add_flag("--verify", zim.verify, "Compare the ZIM's checksum first")
+      ->needs(addZimOption);
   addCommand->add_option("file", addFile, "The document's file");
   addCommand->add_option("--redirect", add.redirectUrl, "Send the browser to this address");
   addCommand->add_option("--content-type", add.contentType, "Content type to store");
@@ -166,17 +185,46 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : kExitUsage;
   }
-  if (createCommand->parsed() && create.mirror.empty() && createWarcs.empty()) {
-    std::fprintf(stderr, "quillon-disc: create needs --from MIRROR or --from-warc FILE\n");
+  if (createCommand->parsed() && create.mirror.empty() && createWarcs.empty() &&
+      createZim.empty()) {
+    std::fprintf(stderr,
+                 "quillon-disc: create needs --from MIRROR, --from-warc FILE or --from-zim FILE\n");
     return kExitUsage;
   }
-  if (addCommand->parsed() && add.url.empty() && addWarcs.empty()) {
-    std::fprintf(stderr, "quillon-disc: add needs a URL or --from-warc FILE\n");
+  if (addCommand->parsed() && add.url.empty() && addWarcs.empty() && addZim.empty()) {
+    std::fprintf(stderr, "quillon-disc: add needs a URL, --from-warc FILE or --from-zim FILE\n");
     return kExitUsage;
   }
 
   try {
-    if (createCommand->parsed()) {
+    if (!createZim.empty() || !addZim.empty()) {
+      const bool creating = createCommand->parsed();
+      zim.zim = creating ? createZim : addZim;
+      zim.title = create.title;
+      zim.force = create.force;
+      Progress progress;
+      zim.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+        progress(done, total);
+      };
+      const auto start = std::chrono::steady_clock::now();
+      const disc::ZimSummary summary =
+          creating ? disc::CreateFromZim(create.disc, zim) : disc::AddFromZim(discPath, zim);
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::printf(
+          "%s %s: %zu documents, %zu redirects for http://%s/, %.1f MiB; %llu entries "
+          "read in %.1f s",
+          creating ? "created" : "added to", creating ? create.disc.c_str() : discPath.c_str(),
+          summary.documents, summary.redirects, summary.host.c_str(),
+          static_cast<double>(summary.bytes) / (1024.0 * 1024.0),
+          static_cast<unsigned long long>(summary.entries), seconds);
+      std::string separator = "; skipped: ";
+      for (const auto& [why, count] : summary.skipped) {
+        std::printf("%s%zu %s", separator.c_str(), count, why.c_str());
+        separator = ", ";
+      }
+      std::printf("\n");
+    } else if (createCommand->parsed()) {
       if (!staleAfter.empty()) create.staleAfter = disc::ParseDuration(staleAfter);
       if (!extra.empty()) create.extra = extra;
       if (!redirects.empty()) create.redirects = redirects;
@@ -242,6 +290,9 @@ int main(int argc, char** argv) {
     } else if (indexCommand->parsed()) {
       std::printf("indexed %zu pages of %s\n", disc::IndexDisc(discPath), discPath.c_str());
     }
+  } catch (const disc::ZimError& e) {
+    std::fprintf(stderr, "quillon-disc: %s\n", e.what());
+    return kExitUsage;
   } catch (const viewer::SqliteError& e) {
     std::fprintf(stderr, "quillon-disc: %s: %s\n", discPath.c_str(), e.Explained().c_str());
     return kExitFailed;
