@@ -352,14 +352,15 @@ void Import(const zim::Archive& archive, ZimCatalogue& catalogue, const ZimOptio
     const std::uint64_t size = item.getSize();
     std::uint64_t offset = 0;
     zim::Blob piece;
-    summary.bytes += catalogue.AddDocument(url, TypeOfAnswer(item.getMimetype(), url), date, [&] {
-      if (offset >= size) return std::string_view();
-      const std::uint64_t length = std::min(kPiece, size - offset);
-      piece = item.getData(offset, length);
-      if (piece.size() != length) throw ZimError("an entry's data is cut short");
-      offset += length;
-      return std::string_view(piece.data(), piece.size());
-    });
+    summary.bytes += catalogue.AddDocument(
+        url, TypeOfAnswer(ZimContentType(item.getMimetype()), url), date, [&] {
+          if (offset >= size) return std::string_view();
+          const std::uint64_t length = std::min(kPiece, size - offset);
+          piece = item.getData(offset, length);
+          if (piece.size() != length) throw ZimError("an entry's data is cut short");
+          offset += length;
+          return std::string_view(piece.data(), piece.size());
+        });
     ++summary.documents;
   }
   if (archive.hasMainEntry()) {
@@ -444,6 +445,15 @@ std::string ZimAddress(std::string_view host, std::string_view path) {
   if (escaped.empty() && !raw.empty()) return "";
   const std::string url = viewer::NormalizeAddress("http://" + std::string(host) + "/" + escaped);
   return url.size() > kLongestUrl ? "" : url;
+}
+
+std::string ZimContentType(std::string_view mimeType) {
+  std::string type(mimeType);
+  if (StartsWithIgnoreCase(type, "text/") &&
+      AsciiLowered(type).find("charset") == std::string::npos) {
+    type += "; charset=utf-8";
+  }
+  return type;
 }
 
 std::int64_t ParseZimDate(std::string_view date) {

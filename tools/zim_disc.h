@@ -47,6 +47,10 @@ bool IsServedZimPath(std::string_view path, bool newNamespaces);
 // path holds a control byte or the address is longer than a disc holds.
 std::string ZimAddress(std::string_view host, std::string_view path);
 
+// The type to send for an entry's MIME type: text in a ZIM is UTF-8, so a text type that names no
+// charset gets "; charset=utf-8" (browsers otherwise guess windows-1252).
+std::string ZimContentType(std::string_view mimeType);
+
 // "2024-01-31" (a ZIM's Date metadata) as seconds since 1970; 0 when it is no such date.
 std::int64_t ParseZimDate(std::string_view date);
 
