@@ -14,7 +14,7 @@ PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-de
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
                 libssl-dev ca-certificates openssl help2man zlib1g-dev libbrotli-dev libzstd-dev libzip-dev \
                 wget iproute2 util-linux curl python3-prometheus-client python3-brotli python3-zstandard \
-                libzim-dev
+                libzim-dev liblzma-dev
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth

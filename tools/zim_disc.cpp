@@ -1,18 +1,21 @@
 #include "zim_disc.h"
 
 #include <fcntl.h>
+#include <lzma.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 #include <zim/archive.h>
 #include <zim/entry.h>
 #include <zim/error.h>
 #include <zim/item.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -36,6 +39,15 @@ constexpr std::size_t kLongestUrl = 1023;
 constexpr std::uint64_t kPiece = 1024 * 1024;
 // Metadata read whole (Title, Name, Source, Date) longer than this is taken as absent.
 constexpr std::uint64_t kLongestMetadata = 4096;
+// The ZIM header's fields read here (the format's own layout, little-endian).
+constexpr std::uint64_t kClusterCountAt = 28;
+constexpr std::uint64_t kClusterPointersAt = 48;
+// A cluster's first byte: compression in the low bits, 8-byte offsets when this bit is set.
+constexpr unsigned kClusterCompressionMask = 0x0F;
+constexpr unsigned kClusterExtendedOffsets = 0x10;
+constexpr unsigned kClusterPlain = 1, kClusterXz = 4, kClusterZstd = 5;
+// Compressed bytes read to decode a cluster's first offset before it is taken as damaged.
+constexpr std::size_t kMostClusterHeadInput = 64 * 1024;
 // Old-scheme namespaces that hold no pages: metadata, title indexes, the full-text index.
 constexpr std::string_view kUnservedNamespaces = "MXZ";
 
@@ -270,39 +282,140 @@ class ZimCatalogue {
   std::set<fs::path> folders_;
 };
 
-// Opens the archive and checks what can be checked before anything is read from it.
-std::unique_ptr<zim::Archive> OpenZim(const ZimOptions& options) {
-  std::error_code ec;
-  const fs::path path = ZimOpenPath(options.zim);
-  if (!fs::exists(path, ec) && !fs::exists(path.string() + "aa", ec)) {
-    throw ToolError(options.zim.string() + ": no such file");
-  }
-  return FromZim(options.zim, [&] {
-    auto archive = std::make_unique<zim::Archive>(path.string());
-    // Pointers out of range make libzim read past its tables: refused before any entry is read.
-    for (const auto check : {zim::IntegrityCheck::DIRENT_PTRS, zim::IntegrityCheck::CLUSTER_PTRS,
-                             zim::IntegrityCheck::DIRENT_MIMETYPES}) {
-      if (!archive->checkIntegrity(check)) {
-        throw ZimError(options.zim.string() + ": damaged ZIM file: " +
-                       (check == zim::IntegrityCheck::DIRENT_PTRS ? "entry pointers out of range"
-                        : check == zim::IntegrityCheck::CLUSTER_PTRS
-                            ? "cluster pointers out of range"
-                            : "bad MIME type numbers"));
+// The bytes of a ZIM file, whole or split into FILE.zimaa, FILE.zimab, ... as libzim reads it.
+class ZimBytes {
+ public:
+  explicit ZimBytes(const fs::path& path) {
+    std::error_code ec;
+    if (fs::exists(path, ec)) {
+      Add(path);
+      return;
+    }
+    for (char a = 'a'; a <= 'z'; ++a) {
+      for (char b = 'a'; b <= 'z'; ++b) {
+        const fs::path part = path.string() + a + b;
+        if (!fs::exists(part, ec)) return;
+        Add(part);
       }
     }
-    if (options.verify && !archive->check()) {
-      throw ZimError(options.zim.string() + (archive->hasChecksum()
-                                                 ? ": damaged ZIM file: the checksum does not match"
-                                                 : ": the ZIM file has no checksum to verify"));
+  }
+  // Up to `size` bytes at `offset`; fewer at the end.
+  std::string Read(std::uint64_t offset, std::size_t size) {
+    std::string out;
+    for (Part& part : parts_) {
+      if (offset >= part.start + part.size || out.size() == size) continue;
+      if (offset < part.start) break;
+      part.in.seekg(static_cast<std::streamoff>(offset - part.start));
+      std::string piece(std::min<std::uint64_t>(size - out.size(), part.start + part.size - offset),
+                        '\0');
+      part.in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+      piece.resize(static_cast<std::size_t>(part.in.gcount()));
+      part.in.clear();
+      out += piece;
+      offset += piece.size();
     }
-    return archive;
-  });
+    return out;
+  }
+  std::uint64_t Number(std::uint64_t offset, std::size_t width) {
+    const std::string bytes = Read(offset, width);
+    if (bytes.size() != width) throw std::runtime_error("a table points past the end of the file");
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+  }
+
+ private:
+  struct Part {
+    std::ifstream in;
+    std::uint64_t start = 0, size = 0;
+  };
+  void Add(const fs::path& file) {
+    const std::uint64_t start = parts_.empty() ? 0 : parts_.back().start + parts_.back().size;
+    parts_.push_back({std::ifstream(file, std::ios::binary), start, fs::file_size(file)});
+  }
+  std::vector<Part> parts_;
+};
+
+// The first `want` bytes a compressed cluster decodes to, read from `at` in pieces; fewer when
+// the stream ends or breaks first.
+std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, std::size_t want) {
+  std::string out(want, '\0');
+  std::size_t got = 0;
+  constexpr std::size_t kStep = 4096;
+  if (compression == kClusterZstd) {
+    std::unique_ptr<ZSTD_DStream, decltype(&ZSTD_freeDStream)> stream(ZSTD_createDStream(),
+                                                                      ZSTD_freeDStream);
+    if (!stream) throw ToolError("out of memory");
+    for (std::size_t read = 0; got < want && read < kMostClusterHeadInput; read += kStep) {
+      const std::string in = bytes.Read(at + read, kStep);
+      if (in.empty()) break;
+      ZSTD_inBuffer input{in.data(), in.size(), 0};
+      ZSTD_outBuffer output{out.data(), want, got};
+      while (input.pos < input.size && output.pos < output.size) {
+        const std::size_t rc = ZSTD_decompressStream(stream.get(), &output, &input);
+        if (ZSTD_isError(rc) || rc == 0) break;
+      }
+      got = output.pos;
+    }
+  } else if (compression == kClusterXz) {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_stream_decoder(&stream, UINT64_MAX, 0) != LZMA_OK) throw ToolError("out of memory");
+    stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
+    stream.avail_out = want;
+    for (std::size_t read = 0; stream.avail_out > 0 && read < kMostClusterHeadInput;
+         read += kStep) {
+      const std::string in = bytes.Read(at + read, kStep);
+      if (in.empty()) break;
+      stream.next_in = reinterpret_cast<const std::uint8_t*>(in.data());
+      stream.avail_in = in.size();
+      const lzma_ret rc = lzma_code(&stream, LZMA_RUN);
+      if (rc != LZMA_OK) break;
+    }
+    got = want - stream.avail_out;
+    lzma_end(&stream);
+  }
+  out.resize(got);
+  return out;
+}
+
+// libzim sizes a cluster's table of blob offsets by its first offset before it reads the table:
+// a damaged cluster claiming billions of blobs has it reserve gigabytes. Each cluster's first
+// offset is decoded here first and must count no more blobs than the archive has entries.
+void CheckClusterHeads(const zim::Archive& archive, const fs::path& path, const fs::path& named) {
+  ZimBytes bytes(path);
+  const std::uint64_t clusters = bytes.Number(kClusterCountAt, 4);
+  const std::uint64_t pointers = bytes.Number(kClusterPointersAt, 8);
+  const std::uint64_t most = archive.getAllEntryCount() + 1;
+  for (std::uint64_t i = 0; i < clusters; ++i) {
+    const std::uint64_t at = bytes.Number(pointers + 8 * i, 8);
+    const unsigned info = static_cast<unsigned>(bytes.Number(at, 1));
+    const std::size_t width = (info & kClusterExtendedOffsets) != 0 ? 8 : 4;
+    const unsigned compression = info & kClusterCompressionMask;
+    std::string head;
+    if (compression == kClusterPlain || compression == 0) {
+      head = bytes.Read(at + 1, width);
+    } else if (compression == kClusterXz || compression == kClusterZstd) {
+      head = DecodeHead(bytes, at + 1, compression, width);
+    } else {
+      continue;  // libzim refuses the compressions it does not know
+    }
+    std::uint64_t first = 0;
+    for (std::size_t k = head.size(); k-- > 0;)
+      first = first << 8 | static_cast<unsigned char>(head[k]);
+    if (head.size() != width || first / width > most) {
+      throw ZimError(named.string() + ": damaged ZIM file: cluster " + std::to_string(i) +
+                     " has a broken table of contents");
+    }
+  }
 }
 
 // The entry a redirect chain ends at; throws for a loop.
 zim::Entry Followed(const zim::Archive& archive, zim::Entry entry) {
   for (int hops = 0; entry.isRedirect(); ++hops) {
-    if (hops == kMostMainRedirects) throw ZimError("the main page's redirects go round in a loop");
+    if (hops == kMostMainRedirects) {
+      throw ZimError(archive.getFilename() +
+                     ": damaged ZIM file: the main page's redirects go round in a loop");
+    }
     entry = archive.getEntryByPath(entry.getRedirectEntryIndex());
   }
   return entry;
@@ -310,69 +423,31 @@ zim::Entry Followed(const zim::Archive& archive, zim::Entry entry) {
 
 void Import(const zim::Archive& archive, ZimCatalogue& catalogue, const ZimOptions& options,
             ZimSummary& summary, bool setTitle) {
-  const bool newNamespaces = archive.hasNewNamespaceScheme();
-  const std::int64_t date = ParseZimDate(Metadata(archive, "Date"));
-  summary.title = Metadata(archive, "Title");
-  if (summary.host.empty()) {
-    summary.host = ZimHost(Metadata(archive, "Source"), Metadata(archive, "Name"),
-                           options.zim.stem().string());
-  }
-  if (setTitle) catalogue.SetTitle(options.title.empty() ? summary.title : options.title);
-  const std::uint64_t total = archive.getEntryCount();
-  std::string buffer;
-  for (const zim::Entry& entry : archive.iterByPath()) {
+  const ZimFacts facts = ReadZimFacts(archive, options.host, options.zim.stem().string());
+  summary.host = facts.host;
+  summary.title = facts.title;
+  if (setTitle) catalogue.SetTitle(options.title.empty() ? facts.title : options.title);
+  ReadZimEntries(archive, facts, [&](const ZimEntry& entry) {
     ++summary.entries;
-    if (options.progress) options.progress(summary.entries, total);
-    const std::string path = entry.getPath();
-    if (!IsServedZimPath(path, newNamespaces)) {
-      ++summary.skipped["metadata or index"];
-      continue;
-    }
-    const std::string url = ZimAddress(summary.host, path);
-    if (url.empty()) {
-      ++summary.skipped["address a disc cannot hold"];
-      continue;
-    }
-    if (catalogue.Holds(url)) {
+    if (options.progress) options.progress(summary.entries, facts.entries);
+    if (!entry.skipped.empty()) {
+      ++summary.skipped[entry.skipped];
+    } else if (catalogue.Holds(entry.url)) {
       ++summary.skipped["already on the disc"];
-      continue;
-    }
-    if (entry.isRedirect()) {
-      const std::string target =
-          ZimAddress(summary.host, archive.getEntryByPath(entry.getRedirectEntryIndex()).getPath());
-      if (target.empty()) {
-        ++summary.skipped["address a disc cannot hold"];
-        continue;
-      }
-      catalogue.AddRedirect(url, target);
+    } else if (!entry.redirectUrl.empty()) {
+      catalogue.AddRedirect(entry.url, entry.redirectUrl);
       ++summary.redirects;
-      continue;
+    } else {
+      summary.bytes += catalogue.AddDocument(entry.url, entry.type, facts.date, entry.pieces);
+      ++summary.documents;
     }
-    const zim::Item item = entry.getItem();
-    const std::uint64_t size = item.getSize();
-    std::uint64_t offset = 0;
-    zim::Blob piece;
-    summary.bytes += catalogue.AddDocument(
-        url, TypeOfAnswer(ZimContentType(item.getMimetype()), url), date, [&] {
-          if (offset >= size) return std::string_view();
-          const std::uint64_t length = std::min(kPiece, size - offset);
-          piece = item.getData(offset, length);
-          if (piece.size() != length) throw ZimError("an entry's data is cut short");
-          offset += length;
-          return std::string_view(piece.data(), piece.size());
-        });
-    ++summary.documents;
-  }
-  if (archive.hasMainEntry()) {
-    const std::string main =
-        ZimAddress(summary.host, Followed(archive, archive.getMainEntry()).getPath());
-    const std::string root = "http://" + summary.host + "/";
-    if (!main.empty() && catalogue.Holds(main)) {
-      catalogue.AddStartPage(main, summary.title);
-      if (!catalogue.Holds(root)) {
-        catalogue.AddRedirect(root, main);
-        ++summary.redirects;
-      }
+  });
+  if (!facts.mainUrl.empty() && catalogue.Holds(facts.mainUrl)) {
+    catalogue.AddStartPage(facts.mainUrl, facts.title);
+    const std::string root = "http://" + facts.host + "/";
+    if (!catalogue.Holds(root)) {
+      catalogue.AddRedirect(root, facts.mainUrl);
+      ++summary.redirects;
     }
   }
 }
@@ -478,6 +553,95 @@ fs::path ZimOpenPath(const fs::path& file) {
   return file;
 }
 
+std::unique_ptr<zim::Archive> OpenZimArchive(const fs::path& file, bool verify) {
+  std::error_code ec;
+  const fs::path path = ZimOpenPath(file);
+  if (!fs::exists(path, ec) && !fs::exists(path.string() + "aa", ec)) {
+    throw ToolError(file.string() + ": no such file");
+  }
+  return FromZim(file, [&] {
+    auto archive = std::make_unique<zim::Archive>(path.string());
+    // Pointers out of range make libzim read past its tables: refused before any entry is read.
+    for (const auto check : {zim::IntegrityCheck::DIRENT_PTRS, zim::IntegrityCheck::CLUSTER_PTRS,
+                             zim::IntegrityCheck::DIRENT_MIMETYPES}) {
+      if (!archive->checkIntegrity(check)) {
+        throw ZimError(file.string() + ": damaged ZIM file: " +
+                       (check == zim::IntegrityCheck::DIRENT_PTRS ? "entry pointers out of range"
+                        : check == zim::IntegrityCheck::CLUSTER_PTRS
+                            ? "cluster pointers out of range"
+                            : "bad MIME type numbers"));
+      }
+    }
+    CheckClusterHeads(*archive, path, file);
+    if (verify && !archive->check()) {
+      throw ZimError(file.string() + (archive->hasChecksum()
+                                          ? ": damaged ZIM file: the checksum does not match"
+                                          : ": the ZIM file has no checksum to verify"));
+    }
+    return archive;
+  });
+}
+
+ZimFacts ReadZimFacts(const zim::Archive& archive, std::string_view host,
+                      std::string_view fileStem) {
+  return FromZim(archive.getFilename(), [&] {
+    ZimFacts facts;
+    facts.title = Metadata(archive, "Title");
+    facts.date = ParseZimDate(Metadata(archive, "Date"));
+    facts.host = host.empty()
+                     ? ZimHost(Metadata(archive, "Source"), Metadata(archive, "Name"), fileStem)
+                     : AsciiLowered(host);
+    facts.entries = archive.getEntryCount();
+    facts.newNamespaces = archive.hasNewNamespaceScheme();
+    if (archive.hasMainEntry()) {
+      facts.mainUrl = ZimAddress(facts.host, Followed(archive, archive.getMainEntry()).getPath());
+    }
+    return facts;
+  });
+}
+
+void ReadZimEntries(const zim::Archive& archive, const ZimFacts& facts,
+                    const std::function<void(const ZimEntry&)>& onEntry) {
+  FromZim(archive.getFilename(), [&] {
+    for (const zim::Entry& entry : archive.iterByPath()) {
+      ZimEntry read;
+      const std::string path = entry.getPath();
+      if (!IsServedZimPath(path, facts.newNamespaces)) {
+        read.skipped = "metadata or index";
+        onEntry(read);
+        continue;
+      }
+      read.url = ZimAddress(facts.host, path);
+      if (read.url.empty()) {
+        read.skipped = "address a disc cannot hold";
+        onEntry(read);
+        continue;
+      }
+      if (entry.isRedirect()) {
+        read.redirectUrl =
+            ZimAddress(facts.host, archive.getEntryByPath(entry.getRedirectEntryIndex()).getPath());
+        if (read.redirectUrl.empty()) read.skipped = "address a disc cannot hold";
+        onEntry(read);
+        continue;
+      }
+      const zim::Item item = entry.getItem();
+      read.type = TypeOfAnswer(ZimContentType(item.getMimetype()), read.url);
+      const std::uint64_t size = item.getSize();
+      std::uint64_t offset = 0;
+      zim::Blob piece;
+      read.pieces = [&]() {
+        if (offset >= size) return std::string_view();
+        const std::uint64_t length = std::min(kPiece, size - offset);
+        piece = item.getData(offset, length);
+        if (piece.size() != length) throw ZimError("an entry's data is cut short");
+        offset += length;
+        return std::string_view(piece.data(), piece.size());
+      };
+      onEntry(read);
+    }
+  });
+}
+
 ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
   if (!options.host.empty() && !IsDnsName(options.host)) {
     throw ToolError(options.host + ": not a valid host name");
@@ -486,7 +650,7 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
   if (fs::exists(disc, ec) && !options.force) {
     throw ToolError(disc.string() + ": already exists (use --force to replace it)");
   }
-  const auto archive = OpenZim(options);
+  const auto archive = OpenZimArchive(options.zim, options.verify);
   auto replacing = std::make_unique<viewer::DiscLock>(disc, viewer::DiscLock::kReplacing);
   const fs::path building = TemporarySibling(disc, "building");
   struct Cleanup {
@@ -498,7 +662,6 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
   } cleanup{building};
   fs::create_directories(building / "docs");
   ZimSummary summary;
-  summary.host = AsciiLowered(options.host);
   {
     Database db((building / viewer::kCatalogueFile).string(),
                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -510,7 +673,7 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
     info.Bind(1, viewer::kDiscFormatVersion).Bind(2, Now()).Step();
     viewer::CreateSearchTable(db);
     ZimCatalogue catalogue(db, building);
-    FromZim(options.zim, [&] { Import(*archive, catalogue, options, summary, true); });
+    Import(*archive, catalogue, options, summary, true);
     if (summary.documents + summary.redirects == 0) {
       throw ToolError(options.zim.string() + ": no entries to put on a disc");
     }
@@ -537,13 +700,12 @@ ZimSummary AddFromZim(const fs::path& disc, const ZimOptions& options) {
   if (!options.host.empty() && !IsDnsName(options.host)) {
     throw ToolError(options.host + ": not a valid host name");
   }
-  const auto archive = OpenZim(options);
+  const auto archive = OpenZimArchive(options.zim, options.verify);
   auto db = viewer::OpenCatalogue(disc, true);
   ZimSummary summary;
-  summary.host = AsciiLowered(options.host);
   try {
     ZimCatalogue catalogue(*db, disc);
-    FromZim(options.zim, [&] { Import(*archive, catalogue, options, summary, false); });
+    Import(*archive, catalogue, options, summary, false);
     catalogue.Commit();
   } catch (const viewer::SqliteError& e) {
     throw ToolError(disc.string() + ": " + e.Explained());

@@ -7,11 +7,16 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "disc_builder.h"
+
+namespace zim {
+class Archive;
+}
 
 namespace quillon::disc {
 
@@ -57,6 +62,38 @@ std::int64_t ParseZimDate(std::string_view date);
 // The file libzim is to open: FOO.zimaa, the first part of a split file, opens as FOO.zim (libzim
 // then reads FOO.zimaa, FOO.zimab, ... as one) unless FOO.zim itself is there.
 std::filesystem::path ZimOpenPath(const std::filesystem::path& file);
+
+// Opens a ZIM file (ZimOpenPath) and refuses one whose pointers lie out of range before any entry
+// is read; `verify` also compares its checksum, reading the whole file. Throws ZimError.
+std::unique_ptr<zim::Archive> OpenZimArchive(const fs::path& file, bool verify);
+
+// What an import needs of a ZIM before its entries.
+struct ZimFacts {
+  std::string host;
+  std::string title;      // the Title metadata
+  std::string mainUrl;    // the main page's address (redirects followed); empty when none
+  std::int64_t date = 0;  // the Date metadata, the documents' last_modified
+  std::uint64_t entries = 0;
+  bool newNamespaces = true;
+};
+// `host` empty: from the metadata (ZimHost), `fileStem` the last resort.
+ZimFacts ReadZimFacts(const zim::Archive& archive, std::string_view host,
+                      std::string_view fileStem);
+
+// One entry of a ZIM file as an import sees it: left out (`skipped` says why), a redirect, or a
+// document whose bytes `pieces` gives, one piece a call, until it gives an empty one; valid only
+// during the call it is handed to.
+struct ZimEntry {
+  std::string url;
+  std::string redirectUrl;
+  std::string skipped;
+  FoldedType type;
+  std::function<std::string_view()> pieces;
+};
+// Every entry in path order, one at a time: nothing is kept between them. libzim's failures are
+// thrown as ZimError; those of `onEntry` pass as they are.
+void ReadZimEntries(const zim::Archive& archive, const ZimFacts& facts,
+                    const std::function<void(const ZimEntry&)>& onEntry);
 
 struct ZimOptions {
   fs::path zim;
