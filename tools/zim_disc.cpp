@@ -42,6 +42,11 @@ constexpr std::uint64_t kLongestMetadata = 4096;
 // The ZIM header's fields read here (the format's own layout, little-endian).
 constexpr std::uint64_t kClusterCountAt = 28;
 constexpr std::uint64_t kClusterPointersAt = 48;
+constexpr std::uint64_t kPathPointersAt = 32;
+constexpr std::uint64_t kEntryCountAt = 24;
+constexpr std::uint64_t kChecksumAt = 72;
+constexpr std::size_t kChecksumSize = 16;  // MD5
+constexpr std::uint64_t kDirentClusterAt = 8;
 // A cluster's first byte: compression in the low bits, 8-byte offsets when this bit is set.
 constexpr unsigned kClusterCompressionMask = 0x0F;
 constexpr unsigned kClusterExtendedOffsets = 0x10;
@@ -88,6 +93,20 @@ std::string HostOfAddress(std::string_view address) {
   return host;
 }
 
+// libzim's assertion messages carry a backtrace: the lines before it say what failed.
+std::string FirstLines(std::string_view what) {
+  std::string said;
+  while (!what.empty()) {
+    const std::string_view line = what.substr(0, what.find('\n'));
+    what.remove_prefix(std::min(what.size(), line.size() + 1));
+    if (line.starts_with("/") || line.find("(+0x") != std::string_view::npos) break;
+    const auto start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) continue;
+    said += (said.empty() ? "" : "; ") + std::string(line.substr(start));
+  }
+  return said;
+}
+
 // Every failure of libzim, whatever it throws, as a ZimError naming the file; the importer's
 // own errors pass as they are.
 template <typename F>
@@ -99,7 +118,7 @@ auto FromZim(const fs::path& file, F&& f) -> decltype(f()) {
   } catch (const viewer::SqliteError&) {
     throw;
   } catch (const std::exception& e) {
-    throw ZimError(file.string() + ": damaged ZIM file: " + e.what());
+    throw ZimError(file.string() + ": damaged ZIM file: " + FirstLines(e.what()));
   }
 }
 
@@ -282,9 +301,72 @@ class ZimCatalogue {
   std::set<fs::path> folders_;
 };
 
+// The entry a redirect chain ends at; throws for a loop.
+zim::Entry Followed(const zim::Archive& archive, zim::Entry entry) {
+  for (int hops = 0; entry.isRedirect(); ++hops) {
+    if (hops == kMostMainRedirects) {
+      throw ZimError(archive.getFilename() +
+                     ": damaged ZIM file: the main page's redirects go round in a loop");
+    }
+    entry = archive.getEntryByPath(entry.getRedirectEntryIndex());
+  }
+  return entry;
+}
+
+void Import(ZimArchive& archive, ZimCatalogue& catalogue, const ZimOptions& options,
+            ZimSummary& summary, bool setTitle) {
+  const ZimFacts facts = ReadZimFacts(archive, options.host, options.zim.stem().string());
+  summary.host = facts.host;
+  summary.title = facts.title;
+  if (setTitle) catalogue.SetTitle(options.title.empty() ? facts.title : options.title);
+  ReadZimEntries(archive, facts, [&](const ZimEntry& entry) {
+    ++summary.entries;
+    if (options.progress) options.progress(summary.entries, facts.entries);
+    if (!entry.skipped.empty()) {
+      ++summary.skipped[entry.skipped];
+    } else if (catalogue.Holds(entry.url)) {
+      ++summary.skipped["already on the disc"];
+    } else if (!entry.redirectUrl.empty()) {
+      catalogue.AddRedirect(entry.url, entry.redirectUrl);
+      ++summary.redirects;
+    } else {
+      summary.bytes += catalogue.AddDocument(entry.url, entry.type, facts.date, entry.pieces);
+      ++summary.documents;
+    }
+  });
+  if (!facts.mainUrl.empty() && catalogue.Holds(facts.mainUrl)) {
+    catalogue.AddStartPage(facts.mainUrl, facts.title);
+    const std::string root = "http://" + facts.host + "/";
+    if (!catalogue.Holds(root)) {
+      catalogue.AddRedirect(root, facts.mainUrl);
+      ++summary.redirects;
+    }
+  }
+}
+
+fs::path TemporarySibling(const fs::path& disc, const char* what) {
+  std::random_device random;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".%s-%08x", what, random());
+  return disc.parent_path() / (disc.filename().string() + suffix);
+}
+
+void SyncFileSystem(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw ToolError(folder.string() + ": " + std::strerror(errno));
+  const bool failed = ::syncfs(fd) != 0;
+  ::close(fd);
+  if (failed) throw ToolError(folder.string() + ": cannot be written");
+}
+
+}  // namespace
+
 // The bytes of a ZIM file, whole or split into FILE.zimaa, FILE.zimab, ... as libzim reads it.
 class ZimBytes {
  public:
+  std::uint64_t size() const {
+    return parts_.empty() ? 0 : parts_.back().start + parts_.back().size;
+  }
   explicit ZimBytes(const fs::path& path) {
     std::error_code ec;
     if (fs::exists(path, ec)) {
@@ -336,6 +418,11 @@ class ZimBytes {
   std::vector<Part> parts_;
 };
 
+ZimArchive::ZimArchive() = default;
+ZimArchive::~ZimArchive() = default;
+
+namespace {
+
 // The first `want` bytes a compressed cluster decodes to, read from `at` in pieces; fewer when
 // the stream ends or breaks first.
 std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, std::size_t want) {
@@ -346,7 +433,8 @@ std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, 
     std::unique_ptr<ZSTD_DStream, decltype(&ZSTD_freeDStream)> stream(ZSTD_createDStream(),
                                                                       ZSTD_freeDStream);
     if (!stream) throw ToolError("out of memory");
-    for (std::size_t read = 0; got < want && read < kMostClusterHeadInput; read += kStep) {
+    for (std::size_t read = 0; got < want && read < kMostClusterHeadInput + 2 * want;
+         read += kStep) {
       const std::string in = bytes.Read(at + read, kStep);
       if (in.empty()) break;
       ZSTD_inBuffer input{in.data(), in.size(), 0};
@@ -362,7 +450,7 @@ std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, 
     if (lzma_stream_decoder(&stream, UINT64_MAX, 0) != LZMA_OK) throw ToolError("out of memory");
     stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
     stream.avail_out = want;
-    for (std::size_t read = 0; stream.avail_out > 0 && read < kMostClusterHeadInput;
+    for (std::size_t read = 0; stream.avail_out > 0 && read < kMostClusterHeadInput + 2 * want;
          read += kStep) {
       const std::string in = bytes.Read(at + read, kStep);
       if (in.empty()) break;
@@ -378,93 +466,82 @@ std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, 
   return out;
 }
 
-// libzim sizes a cluster's table of blob offsets by its first offset before it reads the table:
-// a damaged cluster claiming billions of blobs has it reserve gigabytes. Each cluster's first
-// offset is decoded here first and must count no more blobs than the archive has entries.
-void CheckClusterHeads(const zim::Archive& archive, const fs::path& path, const fs::path& named) {
-  ZimBytes bytes(path);
+// libzim sizes a cluster's table of blob offsets by its first offset before it reads the table,
+// and takes an entry's blob number on trust: a damaged cluster claiming billions of blobs has it
+// reserve gigabytes, a blob number past the table has it read outside it. Each cluster's table is
+// decoded here first: it may count no more blobs than the archive has entries, its offsets must
+// rise, and a plain cluster's end within the file. Each cluster's blob count is kept for the
+// entries to be checked against.
+std::vector<std::uint32_t> CheckClusters(ZimBytes& bytes, const fs::path& named) {
   const std::uint64_t clusters = bytes.Number(kClusterCountAt, 4);
   const std::uint64_t pointers = bytes.Number(kClusterPointersAt, 8);
-  const std::uint64_t most = archive.getAllEntryCount() + 1;
+  const std::uint64_t most = bytes.Number(kEntryCountAt, 4) + 1;
+  std::vector<std::uint32_t> blobs;
   for (std::uint64_t i = 0; i < clusters; ++i) {
+    const auto broken = [&] {
+      return ZimError(named.string() + ": damaged ZIM file: cluster " + std::to_string(i) +
+                      " has a broken table of contents");
+    };
     const std::uint64_t at = bytes.Number(pointers + 8 * i, 8);
     const unsigned info = static_cast<unsigned>(bytes.Number(at, 1));
     const std::size_t width = (info & kClusterExtendedOffsets) != 0 ? 8 : 4;
     const unsigned compression = info & kClusterCompressionMask;
-    std::string head;
-    if (compression == kClusterPlain || compression == 0) {
-      head = bytes.Read(at + 1, width);
-    } else if (compression == kClusterXz || compression == kClusterZstd) {
-      head = DecodeHead(bytes, at + 1, compression, width);
-    } else {
-      continue;  // libzim refuses the compressions it does not know
+    const bool plain = compression == kClusterPlain || compression == 0;
+    if (!plain && compression != kClusterXz && compression != kClusterZstd) {
+      blobs.push_back(0);  // libzim refuses the compressions it does not know
+      continue;
     }
-    std::uint64_t first = 0;
-    for (std::size_t k = head.size(); k-- > 0;)
-      first = first << 8 | static_cast<unsigned char>(head[k]);
-    if (head.size() != width || first / width > most) {
-      throw ZimError(named.string() + ": damaged ZIM file: cluster " + std::to_string(i) +
-                     " has a broken table of contents");
+    const auto decode = [&](std::size_t want) {
+      return plain ? bytes.Read(at + 1, want) : DecodeHead(bytes, at + 1, compression, want);
+    };
+    const auto number = [&](const std::string& text, std::size_t k) {
+      std::uint64_t value = 0;
+      for (std::size_t j = width; j-- > 0;) {
+        value = value << 8 | static_cast<unsigned char>(text[k * width + j]);
+      }
+      return value;
+    };
+    const std::string head = decode(width);
+    if (head.size() != width) throw broken();
+    const std::uint64_t first = number(head, 0);
+    if (first % width != 0 || first / width > most || first / width == 0) throw broken();
+    const std::size_t count = static_cast<std::size_t>(first / width);
+    const std::string table = decode(count * width);
+    if (table.size() != count * width) throw broken();
+    for (std::size_t k = 1; k < count; ++k) {
+      if (number(table, k) < number(table, k - 1)) throw broken();
     }
+    if (plain && number(table, count - 1) > bytes.size() - at - 1) throw broken();
+    blobs.push_back(static_cast<std::uint32_t>(count - 1));
   }
+  return blobs;
 }
 
-// The entry a redirect chain ends at; throws for a loop.
-zim::Entry Followed(const zim::Archive& archive, zim::Entry entry) {
-  for (int hops = 0; entry.isRedirect(); ++hops) {
-    if (hops == kMostMainRedirects) {
-      throw ZimError(archive.getFilename() +
-                     ": damaged ZIM file: the main page's redirects go round in a loop");
-    }
-    entry = archive.getEntryByPath(entry.getRedirectEntryIndex());
+// The MD5 of the bytes before the checksum must be the 16 bytes at its place.
+void VerifyChecksum(ZimBytes& bytes, const fs::path& named) {
+  const std::uint64_t at = bytes.Number(kChecksumAt, 8);
+  if (at == 0) throw ZimError(named.string() + ": the ZIM file has no checksum to verify");
+  if (at > bytes.size() || bytes.size() - at < kChecksumSize) {
+    throw ZimError(named.string() + ": damaged ZIM file: its checksum lies past its end");
   }
-  return entry;
-}
-
-void Import(const zim::Archive& archive, ZimCatalogue& catalogue, const ZimOptions& options,
-            ZimSummary& summary, bool setTitle) {
-  const ZimFacts facts = ReadZimFacts(archive, options.host, options.zim.stem().string());
-  summary.host = facts.host;
-  summary.title = facts.title;
-  if (setTitle) catalogue.SetTitle(options.title.empty() ? facts.title : options.title);
-  ReadZimEntries(archive, facts, [&](const ZimEntry& entry) {
-    ++summary.entries;
-    if (options.progress) options.progress(summary.entries, facts.entries);
-    if (!entry.skipped.empty()) {
-      ++summary.skipped[entry.skipped];
-    } else if (catalogue.Holds(entry.url)) {
-      ++summary.skipped["already on the disc"];
-    } else if (!entry.redirectUrl.empty()) {
-      catalogue.AddRedirect(entry.url, entry.redirectUrl);
-      ++summary.redirects;
-    } else {
-      summary.bytes += catalogue.AddDocument(entry.url, entry.type, facts.date, entry.pieces);
-      ++summary.documents;
-    }
-  });
-  if (!facts.mainUrl.empty() && catalogue.Holds(facts.mainUrl)) {
-    catalogue.AddStartPage(facts.mainUrl, facts.title);
-    const std::string root = "http://" + facts.host + "/";
-    if (!catalogue.Holds(root)) {
-      catalogue.AddRedirect(root, facts.mainUrl);
-      ++summary.redirects;
-    }
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) {
+    throw ToolError("MD5 is not available");
   }
-}
-
-fs::path TemporarySibling(const fs::path& disc, const char* what) {
-  std::random_device random;
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".%s-%08x", what, random());
-  return disc.parent_path() / (disc.filename().string() + suffix);
-}
-
-void SyncFileSystem(const fs::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw ToolError(folder.string() + ": " + std::strerror(errno));
-  const bool failed = ::syncfs(fd) != 0;
-  ::close(fd);
-  if (failed) throw ToolError(folder.string() + ": cannot be written");
+  for (std::uint64_t done = 0; done < at;) {
+    const std::string piece =
+        bytes.Read(done, static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, at - done)));
+    if (piece.empty()) throw ZimError(named.string() + ": cannot read it");
+    EVP_DigestUpdate(context.get(), piece.data(), piece.size());
+    done += piece.size();
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &length);
+  if (bytes.Read(at, kChecksumSize) != std::string_view(reinterpret_cast<char*>(digest), length)) {
+    throw ZimError(named.string() + ": damaged ZIM file: the checksum does not match");
+  }
 }
 
 }  // namespace
@@ -553,14 +630,21 @@ fs::path ZimOpenPath(const fs::path& file) {
   return file;
 }
 
-std::unique_ptr<zim::Archive> OpenZimArchive(const fs::path& file, bool verify) {
+std::unique_ptr<ZimArchive> OpenZimArchive(const fs::path& file, bool verify) {
   std::error_code ec;
   const fs::path path = ZimOpenPath(file);
   if (!fs::exists(path, ec) && !fs::exists(path.string() + "aa", ec)) {
     throw ToolError(file.string() + ": no such file");
   }
   return FromZim(file, [&] {
-    auto archive = std::make_unique<zim::Archive>(path.string());
+    auto opened = std::make_unique<ZimArchive>();
+    // Before libzim reads a cluster (opening the archive reads its title list's).
+    opened->bytes = std::make_unique<ZimBytes>(path);
+    if (verify) VerifyChecksum(*opened->bytes, file);
+    opened->blobs = CheckClusters(*opened->bytes, file);
+    opened->pathPointers = opened->bytes->Number(kPathPointersAt, 8);
+    opened->archive = std::make_unique<zim::Archive>(path.string());
+    zim::Archive* archive = opened->archive.get();
     // Pointers out of range make libzim read past its tables: refused before any entry is read.
     for (const auto check : {zim::IntegrityCheck::DIRENT_PTRS, zim::IntegrityCheck::CLUSTER_PTRS,
                              zim::IntegrityCheck::DIRENT_MIMETYPES}) {
@@ -572,18 +656,12 @@ std::unique_ptr<zim::Archive> OpenZimArchive(const fs::path& file, bool verify) 
                             : "bad MIME type numbers"));
       }
     }
-    CheckClusterHeads(*archive, path, file);
-    if (verify && !archive->check()) {
-      throw ZimError(file.string() + (archive->hasChecksum()
-                                          ? ": damaged ZIM file: the checksum does not match"
-                                          : ": the ZIM file has no checksum to verify"));
-    }
-    return archive;
+    return opened;
   });
 }
 
-ZimFacts ReadZimFacts(const zim::Archive& archive, std::string_view host,
-                      std::string_view fileStem) {
+ZimFacts ReadZimFacts(const ZimArchive& opened, std::string_view host, std::string_view fileStem) {
+  const zim::Archive& archive = *opened.archive;
   return FromZim(archive.getFilename(), [&] {
     ZimFacts facts;
     facts.title = Metadata(archive, "Title");
@@ -600,8 +678,9 @@ ZimFacts ReadZimFacts(const zim::Archive& archive, std::string_view host,
   });
 }
 
-void ReadZimEntries(const zim::Archive& archive, const ZimFacts& facts,
+void ReadZimEntries(ZimArchive& opened, const ZimFacts& facts,
                     const std::function<void(const ZimEntry&)>& onEntry) {
+  const zim::Archive& archive = *opened.archive;
   FromZim(archive.getFilename(), [&] {
     for (const zim::Entry& entry : archive.iterByPath()) {
       ZimEntry read;
@@ -623,6 +702,16 @@ void ReadZimEntries(const zim::Archive& archive, const ZimFacts& facts,
         if (read.redirectUrl.empty()) read.skipped = "address a disc cannot hold";
         onEntry(read);
         continue;
+      }
+      // The entry's own record: its cluster and blob numbers, past the MIME type, parameter
+      // length, namespace and revision.
+      const std::uint64_t dirent =
+          opened.bytes->Number(opened.pathPointers + 8 * entry.getIndex(), 8);
+      const std::uint64_t cluster = opened.bytes->Number(dirent + kDirentClusterAt, 4);
+      const std::uint64_t blob = opened.bytes->Number(dirent + kDirentClusterAt + 4, 4);
+      if (cluster >= opened.blobs.size() || blob >= opened.blobs[cluster]) {
+        throw ZimError(archive.getFilename() + ": damaged ZIM file: entry " + path +
+                       " points past its cluster");
       }
       const zim::Item item = entry.getItem();
       read.type = TypeOfAnswer(ZimContentType(item.getMimetype()), read.url);
@@ -650,7 +739,7 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
   if (fs::exists(disc, ec) && !options.force) {
     throw ToolError(disc.string() + ": already exists (use --force to replace it)");
   }
-  const auto archive = OpenZimArchive(options.zim, options.verify);
+  const auto zim = OpenZimArchive(options.zim, options.verify);
   auto replacing = std::make_unique<viewer::DiscLock>(disc, viewer::DiscLock::kReplacing);
   const fs::path building = TemporarySibling(disc, "building");
   struct Cleanup {
@@ -673,7 +762,7 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
     info.Bind(1, viewer::kDiscFormatVersion).Bind(2, Now()).Step();
     viewer::CreateSearchTable(db);
     ZimCatalogue catalogue(db, building);
-    Import(*archive, catalogue, options, summary, true);
+    Import(*zim, catalogue, options, summary, true);
     if (summary.documents + summary.redirects == 0) {
       throw ToolError(options.zim.string() + ": no entries to put on a disc");
     }
@@ -700,12 +789,12 @@ ZimSummary AddFromZim(const fs::path& disc, const ZimOptions& options) {
   if (!options.host.empty() && !IsDnsName(options.host)) {
     throw ToolError(options.host + ": not a valid host name");
   }
-  const auto archive = OpenZimArchive(options.zim, options.verify);
+  const auto zim = OpenZimArchive(options.zim, options.verify);
   auto db = viewer::OpenCatalogue(disc, true);
   ZimSummary summary;
   try {
     ZimCatalogue catalogue(*db, disc);
-    Import(*archive, catalogue, options, summary, false);
+    Import(*zim, catalogue, options, summary, false);
     catalogue.Commit();
   } catch (const viewer::SqliteError& e) {
     throw ToolError(disc.string() + ": " + e.Explained());

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "disc_builder.h"
 
@@ -63,9 +64,22 @@ std::int64_t ParseZimDate(std::string_view date);
 // then reads FOO.zimaa, FOO.zimab, ... as one) unless FOO.zim itself is there.
 std::filesystem::path ZimOpenPath(const std::filesystem::path& file);
 
-// Opens a ZIM file (ZimOpenPath) and refuses one whose pointers lie out of range before any entry
-// is read; `verify` also compares its checksum, reading the whole file. Throws ZimError.
-std::unique_ptr<zim::Archive> OpenZimArchive(const fs::path& file, bool verify);
+class ZimBytes;
+
+// An opened ZIM file and what was checked of it.
+struct ZimArchive {
+  ZimArchive();
+  ~ZimArchive();
+  std::unique_ptr<zim::Archive> archive;
+  std::unique_ptr<ZimBytes> bytes;   // its raw bytes, for what libzim takes on trust
+  std::vector<std::uint32_t> blobs;  // each cluster's number of blobs
+  std::uint64_t pathPointers = 0;    // where the table of its entries' records lies
+};
+
+// Opens a ZIM file (ZimOpenPath) and refuses one whose pointers or cluster tables are out of
+// range before any entry is read; `verify` also compares its checksum, reading the whole file.
+// Throws ZimError.
+std::unique_ptr<ZimArchive> OpenZimArchive(const fs::path& file, bool verify);
 
 // What an import needs of a ZIM before its entries.
 struct ZimFacts {
@@ -77,8 +91,7 @@ struct ZimFacts {
   bool newNamespaces = true;
 };
 // `host` empty: from the metadata (ZimHost), `fileStem` the last resort.
-ZimFacts ReadZimFacts(const zim::Archive& archive, std::string_view host,
-                      std::string_view fileStem);
+ZimFacts ReadZimFacts(const ZimArchive& archive, std::string_view host, std::string_view fileStem);
 
 // One entry of a ZIM file as an import sees it: left out (`skipped` says why), a redirect, or a
 // document whose bytes `pieces` gives, one piece a call, until it gives an empty one; valid only
@@ -92,7 +105,7 @@ struct ZimEntry {
 };
 // Every entry in path order, one at a time: nothing is kept between them. libzim's failures are
 // thrown as ZimError; those of `onEntry` pass as they are.
-void ReadZimEntries(const zim::Archive& archive, const ZimFacts& facts,
+void ReadZimEntries(ZimArchive& archive, const ZimFacts& facts,
                     const std::function<void(const ZimEntry&)>& onEntry);
 
 struct ZimOptions {

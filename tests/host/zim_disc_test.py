@@ -208,6 +208,12 @@ class ZimDiscs(unittest.TestCase):
             good = f.read()
         count, clusters, path_ptr, cluster_ptr, checksum = header(good)
         first_cluster, = struct.unpack_from("<Q", good, cluster_ptr)
+        # An uncompressed cluster (info byte 1), whose table of blob offsets lies open.
+        plain, plain_at = next((i, at) for i, at in enumerate(
+            struct.unpack_from("<%dQ" % clusters, good, cluster_ptr)) if good[at] & 15 == 1)
+        # The Home entry's record (its path, after an 8-byte head and two numbers, is "Home\0").
+        home = next(at for at, in (struct.unpack_from("<Q", good, path_ptr + 8 * i)
+                                   for i in range(count)) if good[at + 16:at + 21] == b"Home\0")
 
         def patched(at, value, fmt="<Q"):
             data = bytearray(good)
@@ -224,6 +230,10 @@ class ZimDiscs(unittest.TestCase):
             ("changed byte under --verify", patched(first_cluster + 3, 0x5A, "<B"), ["--verify"],
              "checksum does not match"),
             ("checksum past the end", patched(72, 1 << 40), ["--verify"], "damaged ZIM file"),
+            ("cluster claiming a billion blobs", patched(plain_at + 1, 0xFFFFFFF0, "<I"), [],
+             "cluster %d has a broken table of contents" % plain),
+            ("blob number past its cluster", patched(home + 12, 0xFFFF, "<I"), [],
+             "entry Home points past its cluster"),
         ]
         for name, data, options, message in rows:
             for command in ("create", "add"):
