@@ -43,7 +43,7 @@ BENCH_PACKAGES   := wrk nginx-light squid curl openssl
 BROWSER_PACKAGES := chromium libnss3-tools
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
-        test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc run package \
+        test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc bench-zim run package \
         test-package check-fresh-debian format clean
 
 all: build
@@ -168,6 +168,10 @@ bench-proxy: build deps-bench
 # A WARC of about 1 GB made up and imported: MB/s and the importer's peak memory.
 bench-warc: build
 	scripts/bench-warc $(BUILD)
+
+# A ZIM of 1,000,000 small pages made up and imported: entries/s, MB/s and peak memory.
+bench-zim: build
+	scripts/bench-zim $(BUILD)
 
 # search_bench keeps its 1,000,000-page catalogue in the temporary folder for later runs.
 bench: build

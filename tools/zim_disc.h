@@ -103,7 +103,8 @@ struct ZimEntry {
   FoldedType type;
   std::function<std::string_view()> pieces;
 };
-// Every entry in path order, one at a time: nothing is kept between them. libzim's failures are
+// Every entry in the archive's own order (cluster after cluster), one at a time: nothing is kept
+// between them. libzim's failures are
 // thrown as ZimError; those of `onEntry` pass as they are.
 void ReadZimEntries(ZimArchive& archive, const ZimFacts& facts,
                     const std::function<void(const ZimEntry&)>& onEntry);
