@@ -49,6 +49,9 @@ constexpr std::uint64_t kEntryCountAt = 24;
 constexpr const char kClusterCache[] = "2";
 constexpr std::uint64_t kChecksumAt = 72;
 constexpr std::size_t kChecksumSize = 16;  // MD5
+// An entry record's head before its path: a redirect's, a link's or deleted entry's, content's.
+constexpr std::uint64_t kRedirectMime = 0xFFFF, kLinkMime = 0xFFFE, kDeletedMime = 0xFFFD;
+constexpr std::uint64_t kRedirectHead = 12, kShortHead = 8, kContentHead = 16;
 constexpr std::uint64_t kDirentClusterAt = 8;
 // A cluster's first byte: compression in the low bits, 8-byte offsets when this bit is set.
 constexpr unsigned kClusterCompressionMask = 0x0F;
@@ -520,6 +523,35 @@ std::vector<std::uint32_t> CheckClusters(ZimBytes& bytes, const fs::path& named)
   return blobs;
 }
 
+// libzim reads an entry's record up to the ends of its path and title, and reads past its
+// buffer when the file ends first. Every record must have two NUL bytes after its head: those
+// after the file's last but one NUL cannot.
+void CheckEntryRecords(ZimBytes& bytes, const fs::path& named) {
+  const std::uint64_t count = bytes.Number(kEntryCountAt, 4);
+  const std::uint64_t pointers = bytes.Number(kPathPointersAt, 8);
+  std::uint64_t lastButOne = 0;  // one past the last but one NUL, 0 when there are not two
+  int found = 0;
+  for (std::uint64_t end = bytes.size(); end > 0 && found < 2;) {
+    const std::uint64_t start = end > kPiece ? end - kPiece : 0;
+    const std::string piece = bytes.Read(start, static_cast<std::size_t>(end - start));
+    for (std::size_t k = piece.size(); k-- > 0 && found < 2;) {
+      if (piece[k] == '\0' && ++found == 2) lastButOne = start + k + 1;
+    }
+    end = start;
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t at = bytes.Number(pointers + 8 * i, 8);
+    const std::uint64_t mime = bytes.Number(at, 2);
+    const std::uint64_t head = mime == kRedirectMime                       ? kRedirectHead
+                               : mime == kLinkMime || mime == kDeletedMime ? kShortHead
+                                                                           : kContentHead;
+    if (at + head >= lastButOne) {
+      throw ZimError(named.string() + ": damaged ZIM file: entry record " + std::to_string(i) +
+                     " runs past the end of the file");
+    }
+  }
+}
+
 // The MD5 of the bytes before the checksum must be the 16 bytes at its place.
 void VerifyChecksum(ZimBytes& bytes, const fs::path& named) {
   const std::uint64_t at = bytes.Number(kChecksumAt, 8);
@@ -644,6 +676,7 @@ std::unique_ptr<ZimArchive> OpenZimArchive(const fs::path& file, bool verify) {
     // Before libzim reads a cluster (opening the archive reads its title list's).
     opened->bytes = std::make_unique<ZimBytes>(path);
     if (verify) VerifyChecksum(*opened->bytes, file);
+    CheckEntryRecords(*opened->bytes, file);
     opened->blobs = CheckClusters(*opened->bytes, file);
     opened->pathPointers = opened->bytes->Number(kPathPointersAt, 8);
     // The entries are read cluster after cluster: a few cached clusters do, where libzim's

@@ -232,6 +232,8 @@ class ZimDiscs(unittest.TestCase):
             ("checksum past the end", patched(72, 1 << 40), ["--verify"], "damaged ZIM file"),
             ("cluster claiming a billion blobs", patched(plain_at + 1, 0xFFFFFFF0, "<I"), [],
              "cluster %d has a broken table of contents" % plain),
+            ("entry record at the file's end", patched(path_ptr, len(good) - 4), [],
+             "entry record 0 runs past the end of the file"),
             ("blob number past its cluster", patched(home + 12, 0xFFFF, "<I"), [],
              "entry Home points past its cluster"),
         ]
