@@ -1,4 +1,5 @@
 // quillon-disc: make a disc from a mirrored web site or WARC files, and look into one.
+#include <sys/resource.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
@@ -19,6 +20,42 @@ using namespace quillon;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSkippedDamaged = 3;
+
+// A damaged ZIM file can make libzim size a table from garbage: gigabytes for a file of a few
+// hundred bytes, filled for minutes. A ZIM import's address space is bounded to the file's size
+// plus this, so such a table fails as out of memory (exit 2). Sanitizers reserve far more
+// address space of their own: their builds go unbounded.
+constexpr std::uint64_t kZimAddressSpace = std::uint64_t{4} << 30;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+void BoundAddressSpace(const disc::fs::path& zim) {
+  if (kSanitized) return;
+  std::error_code ec;
+  const disc::fs::path open = disc::ZimOpenPath(zim);
+  std::uintmax_t size = disc::fs::exists(open, ec) ? disc::fs::file_size(open, ec) : 0;
+  // A split file: FILE.zimaa, FILE.zimab, ... count together.
+  bool more = true;
+  for (char a = 'a'; a <= 'z' && more; ++a) {
+    for (char b = 'a'; b <= 'z' && more; ++b) {
+      const disc::fs::path part = open.string() + a + b;
+      more = disc::fs::exists(part, ec);
+      if (more) size += disc::fs::file_size(part, ec);
+    }
+  }
+  const rlimit limit{size + kZimAddressSpace, size + kZimAddressSpace};
+  ::setrlimit(RLIMIT_AS, &limit);
+}
 
 // A progress bar on a terminal only; redirected output stays clean.
 class Progress {
@@ -200,6 +237,7 @@ int main(int argc, char** argv) {
     if (!createZim.empty() || !addZim.empty()) {
       const bool creating = createCommand->parsed();
       zim.zim = creating ? createZim : addZim;
+      BoundAddressSpace(zim.zim);
       zim.title = create.title;
       zim.force = create.force;
       Progress progress;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <random>
 #include <set>
 
@@ -123,6 +124,9 @@ auto FromZim(const fs::path& file, F&& f) -> decltype(f()) {
     throw;
   } catch (const viewer::SqliteError&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    throw ZimError(file.string() +
+                   ": damaged ZIM file: its tables ask for more memory than an import may take");
   } catch (const std::exception& e) {
     throw ZimError(file.string() + ": damaged ZIM file: " + FirstLines(e.what()));
   }
@@ -684,6 +688,11 @@ std::unique_ptr<ZimArchive> OpenZimArchive(const fs::path& file, bool verify) {
     ::setenv("ZIM_CLUSTERCACHE", kClusterCache, 0);
     opened->archive = std::make_unique<zim::Archive>(path.string());
     zim::Archive* archive = opened->archive.get();
+    // The user entries' range comes from a lookup in the file: a damaged one gives more than
+    // the file holds, and listing them in cluster order would reserve that many.
+    if (archive->getEntryCount() > archive->getAllEntryCount()) {
+      throw ZimError(file.string() + ": damaged ZIM file: its entry tables disagree");
+    }
     // Pointers out of range make libzim read past its tables: refused before any entry is read.
     for (const auto check : {zim::IntegrityCheck::DIRENT_PTRS, zim::IntegrityCheck::CLUSTER_PTRS,
                              zim::IntegrityCheck::DIRENT_MIMETYPES}) {
@@ -795,7 +804,7 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
     Database db((building / viewer::kCatalogueFile).string(),
                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     // No journal and no syncs while building: the finished disc is synced once, before its rename.
-    db.Execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -24576;");
+    db.Execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -16384;");
     db.Execute(("PRAGMA application_id = " + std::to_string(viewer::kDiscApplicationId)).c_str());
     db.Execute(viewer::kDiscSchema);
     Statement info(db, "INSERT INTO disc (format_version, title, created) VALUES (?1, '', ?2)");
