@@ -530,7 +530,8 @@ std::vector<std::uint32_t> CheckClusters(ZimBytes& bytes, const fs::path& named)
 // libzim reads an entry's record up to the ends of its path and title, and reads past its
 // buffer when the file ends first. Every record must have two NUL bytes after its head: those
 // after the file's last but one NUL cannot.
-void CheckEntryRecords(ZimBytes& bytes, const fs::path& named) {
+void CheckEntryRecords(ZimBytes& bytes, const fs::path& named,
+                       const std::vector<std::uint32_t>& blobs) {
   const std::uint64_t count = bytes.Number(kEntryCountAt, 4);
   const std::uint64_t pointers = bytes.Number(kPathPointersAt, 8);
   std::uint64_t lastButOne = 0;  // one past the last but one NUL, 0 when there are not two
@@ -552,6 +553,15 @@ void CheckEntryRecords(ZimBytes& bytes, const fs::path& named) {
     if (at + head >= lastButOne) {
       throw ZimError(named.string() + ": damaged ZIM file: entry record " + std::to_string(i) +
                      " runs past the end of the file");
+    }
+    // libzim sorts the entries by cluster into a table as long as the highest cluster number.
+    if (head == kContentHead) {
+      const std::uint64_t cluster = bytes.Number(at + kDirentClusterAt, 4);
+      const std::uint64_t blob = bytes.Number(at + kDirentClusterAt + 4, 4);
+      if (cluster >= blobs.size() || blob >= blobs[cluster]) {
+        throw ZimError(named.string() + ": damaged ZIM file: entry record " + std::to_string(i) +
+                       " points past its cluster");
+      }
     }
   }
 }
@@ -680,8 +690,8 @@ std::unique_ptr<ZimArchive> OpenZimArchive(const fs::path& file, bool verify) {
     // Before libzim reads a cluster (opening the archive reads its title list's).
     opened->bytes = std::make_unique<ZimBytes>(path);
     if (verify) VerifyChecksum(*opened->bytes, file);
-    CheckEntryRecords(*opened->bytes, file);
     opened->blobs = CheckClusters(*opened->bytes, file);
+    CheckEntryRecords(*opened->bytes, file, opened->blobs);
     opened->pathPointers = opened->bytes->Number(kPathPointersAt, 8);
     // The entries are read cluster after cluster: a few cached clusters do, where libzim's
     // default of 16 holds up to 16 decompressed clusters (32 MiB of 2 MiB ones).
