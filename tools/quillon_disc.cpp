@@ -228,6 +228,11 @@ int main(int argc, char** argv) {
                  "quillon-disc: create needs --from MIRROR, --from-warc FILE or --from-zim FILE\n");
     return kExitUsage;
   }
+  if (!createZim.empty() && (!extra.empty() || !redirects.empty() || !staleAfter.empty())) {
+    std::fprintf(
+        stderr, "quillon-disc: --extra, --redirects and --stale-after do not go with --from-zim\n");
+    return kExitUsage;
+  }
   if (addCommand->parsed() && add.url.empty() && addWarcs.empty() && addZim.empty()) {
     std::fprintf(stderr, "quillon-disc: add needs a URL, --from-warc FILE or --from-zim FILE\n");
     return kExitUsage;

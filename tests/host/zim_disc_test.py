@@ -202,6 +202,10 @@ class ZimDiscs(unittest.TestCase):
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertIn("0 documents, 0 redirects", again.stdout)
         self.assertIn("already on the disc", again.stdout)
+        # Mirror options a ZIM has no use for are refused, not passed over.
+        refused = tool("create", os.path.join(self.dir, "refused"), "--from-zim",
+                       self.zims["new"], "--stale-after", "1d")
+        self.assertEqual(refused.returncode, 2, refused.stderr)
 
     def test_damaged_copies_end_with_a_clear_message(self):
         with open(self.zims["new"], "rb") as f:
