@@ -13,7 +13,8 @@ JOBS        ?= $(shell nproc)
 PACKAGES     := cmake ninja-build g++ binutils pkg-config googletest libgtest-dev libgmock-dev \
                 libbenchmark-dev locales-all libsqlite3-dev libcli11-dev libboost1.81-dev python3 \
                 libssl-dev ca-certificates openssl help2man zlib1g-dev libbrotli-dev libzstd-dev libzip-dev \
-                wget iproute2 util-linux curl python3-prometheus-client python3-brotli python3-zstandard
+                wget iproute2 util-linux curl python3-prometheus-client python3-brotli python3-zstandard \
+                libzim-dev liblzma-dev
 WIN_PACKAGES := g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 # Running the Windows tests: Wine, and a virtual display for the test that makes a window.
 WINE_PACKAGES := wine64 xvfb xauth
@@ -44,7 +45,7 @@ BENCH_PACKAGES   := wrk nginx-light squid curl openssl
 BROWSER_PACKAGES := chromium libnss3-tools nginx-light python3.11-doc
 
 .PHONY: all deps deps-windows deps-wine deps-fuzz deps-bench deps-browser deps-package build test \
-        test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc run package \
+        test-asan test-tsan windows test-windows fuzz bench bench-proxy bench-warc bench-zim run package \
         test-package check-fresh-debian format clean
 
 all: build
@@ -169,6 +170,10 @@ bench-proxy: build deps-bench
 # A WARC of about 1 GB made up and imported: MB/s and the importer's peak memory.
 bench-warc: build
 	scripts/bench-warc $(BUILD)
+
+# A ZIM of 1,000,000 small pages made up and imported: entries/s, MB/s and peak memory.
+bench-zim: build
+	scripts/bench-zim $(BUILD)
 
 # search_bench keeps its 1,000,000-page catalogue in the temporary folder for later runs.
 bench: build

@@ -1,4 +1,5 @@
 // quillon-disc: make a disc from a mirrored web site or WARC files, and look into one.
+#include <sys/resource.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
@@ -8,15 +9,53 @@
 
 #include "disc.h"
 #include "disc_builder.h"
+#include "zim_disc.h"
 
 namespace {
 
 using namespace quillon;
 
-// Exit codes: 0 done, 1 failed, 2 bad arguments, 3 made but damaged WARC records were left out.
+// Exit codes: 0 done, 1 failed, 2 bad arguments or a damaged ZIM file, 3 made but damaged WARC
+// records were left out.
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSkippedDamaged = 3;
+
+// A damaged ZIM file can make libzim size a table from garbage: gigabytes for a file of a few
+// hundred bytes, filled for minutes. A ZIM import's address space is bounded to the file's size
+// plus this, so such a table fails as out of memory (exit 2). Sanitizers reserve far more
+// address space of their own: their builds go unbounded.
+constexpr std::uint64_t kZimAddressSpace = std::uint64_t{4} << 30;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+void BoundAddressSpace(const disc::fs::path& zim) {
+  if (kSanitized) return;
+  std::error_code ec;
+  const disc::fs::path open = disc::ZimOpenPath(zim);
+  std::uintmax_t size = disc::fs::exists(open, ec) ? disc::fs::file_size(open, ec) : 0;
+  // A split file: FILE.zimaa, FILE.zimab, ... count together.
+  bool more = true;
+  for (char a = 'a'; a <= 'z' && more; ++a) {
+    for (char b = 'a'; b <= 'z' && more; ++b) {
+      const disc::fs::path part = open.string() + a + b;
+      more = disc::fs::exists(part, ec);
+      if (more) size += disc::fs::file_size(part, ec);
+    }
+  }
+  const rlimit limit{size + kZimAddressSpace, size + kZimAddressSpace};
+  ::setrlimit(RLIMIT_AS, &limit);
+}
 
 // A progress bar on a terminal only; redirected output stays clean.
 class Progress {
@@ -110,6 +149,15 @@ int main(int argc, char** argv) {
       "--from-warc", createWarcs,
       "WARC, ARC or WACZ file (.warc, .warc.gz, .arc, .arc.gz, .wacz); may be given again");
   fromOption->excludes(fromWarcOption);
+  disc::ZimOptions zim;
+  std::string createZim;
+  auto* fromZimOption = createCommand->add_option(
+      "--from-zim", createZim, "ZIM file (.zim, or the first part of a split one, .zimaa)");
+  fromZimOption->excludes(fromOption)->excludes(fromWarcOption);
+  createCommand->add_option("--host", zim.host, "Host the ZIM's pages answer for")
+      ->needs(fromZimOption);
+  createCommand->add_flag("--verify", zim.verify, "Compare the ZIM's checksum first")
+      ->needs(fromZimOption);
   createCommand->add_option("--scheme", create.scheme, "Scheme the mirror was made with")
       ->check(CLI::IsMember({"http", "https"}))
       ->needs(fromOption);
@@ -133,6 +181,14 @@ int main(int argc, char** argv) {
       "--from-warc", addWarcs,
       "WARC, ARC or WACZ file whose captures join the disc; may be given again");
   urlOption->excludes(addWarcOption);
+  std::string addZim;
+  auto* addZimOption = addCommand->add_option(
+      "--from-zim", addZim, "ZIM file whose entries join the disc (.zim or .zimaa)");
+  addZimOption->excludes(urlOption)->excludes(addWarcOption);
+  addCommand->add_option("--host", zim.host, "Host the ZIM's pages answer for")
+      ->needs(addZimOption);
+  addCommand->add_flag("--verify", zim.verify, "Compare the ZIM's checksum first")
+      ->needs(addZimOption);
   addCommand->add_option("file", addFile, "The document's file");
   addCommand->add_option("--redirect", add.redirectUrl, "Send the browser to this address");
   addCommand->add_option("--content-type", add.contentType, "Content type to store");
@@ -166,17 +222,52 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : kExitUsage;
   }
-  if (createCommand->parsed() && create.mirror.empty() && createWarcs.empty()) {
-    std::fprintf(stderr, "quillon-disc: create needs --from MIRROR or --from-warc FILE\n");
+  if (createCommand->parsed() && create.mirror.empty() && createWarcs.empty() &&
+      createZim.empty()) {
+    std::fprintf(stderr,
+                 "quillon-disc: create needs --from MIRROR, --from-warc FILE or --from-zim FILE\n");
     return kExitUsage;
   }
-  if (addCommand->parsed() && add.url.empty() && addWarcs.empty()) {
-    std::fprintf(stderr, "quillon-disc: add needs a URL or --from-warc FILE\n");
+  if (!createZim.empty() && (!extra.empty() || !redirects.empty() || !staleAfter.empty())) {
+    std::fprintf(
+        stderr, "quillon-disc: --extra, --redirects and --stale-after do not go with --from-zim\n");
+    return kExitUsage;
+  }
+  if (addCommand->parsed() && add.url.empty() && addWarcs.empty() && addZim.empty()) {
+    std::fprintf(stderr, "quillon-disc: add needs a URL, --from-warc FILE or --from-zim FILE\n");
     return kExitUsage;
   }
 
   try {
-    if (createCommand->parsed()) {
+    if (!createZim.empty() || !addZim.empty()) {
+      const bool creating = createCommand->parsed();
+      zim.zim = creating ? createZim : addZim;
+      BoundAddressSpace(zim.zim);
+      zim.title = create.title;
+      zim.force = create.force;
+      Progress progress;
+      zim.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+        progress(done, total);
+      };
+      const auto start = std::chrono::steady_clock::now();
+      const disc::ZimSummary summary =
+          creating ? disc::CreateFromZim(create.disc, zim) : disc::AddFromZim(discPath, zim);
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::printf(
+          "%s %s: %zu documents, %zu redirects for http://%s/, %.1f MiB; %llu entries "
+          "read in %.1f s",
+          creating ? "created" : "added to", creating ? create.disc.c_str() : discPath.c_str(),
+          summary.documents, summary.redirects, summary.host.c_str(),
+          static_cast<double>(summary.bytes) / (1024.0 * 1024.0),
+          static_cast<unsigned long long>(summary.entries), seconds);
+      std::string separator = "; skipped: ";
+      for (const auto& [why, count] : summary.skipped) {
+        std::printf("%s%zu %s", separator.c_str(), count, why.c_str());
+        separator = ", ";
+      }
+      std::printf("\n");
+    } else if (createCommand->parsed()) {
       if (!staleAfter.empty()) create.staleAfter = disc::ParseDuration(staleAfter);
       if (!extra.empty()) create.extra = extra;
       if (!redirects.empty()) create.redirects = redirects;
@@ -242,6 +333,9 @@ int main(int argc, char** argv) {
     } else if (indexCommand->parsed()) {
       std::printf("indexed %zu pages of %s\n", disc::IndexDisc(discPath), discPath.c_str());
     }
+  } catch (const disc::ZimError& e) {
+    std::fprintf(stderr, "quillon-disc: %s\n", e.what());
+    return kExitUsage;
   } catch (const viewer::SqliteError& e) {
     std::fprintf(stderr, "quillon-disc: %s: %s\n", discPath.c_str(), e.Explained().c_str());
     return kExitFailed;
