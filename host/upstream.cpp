@@ -299,7 +299,8 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
   const auto giveUp = Clock::now() + s.options.discPatience;
   const auto within = [&](std::chrono::milliseconds full) {
     if (!fallbackArmed) return full;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
+    // Rounded up, so that a wait ended by the patience ends at or after `giveUp`.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(giveUp - Clock::now());
     return std::clamp(left, std::chrono::milliseconds(0), full);
   };
   // The wait the patience ended is said, with why, before the disc copy replaces the 504.
