@@ -90,9 +90,11 @@ class Metrics(unittest.TestCase):
                 own = answer_of(self.proxy.last_log("GET /metrics"))
                 metrics_line = self.proxy.last_log("GET /metrics")
                 same = (answer_of(line), reason_of(line)) == (own, reason_of(metrics_line))
-                self.assertEqual(moved, 2 if same else 1)
+                # A scrape is counted once its answer is out, which may come after the next
+                # scrape has read the counters: a move may hold one scrape more.
+                self.assertIn(moved, (2, 3) if same else (1,))
                 count = ("quillon_request_duration_seconds_count", ())
-                self.assertEqual(after[count] - before[count], 2)
+                self.assertIn(after[count] - before[count], (2, 3))
                 inf = ("quillon_request_duration_seconds_bucket", (("le", "+Inf"),))
                 self.assertEqual(after[inf], after[count])
         # Every request above had a connection of its own; each is counted once the proxy has
