@@ -46,6 +46,12 @@ constexpr std::uint64_t kClusterCountAt = 28;
 constexpr std::uint64_t kClusterPointersAt = 48;
 constexpr std::uint64_t kPathPointersAt = 32;
 constexpr std::uint64_t kEntryCountAt = 24;
+// The temporary table that puts the entries in cluster order: little page cache, as the sort
+// spills to temporary files rather than growing with the number of entries.
+constexpr const char kEntryOrderSchema[] =
+    "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -2048; "
+    "PRAGMA temp_store = FILE; "
+    "CREATE TABLE entry_order (cluster INTEGER, blob INTEGER, entry INTEGER)";
 // Decompressed clusters libzim keeps (its ZIM_CLUSTERCACHE; the user's setting wins).
 constexpr const char kClusterCache[] = "2";
 constexpr std::uint64_t kChecksumAt = 72;
@@ -740,8 +746,36 @@ void ReadZimEntries(ZimArchive& opened, const ZimFacts& facts,
                     const std::function<void(const ZimEntry&)>& onEntry) {
   const zim::Archive& archive = *opened.archive;
   FromZim(archive.getFilename(), [&] {
-    // In the archive's own order, cluster after cluster: each is decompressed once.
-    for (const zim::Entry& entry : archive.iterEfficient()) {
+    // Cluster after cluster, as libzim's own efficient listing would go, so that each cluster
+    // is decompressed once; but that listing keeps a table of every entry in memory, so the
+    // entries' numbers are sorted by cluster in a temporary table on disk instead.
+    Database order("", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    order.Execute(kEntryOrderSchema);
+    {
+      order.Execute("BEGIN");
+      Statement add(order, "INSERT INTO entry_order (cluster, blob, entry) VALUES (?1, ?2, ?3)");
+      const std::uint64_t count = archive.getEntryCount();
+      for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t dirent = opened.bytes->Number(opened.pathPointers + 8 * i, 8);
+        const std::uint64_t mime = opened.bytes->Number(dirent, 2);
+        const bool content = mime != kRedirectMime && mime != kLinkMime && mime != kDeletedMime;
+        // Redirects and the like first: they read no cluster.
+        const auto cluster =
+            content ? static_cast<std::int64_t>(opened.bytes->Number(dirent + kDirentClusterAt, 4))
+                    : -1;
+        const auto blob =
+            content
+                ? static_cast<std::int64_t>(opened.bytes->Number(dirent + kDirentClusterAt + 4, 4))
+                : 0;
+        add.Bind(1, cluster).Bind(2, blob).Bind(3, static_cast<std::int64_t>(i)).Step();
+        add.Reset();
+      }
+      order.Execute("COMMIT");
+    }
+    Statement sorted(order, "SELECT entry FROM entry_order ORDER BY cluster, blob, entry");
+    while (sorted.Step()) {
+      const zim::Entry entry =
+          archive.getEntryByPath(static_cast<zim::entry_index_type>(sorted.Integer(0)));
       ZimEntry read;
       const std::string path = entry.getPath();
       if (!IsServedZimPath(path, facts.newNamespaces)) {
