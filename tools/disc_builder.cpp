@@ -36,7 +36,6 @@ using viewer::Statement;
 constexpr std::string_view kWgetTypeExtensions[] = {"html", "css"};
 
 constexpr std::size_t kLongestUrl = 1023;
-constexpr std::size_t kDigestBlock = 64 * 1024;
 // The list of a mirror's files, in the disc being built while it is made.
 constexpr const char kMirrorListFile[] =
     ".mirror-files.db";  // the filter reads addresses into 1024 bytes
