@@ -161,7 +161,7 @@ fuzz: deps deps-fuzz
 	      -artifact_prefix=$(BUILD_FUZZ)/crash-$$name- $$corpus $$seeds >$$log 2>&1; then \
 	    tail -n 60 $$log; echo "fuzz_$$name found a fault (input in $(BUILD_FUZZ)/crash-$$name-*)"; \
 	    exit 1; \
-	  fi; grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' $$log; \
+	  fi; grep -aE '^(Done|stat::number_of_executed_units|stat::new_units_added)' $$log; \
 	done; [ $$found -gt 0 ] || { echo "no fuzz target was built"; exit 1; }
 
 bench-proxy: build deps-bench
