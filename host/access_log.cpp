@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,6 +71,7 @@ void AccessLog::WriteLoop() {
   for (;;) {
     std::size_t dropped = 0;
     std::FILE* fresh = nullptr;
+    std::size_t before = 0;  // of the batch, the lines queued before a rotation
     bool ending = false;
     {
       std::unique_lock lock(mutex_);
@@ -79,17 +81,23 @@ void AccessLog::WriteLoop() {
       lines.swap(queued_);
       std::swap(dropped, dropped_);
       std::swap(fresh, reopened_);
+      const std::size_t at = reopenAt_;
+      reopenAt_ = 0;
       ending = ending_;
+      // Lines queued before the rotation go to the old file, those after to the new one.
+      before = fresh != nullptr ? std::min(at, lines.size()) : lines.size();
     }
-    // Lines queued before the rotation go to the old file, those after to the new one; the two
-    // cannot be told apart here, so a batch goes where it finds the log.
-    for (const std::string& line : lines) std::fwrite(line.data(), 1, line.size(), out_);
-    if (!lines.empty()) std::fflush(out_);
-    lines.clear();
+    for (std::size_t i = 0; i < before; ++i) std::fwrite(lines[i].data(), 1, lines[i].size(), out_);
+    if (before != 0) std::fflush(out_);
     if (fresh != nullptr) {
       if (out_ != stdout) std::fclose(out_);
       out_ = fresh;
     }
+    for (std::size_t i = before; i < lines.size(); ++i) {
+      std::fwrite(lines[i].data(), 1, lines[i].size(), out_);
+    }
+    if (before != lines.size()) std::fflush(out_);
+    lines.clear();
     if (dropped != 0) {
       std::fprintf(stderr,
                    "quillon-proxy: %zu access log lines dropped: the log could not keep up\n",
@@ -104,15 +112,17 @@ void AccessLog::WriteLoop() {
 
 void AccessLog::Reopen() {
   if (quiet_ || path_.empty()) return;
+  // Opened under the lock: a line queued once the new file is there goes to it, never to the old.
+  std::lock_guard lock(mutex_);
   std::FILE* fresh = OpenLog(path_);
   if (fresh == nullptr) {
     std::fprintf(stderr, "quillon-proxy: cannot reopen the access log %s: %s; writing on\n",
                  path_.c_str(), std::strerror(errno));
     return;
   }
-  std::lock_guard lock(mutex_);
   if (reopened_ != nullptr) std::fclose(reopened_);  // two rotations before the writer woke
   reopened_ = fresh;
+  reopenAt_ = queued_.size();
   wake_.notify_one();
 }
 

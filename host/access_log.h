@@ -65,6 +65,7 @@ class AccessLog {
   std::vector<std::string> queued_;
   std::size_t dropped_ = 0;        // lines lost to a full queue, not yet said
   std::FILE* reopened_ = nullptr;  // the file to go on in, after a rotation
+  std::size_t reopenAt_ = 0;       // how many queued lines came before the rotation
   bool ending_ = false;
   std::thread writer_;
 };

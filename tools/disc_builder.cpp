@@ -352,24 +352,12 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   if (fs::exists(options.disc, ec) && !options.force) {
     throw ToolError(options.disc.string() + ": already exists (use --force to replace it)");
   }
-  // Held until the new disc is in place: a proxy serving the old one refuses the replacement,
-  // and none opens the old disc while the folders change places.
-  auto replacing = std::make_unique<viewer::DiscLock>(options.disc, viewer::DiscLock::kReplacing);
+  NewDisc made(options.disc);
   const bool fromWarc = !options.warcs.empty();
   const auto redirects = options.redirects ? ReadRedirects(*options.redirects)
                                            : std::vector<std::pair<std::string, std::string>>{};
 
-  // Built beside the target and renamed into place: an interrupted run leaves no half disc
-  // under the disc's name.
-  const fs::path building = TemporarySibling(options.disc, "building");
-  struct Cleanup {
-    fs::path path;
-    ~Cleanup() {
-      std::error_code ignored;
-      if (!path.empty()) fs::remove_all(path, ignored);
-    }
-  } cleanup{building};
-  fs::create_directories(building / "docs");
+  const fs::path& building = made.folder();
   std::unique_ptr<MirrorList> mirror;
   if (!fromWarc) {
     mirror = std::make_unique<MirrorList>(building / kMirrorListFile);
@@ -469,21 +457,37 @@ CreateSummary CreateDisc(const CreateOptions& options) {
   mirror.reset();
   imported.reset();
   if (fromWarc) fs::remove_all(stage);
-  SyncFileSystem(building);
+  made.PutInPlace();
+  return summary;
+}
 
-  if (fs::exists(options.disc, ec)) {
-    const fs::path old = TemporarySibling(options.disc, "replaced");
-    fs::rename(options.disc, old);
-    fs::rename(building, options.disc);
-    cleanup.path.clear();
+NewDisc::NewDisc(const fs::path& disc)
+    : disc_(disc),
+      replacing_(std::make_unique<viewer::DiscLock>(disc, viewer::DiscLock::kReplacing)) {
+  building_ = TemporarySibling(disc, "building");
+  fs::create_directories(building_ / "docs");
+}
+
+NewDisc::~NewDisc() {
+  std::error_code ignored;
+  if (!building_.empty()) fs::remove_all(building_, ignored);
+}
+
+void NewDisc::PutInPlace() {
+  SyncFileSystem(building_);
+  std::error_code ec;
+  if (fs::exists(disc_, ec)) {
+    const fs::path old = TemporarySibling(disc_, "replaced");
+    fs::rename(disc_, old);
+    fs::rename(building_, disc_);
+    building_.clear();
     // The old disc is unlocked only once it is gone from the disc's name.
-    replacing.reset();
+    replacing_.reset();
     fs::remove_all(old);
   } else {
-    fs::rename(building, options.disc);
+    fs::rename(building_, disc_);
+    building_.clear();
   }
-  cleanup.path.clear();
-  return summary;
 }
 
 WarcSummary AddFromWarc(const fs::path& disc, const std::vector<fs::path>& warcs,

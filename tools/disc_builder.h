@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -107,6 +108,26 @@ using viewer::TypeOfAnswer;
 
 // The disc file of a document, relative to the disc root.
 fs::path DocumentPath(std::int64_t number, std::string_view extension);
+
+// A disc built beside its name and renamed into place when done: an interrupted run leaves no
+// half disc under the name. While it lives, the disc's name is locked for replacing, so a proxy
+// serving an old disc there refuses the replacement and none opens it while the folders change
+// places. The unfinished folder goes with the object unless PutInPlace ran.
+class NewDisc {
+ public:
+  explicit NewDisc(const fs::path& disc);
+  ~NewDisc();
+  NewDisc(const NewDisc&) = delete;
+  NewDisc& operator=(const NewDisc&) = delete;
+  const fs::path& folder() const { return building_; }
+  // Syncs the finished disc once and renames it into place, the old one (if any) removed.
+  void PutInPlace();
+
+ private:
+  fs::path disc_;
+  fs::path building_;
+  std::unique_ptr<viewer::DiscLock> replacing_;
+};
 
 CreateSummary CreateDisc(const CreateOptions& options);
 DocumentRow AddDocument(const fs::path& disc, const AddOptions& options);

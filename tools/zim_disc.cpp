@@ -360,21 +360,6 @@ void Import(ZimArchive& archive, ZimCatalogue& catalogue, const ZimOptions& opti
   }
 }
 
-fs::path TemporarySibling(const fs::path& disc, const char* what) {
-  std::random_device random;
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".%s-%08x", what, random());
-  return disc.parent_path() / (disc.filename().string() + suffix);
-}
-
-void SyncFileSystem(const fs::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw ToolError(folder.string() + ": " + std::strerror(errno));
-  const bool failed = ::syncfs(fd) != 0;
-  ::close(fd);
-  if (failed) throw ToolError(folder.string() + ": cannot be written");
-}
-
 }  // namespace
 
 // The bytes of a ZIM file, whole or split into FILE.zimaa, FILE.zimab, ... as libzim reads it.
@@ -833,16 +818,8 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
     throw ToolError(disc.string() + ": already exists (use --force to replace it)");
   }
   const auto zim = OpenZimArchive(options.zim, options.verify);
-  auto replacing = std::make_unique<viewer::DiscLock>(disc, viewer::DiscLock::kReplacing);
-  const fs::path building = TemporarySibling(disc, "building");
-  struct Cleanup {
-    fs::path path;
-    ~Cleanup() {
-      std::error_code ignored;
-      if (!path.empty()) fs::remove_all(path, ignored);
-    }
-  } cleanup{building};
-  fs::create_directories(building / "docs");
+  NewDisc made(disc);
+  const fs::path& building = made.folder();
   ZimSummary summary;
   {
     Database db((building / viewer::kCatalogueFile).string(),
@@ -863,18 +840,7 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
     viewer::OptimizeSearchTable(db);
     db.Execute("PRAGMA journal_mode = WAL");
   }
-  SyncFileSystem(building);
-  if (fs::exists(disc, ec)) {
-    const fs::path old = TemporarySibling(disc, "replaced");
-    fs::rename(disc, old);
-    fs::rename(building, disc);
-    cleanup.path.clear();
-    replacing.reset();
-    fs::remove_all(old);
-  } else {
-    fs::rename(building, disc);
-  }
-  cleanup.path.clear();
+  made.PutInPlace();
   return summary;
 }
 
