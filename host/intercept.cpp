@@ -15,8 +15,9 @@
 #include <boost/asio/ssl.hpp>
 
 #include "common/ascii.h"
+#include "intercept.h"
 #include "own_answers.h"
-#include "proxy_state.h"
+#include "tunnel.h"
 
 namespace quillon::host {
 
@@ -43,23 +44,7 @@ std::vector<std::string> NamesToSign(DiscPages& pages, std::string_view catalogu
   return names;
 }
 
-std::vector<std::string> Proxy::caOutside() const {
-  return state_->ca ? state_->ca->outside() : std::vector<std::string>();
-}
-
-bool Proxy::discHoldsHttps() const {
-  const auto sites = state_->pages.Sites();
-  return std::any_of(sites.begin(), sites.end(),
-                     [](const SiteSummary& site) { return site.secure; });
-}
-
-bool Proxy::caConstrained() const { return state_->ca && state_->ca->constrained(); }
-
-std::string Proxy::caMadeBecause() const {
-  return state_->ca ? state_->ca->madeBecause() : std::string();
-}
-
-bool Intercepts(ProxyState& s, const NetworkTarget& target) {
+bool Intercepts(const InterceptServices& s, const NetworkTarget& target) {
   if (s.ca == nullptr) return false;
   NetworkTarget secure = target;
   secure.secure = true;
@@ -70,7 +55,7 @@ bool Intercepts(ProxyState& s, const NetworkTarget& target) {
   return ours && s.ca->Permits(target.host);
 }
 
-awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget& target) {
+awaitable<Exchange> Intercept(InterceptServices& s, Connection& c, const NetworkTarget& target) {
   Exchange exchange{200, 0, Answer::kProxy, false};
   // The requests inside are a connection of their own, within the same limit.
   if (s.active.load() >= s.options.maxConnections) {
@@ -131,7 +116,7 @@ awaitable<Exchange> Intercept(ProxyState& s, Connection& c, const NetworkTarget&
   }
   NetworkTarget secure = target;
   secure.secure = true;
-  s.Spawn(std::move(inner), TunnelledClient{secure.AuthorityForHost(), c.remote, c.loopback});
+  s.spawn(std::move(inner), TunnelledClient{secure.AuthorityForHost(), c.remote, c.loopback});
 
   auto fromBrowser = [&]() -> awaitable<void> {
     Block block(kTlsBlock);

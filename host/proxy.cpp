@@ -1,8 +1,6 @@
 // The server: listening, accepting within the limits, shutdown.
 #include "proxy.h"
 
-#include <ifaddrs.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,8 +10,19 @@
 #include <malloc.h>
 #endif
 
+#include "connection.h"
+#include "intercept.h"
+#include "launch_gate.h"
+#include "local_ca.h"
+#include "metrics.h"
 #include "own_answers.h"
-#include "proxy_state.h"
+#include "pages.h"
+#include "request.h"
+#include "self_addresses.h"
+#include "session.h"
+#include "tunnel.h"
+#include "upstream.h"
+#include "workers.h"
 
 namespace quillon::host {
 
@@ -60,14 +69,15 @@ void FitDescriptors(ProxyOptions& options) {
 
 // The answer to a client outside --allow; its request is read away so that closing does not
 // reset the connection before it is read.
-awaitable<void> RefuseClient(ProxyState& s, tcp::socket socket) {
+awaitable<void> RefuseClient(std::chrono::milliseconds writeTimeout, Workers* workers,
+                             tcp::socket socket) {
   boost::system::error_code ignored;
   socket.native_non_blocking(true, ignored);
   beast::tcp_stream client(std::move(socket));
   std::string answer =
       OwnAnswer({403, Reason::kNotAllowed, "This proxy does not serve your address.", {}, {}, {}},
                 false, true);
-  co_await CloseAfterAnswer(s, client, std::move(answer));
+  co_await CloseAfterAnswer(client, std::move(answer), writeTimeout, workers);
 }
 
 // A connection's coroutine that ended on an exception: the connection is gone, the reason is
@@ -91,69 +101,92 @@ std::string HostName() {
 
 }  // namespace
 
-void SelfAddresses::Set(const tcp::endpoint& listening) {
-  listening_ = tcp::endpoint(Unmapped(listening.address()), listening.port());
-  local_.clear();
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return;
-  for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-    if (it->ifa_addr == nullptr) continue;
-    if (it->ifa_addr->sa_family == AF_INET) {
-      const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
-      local_.push_back(asio::ip::address_v4(ntohl(in->sin_addr.s_addr)));
-    } else if (it->ifa_addr->sa_family == AF_INET6) {
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(it->ifa_addr);
-      asio::ip::address_v6::bytes_type bytes;
-      std::copy(std::begin(in6->sin6_addr.s6_addr), std::end(in6->sin6_addr.s6_addr),
-                bytes.begin());
-      local_.push_back(asio::ip::address_v6(bytes, in6->sin6_scope_id));
-    }
+// The server: its state, shared by every connection, and the parts only it sees (the acceptor,
+// the signals, shutdown, the timers). The request path reaches it through the services below.
+class Server final : private NetworkSide {
+ public:
+  Server(const FilterLibrary& f, ProxyOptions o);
+
+  const FilterLibrary& library;
+  ProxyOptions options;
+  Metrics metrics;  // before the threads that count in it
+  // Before the main io_context, so it ends first: what it holds at its end (an accepted socket
+  // not yet handed over) may belong to another shard.
+  Workers workers;
+  asio::io_context io;  // the main shard: accepting, signals, timers, and connections in turn
+  tcp::acceptor acceptor;
+  asio::signal_set signals;
+  AccessLog log;
+  LaunchGate launches;
+  ClientAllowList allowed{options.allow};
+  ClientCounts perClient{options.maxConnectionsPerClient};
+  UpstreamPool pool;
+  LargeBlocks largeBlocks;
+  SelfAddresses self;
+  std::string viaName;  // this proxy in Via: "host:port"
+  std::string via;      // "1.1 host:port (quillon-proxy)"
+  std::atomic<bool> stopping{false};
+  std::atomic<std::size_t> active{0};
+  std::atomic<std::uint64_t> served{0};  // connections ended, for the idle-time trim
+  DiscPages pages{options.disc, options.catalogueDomain};  // the proxy's own pages
+  std::unique_ptr<DiscUpdater> updater =                   // --update-disc
+      options.updateDisc && !options.disc.empty()
+          ? std::make_unique<DiscUpdater>(options.disc, options.updateNewPages, options.updateLimit)
+          : nullptr;
+  std::unique_ptr<LocalCa> ca =  // interception of the disc's https:// hosts
+      options.caDir.empty()
+          ? nullptr
+          : LocalCa::OpenOrCreate(options.caDir, NamesToSign(pages, options.catalogueDomain),
+                                  options.renewCa);
+  std::unique_ptr<asio::ssl::context> originTls = OriginTlsContext(options.originCa);
+  OpenSessions sessions;
+
+  NetworkServices network{options,    self, pool,          largeBlocks,
+                          *originTls, via,  updater.get(), metrics};
+  InterceptServices intercepting{options,
+                                 ca.get(),
+                                 pages,
+                                 metrics,
+                                 active,
+                                 [this](tcp::socket socket, TunnelledClient tunnelled) {
+                                   Spawn(std::move(socket), std::move(tunnelled));
+                                 }};
+  RequestServices requests{options, pages, launches, self, viaName, [this] { return Watch(); },
+                           *this};
+  SessionServices sessionServices{library, options,  workers,  metrics,
+                                  log,     sessions, stopping, requests};
+
+  // The counters with the gauges read now, for /metrics and /status.
+  MetricsSnapshot Watch();
+
+  awaitable<void> Accept();
+  awaitable<void> Drain();
+  awaitable<void> TrimWhenIdle();
+  awaitable<void> RefreshDisc();
+  // Runs a Session as a connection of its own, counted among the active ones (and, given a
+  // client address, among that client's, which it gives back at its end).
+  void Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
+             std::optional<asio::ip::address> counted = std::nullopt);
+  // A client the proxy does not serve: the 403, logged, then a short drain and the close.
+  void Refuse(tcp::socket socket, const asio::ip::address& client);
+
+ private:
+  awaitable<Exchange> Fetch(Connection& c, RequestParser& parser, const NetworkTarget& target,
+                            bool keepAlive) override {
+    return host::Fetch(network, c, parser, target, keepAlive);
   }
-  freeifaddrs(list);
-}
-
-bool SelfAddresses::Contains(const tcp::endpoint& endpoint) const {
-  if (endpoint.port() != listening_.port()) return false;
-  const asio::ip::address address = Unmapped(endpoint.address());
-  if (address == listening_.address()) return true;
-  if (!listening_.address().is_unspecified()) return false;
-  // A wildcard listener answers on every local address.
-  if (address.is_loopback() || address.is_unspecified()) return true;
-  for (const auto& local : local_) {
-    if (local == address) return true;
+  awaitable<Exchange> OpenTunnel(Connection& c, const NetworkTarget& target) override {
+    return host::OpenTunnel(network, c, target);
   }
-  return false;
-}
+  bool Intercepts(const NetworkTarget& target) override {
+    return host::Intercepts(intercepting, target);
+  }
+  awaitable<Exchange> Intercept(Connection& c, const NetworkTarget& target) override {
+    return host::Intercept(intercepting, c, target);
+  }
+};
 
-bool SelfAddresses::IsThisMachine(const asio::ip::address& candidate) const {
-  const asio::ip::address address = Unmapped(candidate);
-  if (address.is_loopback() || address.is_unspecified()) return true;
-  return std::find(local_.begin(), local_.end(), address) != local_.end();
-}
-
-std::string SelfAddresses::listen() const {
-  const auto address = listening_.address();
-  const std::string text = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-  return text + ":" + std::to_string(listening_.port());
-}
-
-std::unique_ptr<char[]> LargeBlocks::Take() {
-  std::lock_guard lock(mutex_);
-  if (out_ == kLargeBlockLimit) return nullptr;
-  ++out_;
-  if (free_.empty()) return std::make_unique_for_overwrite<char[]>(kLargeBlock);
-  auto block = std::move(free_.back());
-  free_.pop_back();
-  return block;
-}
-
-void LargeBlocks::Give(std::unique_ptr<char[]> block) {
-  std::lock_guard lock(mutex_);
-  --out_;
-  free_.push_back(std::move(block));
-}
-
-ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
+Server::Server(const FilterLibrary& f, ProxyOptions o)
     : library(f),
       options(std::move(o)),
       // Four shards per core measured faster than one per core on both the disc and the relay
@@ -169,46 +202,18 @@ ProxyState::ProxyState(const FilterLibrary& f, ProxyOptions o)
       launches(!options.noLaunch),
       pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
-void ProxyState::Register(OpenSession* open) {
-  std::lock_guard lock(sessionsMutex);
-  sessions.insert(open);
-}
-
-void ProxyState::Unregister(OpenSession* open) {
-  std::lock_guard lock(sessionsMutex);
-  sessions.erase(open);
-}
-
-void ProxyState::Log(const Connection& c, const RequestHead& head, std::string_view requestLine,
-                     const Exchange& exchange) {
-  auto header = [&head](http::field f) {
-    auto it = head.find(f);
-    return it == head.end() ? std::string_view() : std::string_view(it->value());
-  };
-  // Counted first: whoever reads the log line finds the request in the counters too.
-  metrics.Request(
-      exchange.answer,
-      exchange.reason == Reason::kNone ? std::string_view() : ReasonName(exchange.reason),
-      std::chrono::steady_clock::now() - c.started);
-  log.Write({c.remote, requestLine, exchange.status, exchange.bytes, header(http::field::referer),
-             header(http::field::user_agent), exchange.answer, ReasonName(exchange.reason)});
-}
-
-MetricsSnapshot ProxyState::Watch() {
+MetricsSnapshot Server::Watch() {
   MetricsSnapshot snapshot = metrics.Read();
   snapshot.certificatesMade = ca ? ca->made() : 0;
   snapshot.openConnections = active.load();
-  {
-    std::lock_guard lock(sessionsMutex);
-    for (const OpenSession* open : sessions) snapshot.waitingConnections += open->idle.load();
-  }
+  snapshot.waitingConnections = sessions.Waiting();
   snapshot.keptOrigins = pool.kept();
   snapshot.workerThreads = workers.threads();
   snapshot.workerThreadsHeld = workers.held();
   return snapshot;
 }
 
-awaitable<void> ProxyState::Accept() {
+awaitable<void> Server::Accept() {
   asio::steady_timer backoff(io);
   for (;;) {
     auto [ec, socket] =
@@ -257,11 +262,11 @@ awaitable<void> ProxyState::Accept() {
   }
 }
 
-void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
-                       std::optional<asio::ip::address> counted) {
+void Server::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
+                   std::optional<asio::ip::address> counted) {
   ++active;
   auto executor = socket.get_executor();
-  asio::co_spawn(executor, Session(std::move(socket), std::move(tunnelled)),
+  asio::co_spawn(executor, Session(sessionServices, std::move(socket), std::move(tunnelled)),
                  [this, counted](std::exception_ptr error) {
                    ReportFailure(error);
                    if (counted) perClient.Leave(*counted);
@@ -270,14 +275,14 @@ void ProxyState::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnel
                  });
 }
 
-void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
+void Server::Refuse(tcp::socket socket, const asio::ip::address& client) {
   // Counted like a connection (and among the client's), so refusals are bounded like them.
   ++active;
   log.Write(
       {client.to_string(), {}, 403, 0, {}, {}, Answer::kProxy, ReasonName(Reason::kNotAllowed)});
   metrics.Request(Answer::kProxy, ReasonName(Reason::kNotAllowed), {});
   auto executor = socket.get_executor();
-  asio::co_spawn(executor, RefuseClient(*this, std::move(socket)),
+  asio::co_spawn(executor, RefuseClient(options.readTimeout, &workers, std::move(socket)),
                  [this, client](std::exception_ptr error) {
                    ReportFailure(error);
                    perClient.Leave(client);
@@ -286,7 +291,7 @@ void ProxyState::Refuse(tcp::socket socket, const asio::ip::address& client) {
                  });
 }
 
-awaitable<void> ProxyState::TrimWhenIdle() {
+awaitable<void> Server::TrimWhenIdle() {
   // Kept origin connections past their time are closed. After a burst the allocator keeps what
   // the connections used; once no connection is open the proxy returns to its idle size.
   asio::steady_timer timer(io);
@@ -304,7 +309,7 @@ awaitable<void> ProxyState::TrimWhenIdle() {
   }
 }
 
-awaitable<void> ProxyState::RefreshDisc() {
+awaitable<void> Server::RefreshDisc() {
   asio::steady_timer timer(io);
   while (!stopping) {
     timer.expires_after(kDiscRefreshInterval);
@@ -316,7 +321,7 @@ awaitable<void> ProxyState::RefreshDisc() {
   }
 }
 
-awaitable<void> ProxyState::Drain() {
+awaitable<void> Server::Drain() {
   asio::steady_timer timer(io);
   const auto started = std::chrono::steady_clock::now();
   while (active.load() > 0 && std::chrono::steady_clock::now() - started < options.shutdownGrace) {
@@ -328,19 +333,35 @@ awaitable<void> ProxyState::Drain() {
 
 Proxy::Proxy(const FilterLibrary& filter, ProxyOptions options) {
   FitDescriptors(options);
-  state_ = std::make_unique<ProxyState>(filter, std::move(options));
+  server_ = std::make_unique<Server>(filter, std::move(options));
 }
 
 Proxy::~Proxy() = default;
 
 std::filesystem::path Proxy::caCertificate() const {
-  return state_->ca ? state_->ca->certificatePath() : std::filesystem::path();
+  return server_->ca ? server_->ca->certificatePath() : std::filesystem::path();
 }
 
-bool Proxy::caCreated() const { return state_->ca && state_->ca->created(); }
+bool Proxy::caCreated() const { return server_->ca && server_->ca->created(); }
+
+std::vector<std::string> Proxy::caOutside() const {
+  return server_->ca ? server_->ca->outside() : std::vector<std::string>();
+}
+
+bool Proxy::discHoldsHttps() const {
+  const auto sites = server_->pages.Sites();
+  return std::any_of(sites.begin(), sites.end(),
+                     [](const SiteSummary& site) { return site.secure; });
+}
+
+bool Proxy::caConstrained() const { return server_->ca && server_->ca->constrained(); }
+
+std::string Proxy::caMadeBecause() const {
+  return server_->ca ? server_->ca->madeBecause() : std::string();
+}
 
 std::uint16_t Proxy::Listen() {
-  ProxyState& s = *state_;
+  Server& s = *server_;
   boost::system::error_code ec;
   const auto address = asio::ip::make_address(s.options.address, ec);
   if (ec) throw HostError("bad listen address " + s.options.address);
@@ -364,7 +385,7 @@ std::uint16_t Proxy::Listen() {
 }
 
 void Proxy::Run() {
-  ProxyState& s = *state_;
+  Server& s = *server_;
   asio::co_spawn(s.io, s.Accept(), asio::detached);
   asio::co_spawn(s.io, s.TrimWhenIdle(), asio::detached);
   if (!s.options.disc.empty()) asio::co_spawn(s.io, s.RefreshDisc(), asio::detached);
@@ -384,16 +405,7 @@ void Proxy::Run() {
     boost::system::error_code ignored;
     s.acceptor.close(ignored);
     hangups.cancel(ignored);
-    {
-      std::lock_guard lock(s.sessionsMutex);
-      for (ProxyState::OpenSession* open : s.sessions) {
-        // On the connection's own strand: it cannot be between a read and its flag there.
-        asio::post(open->stream->get_executor(), [&s, open] {
-          std::lock_guard inner(s.sessionsMutex);
-          if (s.sessions.count(open) != 0 && open->idle.load()) open->stream->cancel();
-        });
-      }
-    }
+    s.sessions.CancelWaiting();
     asio::co_spawn(s.io, s.Drain(), asio::detached);
   });
   s.workers.Run();

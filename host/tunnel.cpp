@@ -1,9 +1,8 @@
 // Tunnels: CONNECT, and a connection whose protocol was switched by a 101. Bytes pass unfiltered.
-#include <algorithm>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 
 #include "own_answers.h"
-#include "proxy_state.h"
+#include "tunnel.h"
 
 namespace quillon::host {
 
@@ -62,12 +61,7 @@ Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string
   return Exchange{status, 0, Answer::kProxy, false, false, reason};
 }
 
-awaitable<Exchange> OpenTunnel(ProxyState& s, Connection& c, const NetworkTarget& target) {
-  const auto& ports = s.options.connectPorts;
-  if (std::find(ports.begin(), ports.end(), target.port) == ports.end()) {
-    co_return RefuseTunnel(c, 403, Reason::kPort,
-                           "Tunnels may not reach port " + std::to_string(target.port) + ".");
-  }
+awaitable<Exchange> OpenTunnel(NetworkServices& s, Connection& c, const NetworkTarget& target) {
   const auto executor = co_await asio::this_coro::executor;
   beast::tcp_stream upstream(executor);
   const boost::system::error_code failure =

@@ -12,7 +12,8 @@
 
 #include "http_rules.h"
 #include "own_answers.h"
-#include "proxy_state.h"
+#include "tunnel.h"
+#include "upstream.h"
 
 namespace quillon::host {
 
@@ -55,7 +56,7 @@ struct Sent {
 };
 
 template <class Upstream>
-awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser& parser,
+awaitable<Sent> SendUpstreamRequest(NetworkServices& s, Connection& c, RequestParser& parser,
                                     Upstream& upstream, const NetworkTarget& target,
                                     std::string_view upgrade) {
   auto& request = parser.get();
@@ -128,7 +129,7 @@ awaitable<Sent> SendUpstreamRequest(ProxyState& s, Connection& c, RequestParser&
 
 // Writes bytes the client is owed outside any answer's framing (interim heads, bytes of an
 // upgraded connection); false when the client is gone.
-awaitable<bool> WriteToClient(ProxyState& s, Connection& c, asio::const_buffer bytes) {
+awaitable<bool> WriteToClient(NetworkServices& s, Connection& c, asio::const_buffer bytes) {
   c.client.expires_after(s.options.readTimeout);
   auto [e, n] = co_await asio::async_write(c.client, bytes, kTuple);
   co_return !e;
@@ -136,7 +137,7 @@ awaitable<bool> WriteToClient(ProxyState& s, Connection& c, asio::const_buffer b
 
 // After a 101: both sides speak the new protocol through the proxy, unfiltered.
 template <class Upstream>
-awaitable<Exchange> RelayUpgraded(ProxyState& s, Connection& c, Upstream& upstream,
+awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& upstream,
                                   beast::flat_buffer& upstreamBuffer, std::string_view head) {
   Exchange exchange{101, 0, Answer::kNetwork, false};
   if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
@@ -209,7 +210,8 @@ Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error
 namespace {
 
 // ConnectUpstream within `timeout` rather than the connect timeout.
-awaitable<boost::system::error_code> ConnectWithin(ProxyState& s, beast::tcp_stream& upstream,
+awaitable<boost::system::error_code> ConnectWithin(const NetworkServices& s,
+                                                   beast::tcp_stream& upstream,
                                                    const NetworkTarget& target, bool clientLoopback,
                                                    std::chrono::milliseconds timeout) {
   const auto executor = co_await asio::this_coro::executor;
@@ -245,7 +247,8 @@ awaitable<boost::system::error_code> ConnectWithin(ProxyState& s, beast::tcp_str
 
 }  // namespace
 
-awaitable<boost::system::error_code> ConnectUpstream(ProxyState& s, beast::tcp_stream& upstream,
+awaitable<boost::system::error_code> ConnectUpstream(const NetworkServices& s,
+                                                     beast::tcp_stream& upstream,
                                                      const NetworkTarget& target,
                                                      bool clientLoopback) {
   return ConnectWithin(s, upstream, target, clientLoopback, s.options.connectTimeout);
@@ -279,7 +282,7 @@ awaitable<boost::system::error_code> StartTls(TlsStream& upstream, const Network
 }
 
 template <class Upstream>
-awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parser,
+awaitable<Exchange> FetchOver(NetworkServices& s, Connection& c, RequestParser& parser,
                               const NetworkTarget& target, bool keepAlive) {
   constexpr bool kTls = std::is_same_v<Upstream, TlsStream>;
   const auto executor = co_await asio::this_coro::executor;
@@ -343,7 +346,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
     }
     if (!reused) {
       if constexpr (kTls) {
-        upstream = std::make_unique<Upstream>(executor, *s.originTls);
+        upstream = std::make_unique<Upstream>(executor, s.originTls);
       } else {
         upstream = std::make_unique<Upstream>(executor);
       }
@@ -576,7 +579,7 @@ awaitable<Exchange> FetchOver(ProxyState& s, Connection& c, RequestParser& parse
 
 }  // namespace
 
-awaitable<Exchange> Fetch(ProxyState& s, Connection& c, RequestParser& parser,
+awaitable<Exchange> Fetch(NetworkServices& s, Connection& c, RequestParser& parser,
                           const NetworkTarget& target, bool keepAlive) {
   if (target.secure) return FetchOver<TlsStream>(s, c, parser, target, keepAlive);
   return FetchOver<beast::tcp_stream>(s, c, parser, target, keepAlive);

@@ -10,9 +10,9 @@
 
 #include "address.h"
 #include "common/ascii.h"
+#include "connection.h"
 #include "own_answers.h"
 #include "platform/disc_open.h"
-#include "proxy_state.h"
 #include "search.h"
 #include "workers.h"
 
