@@ -65,7 +65,7 @@ awaitable<Exchange> OpenTunnel(NetworkServices& s, Connection& c, const NetworkT
   const auto executor = co_await asio::this_coro::executor;
   beast::tcp_stream upstream(executor);
   const boost::system::error_code failure =
-      co_await ConnectUpstream(s, upstream, target, c.loopback);
+      co_await ConnectUpstream(s, upstream, target, c.loopback, s.options.connectTimeout);
   if (failure) {
     const Reason reason = ReasonOfFailure(failure);
     switch (reason) {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "connection.h"
+#include "origin.h"
 #include "target.h"
-#include "upstream.h"
 
 namespace quillon::host {
 

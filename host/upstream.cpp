@@ -23,15 +23,6 @@ namespace {
 
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 
-class LoopErrorCategory : public boost::system::error_category {
- public:
-  const char* name() const noexcept override { return "quillon-loop"; }
-  std::string message(int value) const override {
-    return value == kOnThisMachine ? "the address is on the proxy's machine"
-                                   : "the address is this proxy's own";
-  }
-};
-
 std::string_view Buffered(const beast::flat_buffer& buffer) {
   return {static_cast<const char*>(buffer.data().data()), buffer.size()};
 }
@@ -155,434 +146,425 @@ awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& u
   co_return exchange;
 }
 
-}  // namespace
+// An address the disc holds, whose copy the filter armed to replace a failed answer: the
+// network gets --disc-patience to connect and begin its answer; the rest of the wait would only
+// keep the browser from the copy. Others keep the full timeouts.
+class Patience {
+ public:
+  using Clock = std::chrono::steady_clock;
 
-const boost::system::error_category& LoopCategory() {
-  static const LoopErrorCategory category;
-  return category;
-}
+  Patience(bool armed, std::chrono::milliseconds patience)
+      : armed_(armed), patience_(patience), giveUp_(Clock::now() + patience) {}
 
-Reason ReasonOfFailure(const boost::system::error_code& failure) {
-  if (failure == boost::system::error_code(kOnThisMachine, LoopCategory())) {
-    return Reason::kThisMachine;
+  // How long the next wait may last, of its `full` timeout.
+  std::chrono::milliseconds Within(std::chrono::milliseconds full) const {
+    if (!armed_) return full;
+    // Rounded up, so that a wait ended by the patience ends at or after `giveUp_`.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(giveUp_ - Clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), full);
   }
-  if (failure.category() == LoopCategory()) return Reason::kLoop;
-  if (failure == beast::error::timeout) return Reason::kTimeout;
-  if (failure.category() == asio::error::get_netdb_category() ||
-      failure.category() == asio::error::get_addrinfo_category()) {
-    return Reason::kDns;
-  }
-  if (failure == asio::error::connection_refused) return Reason::kRefused;
-  if (failure == asio::error::network_unreachable || failure == asio::error::host_unreachable) {
-    return Reason::kUnreachable;
-  }
-  if (failure.category() == asio::error::get_ssl_category()) {
-    return ERR_GET_REASON(static_cast<unsigned long>(failure.value())) ==
-                   SSL_R_CERTIFICATE_VERIFY_FAILED
-               ? Reason::kTlsVerify
-               : Reason::kTls;
-  }
-  if (failure.category() == asio::ssl::error::get_stream_category()) return Reason::kTls;
-  if (failure.category() == http::make_error_code(http::error::bad_version).category()) {
-    return Reason::kBadOrigin;  // the origin's answer did not parse
-  }
-  return Reason::kNetwork;
-}
 
-Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
-                       std::string_view what) {
-  const Reason reason = ReasonOfFailure(failure);
-  switch (reason) {
-    case Reason::kThisMachine:
-      return SendOwnAnswer(c, keepAlive, 403, reason,
-                           "Addresses on the proxy's machine are not served to other machines.");
-    case Reason::kLoop:
-      return SendOwnAnswer(c, keepAlive, 508, reason,
-                           "The address is this proxy's own: the request would come back here.");
-    case Reason::kTimeout:
-      return SendOwnAnswer(c, keepAlive, 504, reason, "The network did not answer in time.");
-    default:
-      return SendOwnAnswer(c, keepAlive, 502, reason,
-                           "The network " + std::string(what) + ": " + failure.message() + ".");
+  // The wait the patience ended is said, with why, before the disc copy replaces the 504.
+  void SayWhenEnded(const boost::system::error_code& failure, const NetworkTarget& target) const {
+    if (!armed_ || failure != beast::error::timeout || Clock::now() < giveUp_) return;
+    std::fprintf(stderr,
+                 "quillon-proxy: %s: the network did not begin its answer within "
+                 "--disc-patience (%lld ms); the disc copy stands in\n",
+                 LogEscape(target.Url()).c_str(), static_cast<long long>(patience_.count()));
   }
-}
 
-namespace {
+ private:
+  bool armed_;
+  std::chrono::milliseconds patience_;
+  Clock::time_point giveUp_;
+};
 
-// ConnectUpstream within `timeout` rather than the connect timeout.
-awaitable<boost::system::error_code> ConnectWithin(const NetworkServices& s,
-                                                   beast::tcp_stream& upstream,
-                                                   const NetworkTarget& target, bool clientLoopback,
-                                                   std::chrono::milliseconds timeout) {
-  const auto executor = co_await asio::this_coro::executor;
-  tcp::resolver::results_type results;
-  const std::string service = std::to_string(target.port);
-  if (const auto fixed = FixedAddressOf(s.options.resolve, target.host, target.port)) {
-    // --resolve: no lookup at all.
-    results = tcp::resolver::results_type::create(tcp::endpoint(*fixed, target.port), target.host,
-                                                  service);
-  } else {
-    tcp::resolver resolver(executor);
-    asio::steady_timer timer(executor, timeout);
-    auto resolved =
-        co_await (resolver.async_resolve(target.host, service, kTuple) || timer.async_wait(kTuple));
-    if (resolved.index() == 1) co_return beast::error::timeout;
-    auto [ec, found] = std::get<0>(resolved);
-    if (ec) co_return ec;
-    results = std::move(found);
-  }
-  for (const auto& entry : results) {
-    if (s.self.Contains(entry.endpoint())) {
-      co_return boost::system::error_code(kLoopsBack, LoopCategory());
-    }
-    // Another machine's client must not reach what listens on this one's loopback or addresses.
-    if (!clientLoopback && s.self.IsThisMachine(entry.endpoint().address())) {
-      co_return boost::system::error_code(kOnThisMachine, LoopCategory());
-    }
-  }
-  upstream.expires_after(timeout);
-  auto [connectError, endpoint] = co_await upstream.async_connect(results, kTuple);
-  co_return connectError;
-}
-
-}  // namespace
-
-awaitable<boost::system::error_code> ConnectUpstream(const NetworkServices& s,
-                                                     beast::tcp_stream& upstream,
-                                                     const NetworkTarget& target,
-                                                     bool clientLoopback) {
-  return ConnectWithin(s, upstream, target, clientLoopback, s.options.connectTimeout);
-}
-
-namespace {
-
-// TLS towards an https:// origin: its name goes out by SNI, and its certificate must chain to
-// a trusted authority and name it. A failure is the network's, never an accept.
-awaitable<boost::system::error_code> StartTls(TlsStream& upstream, const NetworkTarget& target,
-                                              std::chrono::milliseconds timeout) {
-  boost::system::error_code notAddress;
-  asio::ip::make_address(target.host, notAddress);
-  // SNI carries names only; an address is checked against the certificate all the same.
-  if (notAddress && SSL_set_tlsext_host_name(upstream.native_handle(), target.host.c_str()) != 1) {
-    co_return asio::ssl::error::stream_truncated;
-  }
-  // The certificate must name the host in its subjectAltName: a name in the subject's CN
-  // alone counts for nothing, as in browsers.
-  X509_VERIFY_PARAM* param = SSL_get0_param(upstream.native_handle());
-  X509_VERIFY_PARAM_set_hostflags(
-      param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  const bool named =
-      notAddress ? X509_VERIFY_PARAM_set1_host(param, target.host.data(), target.host.size()) == 1
-                 : X509_VERIFY_PARAM_set1_ip_asc(param, target.host.c_str()) == 1;
-  if (!named) co_return asio::ssl::error::stream_truncated;
-  upstream.set_verify_mode(asio::ssl::verify_peer);
-  Transport(upstream).expires_after(timeout);
-  auto [e] = co_await upstream.async_handshake(asio::ssl::stream_base::client, kTuple);
-  co_return e;
-}
-
+// One network fetch over a plain or a TLS connection, in its steps: open (a kept connection or a
+// new one), send the request, read the interim and final heads, then answer: a 101's tunnel, or
+// the head and the relayed body, keeping the origin's connection when it may be.
 template <class Upstream>
-awaitable<Exchange> FetchOver(NetworkServices& s, Connection& c, RequestParser& parser,
-                              const NetworkTarget& target, bool keepAlive) {
-  constexpr bool kTls = std::is_same_v<Upstream, TlsStream>;
-  const auto executor = co_await asio::this_coro::executor;
-  const std::string upgrade(RequestedUpgrade(parser.get()));
-  const std::string origin = target.OriginKey();
+class Fetching {
+ public:
+  Fetching(NetworkServices& s, Connection& c, RequestParser& parser, const NetworkTarget& target,
+           bool keepAlive)
+      : s_(s),
+        c_(c),
+        parser_(parser),
+        target_(target),
+        keepAlive_(keepAlive),
+        upgrade_(RequestedUpgrade(parser.get())),
+        origin_(target.OriginKey()),
+        patience_(c.filter.FallbackArmed(), s.options.discPatience) {}
+
+  awaitable<Exchange> Run() {
+    for (int attempt = 0;; ++attempt) {
+      const Opened opened = co_await Open(attempt == 0 && Replayable());
+      if (opened.refusal) co_return *opened.refusal;
+      if (opened.failure) co_return Failed(opened.failure, opened.what);
+      const Sent sent =
+          co_await SendUpstreamRequest(s_, c_, parser_, *upstream_, target_, upgrade_);
+      if (sent.clientGone) co_return Abandoned();
+      if (sent.badBody) co_return BadBody();
+      const Heard heard = co_await ReadFinalHead(sent.error);
+      if (heard.answered) co_return *heard.answered;
+      // A kept connection the origin closed before answering a byte: once more on a new one.
+      if (heard.failure && opened.reused && !heard.anything &&
+          heard.failure != beast::error::timeout) {
+        continue;
+      }
+      if (heard.failure) co_return Failed(heard.failure, "answered badly");
+      break;
+    }
+    keepAlive_ = keepAlive_ && parser_.is_done();
+    if (response_->get().result_int() == 101) co_return co_await Switched();
+    co_return co_await Answered();
+  }
+
+ private:
+  static constexpr bool kTls = std::is_same_v<Upstream, TlsStream>;
+
+  struct Opened {
+    boost::system::error_code failure;
+    const char* what = "";
+    bool reused = false;
+    std::optional<Exchange> refusal;  // answered already
+  };
+  struct Heard {
+    boost::system::error_code failure;
+    bool anything = false;             // the origin said anything at all
+    std::optional<Exchange> answered;  // the fetch is over (interim answers without end, ...)
+  };
+
   // A request that can go again unchanged (no body, a method without side effects) may ride a
   // kept connection, and is sent once more on a new one when that connection turns out closed.
-  const http::verb method = parser.get().method();
-  const bool replayable = parser.is_done() && upgrade.empty() &&
-                          (method == http::verb::get || method == http::verb::head ||
-                           method == http::verb::options || method == http::verb::trace);
-  // An address the disc holds, whose copy the filter armed to replace a failed answer: the
-  // network gets --disc-patience to connect and begin its answer; the rest of the wait would
-  // only keep the browser from the copy. Others keep the full timeouts.
-  using Clock = std::chrono::steady_clock;
-  const bool fallbackArmed = c.filter.FallbackArmed();
-  const auto giveUp = Clock::now() + s.options.discPatience;
-  const auto within = [&](std::chrono::milliseconds full) {
-    if (!fallbackArmed) return full;
-    // Rounded up, so that a wait ended by the patience ends at or after `giveUp`.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(giveUp - Clock::now());
-    return std::clamp(left, std::chrono::milliseconds(0), full);
-  };
-  // The wait the patience ended is said, with why, before the disc copy replaces the 504.
-  const auto failedWith = [&](const boost::system::error_code& failure, std::string_view what) {
-    if (fallbackArmed && failure == beast::error::timeout && Clock::now() >= giveUp) {
-      std::fprintf(stderr,
-                   "quillon-proxy: %s: the network did not begin its answer within "
-                   "--disc-patience (%lld ms); the disc copy stands in\n",
-                   LogEscape(target.Url()).c_str(),
-                   static_cast<long long>(s.options.discPatience.count()));
-    }
-    return NetworkFailed(c, keepAlive, failure, what);
-  };
+  bool Replayable() const {
+    const http::verb method = parser_.get().method();
+    return parser_.is_done() && upgrade_.empty() &&
+           (method == http::verb::get || method == http::verb::head ||
+            method == http::verb::options || method == http::verb::trace);
+  }
 
-  std::unique_ptr<Upstream> upstream;
-  bool kept = false;  // given back to the pool: no longer this request's
-  beast::flat_buffer upstreamBuffer;
-  std::optional<http::response_parser<http::buffer_body>> response;
-  boost::system::error_code failure;
-  for (int attempt = 0;; ++attempt) {
-    upstreamBuffer.clear();
-    upstreamBuffer.reserve(kRelayBlock);  // read in large blocks from the start
-    bool reused = false;
-    if (replayable && attempt == 0) {
-      if constexpr (kTls) {
-        upstream = s.pool.TakeTls(origin, executor);
-        reused = upstream != nullptr;
-      } else if (auto socket = s.pool.Take(origin, executor)) {
-        upstream = std::make_unique<Upstream>(std::move(*socket));
-        reused = true;
-      }
-    }
-    // A kept connection opened for a client of this machine may lead to one of its addresses.
-    if (reused && !c.loopback) {
-      boost::system::error_code peerError;
-      const auto peer = Transport(*upstream).socket().remote_endpoint(peerError);
-      if (!peerError && s.self.IsThisMachine(peer.address())) {
-        co_return NetworkFailed(c, keepAlive, {kOnThisMachine, LoopCategory()}, "");
-      }
-    }
-    if (!reused) {
-      if constexpr (kTls) {
-        upstream = std::make_unique<Upstream>(executor, s.originTls);
-      } else {
-        upstream = std::make_unique<Upstream>(executor);
-      }
-      failure = co_await ConnectWithin(s, Transport(*upstream), target, c.loopback,
-                                       within(s.options.connectTimeout));
-      if (failure) co_return failedWith(failure, "could not be reached");
-      if constexpr (kTls) {
-        failure = co_await StartTls(*upstream, target, within(s.options.connectTimeout));
-        if (failure) co_return failedWith(failure, "failed the TLS check");
-      }
-    }
-    const Sent sent = co_await SendUpstreamRequest(s, c, parser, *upstream, target, upgrade);
-    if (sent.clientGone) co_return Exchange{0, 0, Answer::kProxy, false, true};
-    if (sent.badBody) {
-      // The origin has the head already; it loses its connection, the client hears why.
-      WriteAll(
-          c.fd(),
-          OwnAnswer({400, Reason::kBadRequest, "The request's body broke its framing.", {}, {}, {}},
-                    c.wantsHtml, true),
-          c.writeTimeout, c.workers);
-      co_return Exchange{400, 0, Answer::kProxy, false, false, Reason::kBadRequest};
-    }
+  Exchange Abandoned() const { return Exchange{0, 0, Answer::kProxy, false, true}; }
 
-    // Interim answers go to the client as they come (a 100 excepted: the proxy sent its own),
-    // and never through send-raw-data, whose first block is the final answer's.
-    failure = sent.error;
-    bool heard = false;  // the origin said anything at all
-    for (int interim = 0; !failure; ++interim) {
-      response.emplace();
-      response->header_limit(static_cast<std::uint32_t>(s.options.headLimit));
-      response->body_limit(boost::none);
-      if (c.headOnly) response->skip(true);
-      Transport(*upstream).expires_after(within(s.options.readTimeout));
-      auto [e, m] = co_await http::async_read_header(*upstream, upstreamBuffer, *response, kTuple);
-      failure = e;
-      heard = heard || m > 0 || upstreamBuffer.size() > 0;
-      if (failure) break;
-      const unsigned status = response->get().result_int();
+  Exchange Failed(const boost::system::error_code& failure, std::string_view what) {
+    patience_.SayWhenEnded(failure, target_);
+    return NetworkFailed(c_, keepAlive_, failure, what);
+  }
+
+  // The origin has the head already; it loses its connection, the client hears why.
+  Exchange BadBody() {
+    WriteAll(
+        c_.fd(),
+        OwnAnswer({400, Reason::kBadRequest, "The request's body broke its framing.", {}, {}, {}},
+                  c_.wantsHtml, true),
+        c_.writeTimeout, c_.workers);
+    return Exchange{400, 0, Answer::kProxy, false, false, Reason::kBadRequest};
+  }
+
+  // A kept connection when this attempt may take one and there is one, else a new one.
+  awaitable<Opened> Open(bool mayReuse) {
+    const auto executor = co_await asio::this_coro::executor;
+    upstreamBuffer_.clear();
+    upstreamBuffer_.reserve(kRelayBlock);  // read in large blocks from the start
+    Opened opened;
+    if (mayReuse) {
+      if constexpr (kTls) {
+        upstream_ = s_.pool.TakeTls(origin_, executor);
+        opened.reused = upstream_ != nullptr;
+      } else if (auto socket = s_.pool.Take(origin_, executor)) {
+        upstream_ = std::make_unique<Upstream>(std::move(*socket));
+        opened.reused = true;
+      }
+    }
+    if (opened.reused) {
+      // A kept connection opened for a client of this machine may lead to one of its addresses.
+      if (!c_.loopback) {
+        boost::system::error_code peerError;
+        const auto peer = Transport(*upstream_).socket().remote_endpoint(peerError);
+        if (!peerError && s_.self.IsThisMachine(peer.address())) {
+          opened.refusal = NetworkFailed(c_, keepAlive_, {kOnThisMachine, LoopCategory()}, "");
+        }
+      }
+      co_return opened;
+    }
+    if constexpr (kTls) {
+      upstream_ = std::make_unique<Upstream>(executor, s_.originTls);
+    } else {
+      upstream_ = std::make_unique<Upstream>(executor);
+    }
+    opened.failure = co_await ConnectUpstream(s_, Transport(*upstream_), target_, c_.loopback,
+                                              patience_.Within(s_.options.connectTimeout));
+    opened.what = "could not be reached";
+    if constexpr (kTls) {
+      if (!opened.failure) {
+        opened.failure =
+            co_await StartTls(*upstream_, target_, patience_.Within(s_.options.connectTimeout));
+        opened.what = "failed the TLS check";
+      }
+    }
+    co_return opened;
+  }
+
+  // Interim answers go to the client as they come (a 100 excepted: the proxy sent its own), and
+  // never through send-raw-data, whose first block is the final answer's.
+  awaitable<Heard> ReadFinalHead(boost::system::error_code failure) {
+    Heard heard{failure, false, std::nullopt};
+    for (int interim = 0; !heard.failure; ++interim) {
+      response_.emplace();
+      response_->header_limit(static_cast<std::uint32_t>(s_.options.headLimit));
+      response_->body_limit(boost::none);
+      if (c_.headOnly) response_->skip(true);
+      Transport(*upstream_).expires_after(patience_.Within(s_.options.readTimeout));
+      auto [e, m] =
+          co_await http::async_read_header(*upstream_, upstreamBuffer_, *response_, kTuple);
+      heard.failure = e;
+      heard.anything = heard.anything || m > 0 || upstreamBuffer_.size() > 0;
+      if (heard.failure) break;
+      const unsigned status = response_->get().result_int();
       if (status < 100 || status >= 200 || status == 101) break;
       if (interim == kInterimLimit) {
-        co_return SendOwnAnswer(c, keepAlive, 502, Reason::kBadOrigin,
-                                "The network sent interim answers without end.");
+        heard.answered = SendOwnAnswer(c_, keepAlive_, 502, Reason::kBadOrigin,
+                                       "The network sent interim answers without end.");
+        co_return heard;
       }
-      if (status != 100 && c.interimAllowed) {
+      if (status != 100 && c_.interimAllowed) {
         const std::string head = ClientResponseHead(
-            response->get(),
-            {.via = s.via, .chunked = false, .keepAlive = false, .upgrade = {}, .interim = true});
-        if (!co_await WriteToClient(s, c, asio::buffer(head))) {
-          co_return Exchange{0, 0, Answer::kProxy, false, true};
+            response_->get(),
+            {.via = s_.via, .chunked = false, .keepAlive = false, .upgrade = {}, .interim = true});
+        if (!co_await WriteToClient(s_, c_, asio::buffer(head))) {
+          heard.answered = Abandoned();
+          co_return heard;
         }
       }
     }
-    if (failure && reused && !heard && failure != beast::error::timeout) continue;
-    break;
+    co_return heard;
   }
-  if (failure) co_return failedWith(failure, "answered badly");
-  keepAlive = keepAlive && parser.is_done();
 
-  auto& answer = response->get();
-  if (answer.result_int() == 101) {
-    if (upgrade.empty()) {
-      co_return SendOwnAnswer(c, keepAlive, 502, Reason::kBadOrigin,
+  // A 101: relayed when the client asked for the switch, and the connection becomes a tunnel.
+  awaitable<Exchange> Switched() {
+    const auto& answer = response_->get();
+    if (upgrade_.empty()) {
+      co_return SendOwnAnswer(c_, keepAlive_, 502, Reason::kBadOrigin,
                               "The network switched protocols unasked.");
     }
     const auto protocol = answer.find(http::field::upgrade);
     const std::string_view switched =
-        protocol != answer.end() ? std::string_view(protocol->value()) : std::string_view(upgrade);
-    const std::string head = ClientResponseHead(answer, {.via = s.via,
+        protocol != answer.end() ? std::string_view(protocol->value()) : std::string_view(upgrade_);
+    const std::string head = ClientResponseHead(answer, {.via = s_.via,
                                                          .chunked = false,
                                                          .keepAlive = false,
                                                          .upgrade = switched,
                                                          .interim = false});
-    if (!c.filter.PassBlock(head)) co_return FilterAnswered(c.filter, Answer::kDiscFallback, false);
-    co_return co_await RelayUpgraded(s, c, *upstream, upstreamBuffer, head);
+    if (!c_.filter.PassBlock(head)) {
+      co_return FilterAnswered(c_.filter, Answer::kDiscFallback, false);
+    }
+    co_return co_await RelayUpgraded(s_, c_, *upstream_, upstreamBuffer_, head);
   }
 
-  if (const auto why = ResponseFramingError(answer)) {
-    co_return SendOwnAnswer(c, keepAlive, 502, Reason::kBadOrigin,
-                            "The network's answer was refused: " + std::string(*why) + ".");
+  // The final answer: its head, through send-raw-data, then its body.
+  awaitable<Exchange> Answered() {
+    const auto& answer = response_->get();
+    if (const auto why = ResponseFramingError(answer)) {
+      co_return SendOwnAnswer(c_, keepAlive_, 502, Reason::kBadOrigin,
+                              "The network's answer was refused: " + std::string(*why) + ".");
+    }
+    // No body: a HEAD's answer, 204, 304. Its framing fields only describe what a GET would get.
+    bodyless_ = response_->is_done();
+    chunked_ = response_->chunked();
+    // An HTTP/1.0 client knows no chunks: a chunked body goes to it bare, ended by the close.
+    rechunk_ = chunked_ && c_.interimAllowed;
+    framed_ = chunked_ || response_->content_length().has_value() || bodyless_;
+    const bool keep = keepAlive_ && framed_ && (bodyless_ || !chunked_ || rechunk_);
+    head_ = ClientResponseHead(
+        answer,
+        {.via = s_.via, .chunked = rechunk_, .keepAlive = keep, .upgrade = {}, .interim = false});
+    if (!c_.filter.PassBlock(head_)) {
+      // The filter replaced the network's answer; the rest of it is dropped.
+      co_return FilterAnswered(c_.filter, Answer::kDiscFallback, keepAlive_);
+    }
+    Exchange exchange{answer.result_int(), 0, Answer::kNetwork, false};
+    // When body bytes came with the head, the head waits for them so that both go out in one
+    // write; an origin that sends its head alone (a stream of events, say) has it relayed at
+    // once.
+    pendingHead_ = head_;
+    if (upstreamBuffer_.size() == 0 || bodyless_) {
+      if (!co_await WriteToClient(s_, c_, asio::buffer(head_))) co_return exchange;
+      pendingHead_ = {};
+    }
+    if (!co_await RelayBody(exchange)) co_return exchange;
+    exchange.keepAlive = keep;
+    co_return exchange;
   }
-  // No body: a HEAD's answer, 204, 304. Its framing fields only describe what a GET would get.
-  const bool bodyless = response->is_done();
-  const bool chunked = response->chunked();
-  // An HTTP/1.0 client knows no chunks: a chunked body goes to it bare, ended by the close.
-  const bool rechunk = chunked && c.interimAllowed;
-  const bool framed = chunked || response->content_length().has_value() || bodyless;
-  const bool keep = keepAlive && framed && (bodyless || !chunked || rechunk);
-  const std::string head = ClientResponseHead(
-      answer,
-      {.via = s.via, .chunked = rechunk, .keepAlive = keep, .upgrade = {}, .interim = false});
-  if (!c.filter.PassBlock(head)) {
-    // The filter replaced the network's answer; the rest of it is dropped.
-    co_return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
-  }
-  Exchange exchange{answer.result_int(), 0, Answer::kNetwork, false};
-  // When body bytes came with the head, the head waits for them so that both go out in one
-  // write; an origin that sends its head alone (a stream of events, say) has it relayed at once.
-  std::string_view pendingHead = head;
-  if (upstreamBuffer.size() == 0 || bodyless) {
-    if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
-    pendingHead = {};
-  }
-  auto send = [&](std::string_view out) -> awaitable<bool> {
-    const std::array<asio::const_buffer, 2> both{asio::buffer(pendingHead), asio::buffer(out)};
-    pendingHead = {};
-    c.client.expires_after(s.options.readTimeout);
-    auto [e, n] = co_await asio::async_write(c.client, both, kTuple);
+
+  // Sends what is owed to the client: the held head, if any, and `out`.
+  awaitable<bool> Send(std::string_view out) {
+    const std::array<asio::const_buffer, 2> both{asio::buffer(pendingHead_), asio::buffer(out)};
+    pendingHead_ = {};
+    c_.client.expires_after(s_.options.readTimeout);
+    auto [e, n] = co_await asio::async_write(c_.client, both, kTuple);
     co_return !e;
-  };
+  }
+
   // A body that breaks its framing: 502 while nothing of the answer has gone out, else the
   // connection just ends (the client sees the answer cut short).
-  auto broken = [&](std::string_view why) {
-    if (pendingHead.empty()) return exchange;
-    WriteAll(c.fd(),
+  void Broken(Exchange& exchange, std::string_view why) {
+    if (pendingHead_.empty()) return;
+    WriteAll(c_.fd(),
              OwnAnswer({502,
                         Reason::kBadOrigin,
                         "The network's answer broke its framing: " + std::string(why) + ".",
                         {},
                         {},
                         {}},
-                       c.wantsHtml, true),
-             c.writeTimeout, c.workers);
-    return Exchange{502, 0, Answer::kProxy, false, false, Reason::kBadOrigin};
-  };
-  // --update-disc: the body goes to the disc as well (disc_updater.cpp).
-  // Begin waits for a commit under way: a blocking region, as the commit is.
-  auto begin = [&]() -> std::unique_ptr<DiscUpdater::Copy> {
-    const Workers::Blocking waiting(c.workers);
-    return s.updater->Begin(target.Url(), parser.get(), answer);
-  };
-  const auto copy =
-      s.updater && !c.headOnly && parser.get().method() == http::verb::get ? begin() : nullptr;
+                       c_.wantsHtml, true),
+             c_.writeTimeout, c_.workers);
+    exchange = Exchange{502, 0, Answer::kProxy, false, false, Reason::kBadOrigin};
+  }
 
-  // A body by length, or to the end of the connection, is read straight into the block: the
-  // parser would read at most 64 KiB at a time and copy it once more. Chunks are decoded here.
-  const bool direct = !chunked && !bodyless;
-  const auto length = response->content_length();
-  std::uint64_t left = length.value_or(std::numeric_limits<std::uint64_t>::max());
-  // A small answer's body needs no larger block than itself; a long one gets a large block.
-  Block block =
-      direct && left > kRelayBlock
-          ? Block(s.largeBlocks)
-          : Block(length
-                      ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*length, 1, kRelayBlock))
-                      : kRelayBlock);
-  ChunkedDecoder decoder(s.options.headLimit);
-  bool stray = false;  // the origin sent more than its answer: its connection is not kept
-  auto bodyDone = [&] { return bodyless || (direct ? left == 0 : decoder.done()); };
+  // --update-disc: a GET's body goes to the disc as well (disc_updater.cpp). Begin waits for a
+  // commit under way: a blocking region, as the commit is.
+  std::unique_ptr<DiscUpdater::Copy> BeginCopy() {
+    if (s_.updater == nullptr || c_.headOnly || parser_.get().method() != http::verb::get) {
+      return nullptr;
+    }
+    const Workers::Blocking waiting(c_.workers);
+    return s_.updater->Begin(target_.Url(), parser_.get(), response_->get());
+  }
+
   // Read to its end, framed, and the origin keeps it open: the next request may use it, at once
   // (before the last bytes go to the client, who may ask again as soon as it has them).
-  auto keepOrigin = [&] {
-    if (kept || !bodyDone() || !framed || stray || !response->keep_alive() ||
-        upstreamBuffer.size() != 0 || !Transport(*upstream).socket().is_open()) {
+  void KeepOrigin(bool bodyDone) {
+    if (kept_ || !bodyDone || !framed_ || stray_ || !response_->keep_alive() ||
+        upstreamBuffer_.size() != 0 || !Transport(*upstream_).socket().is_open()) {
       return;
     }
-    kept = true;
+    kept_ = true;
     if constexpr (kTls) {
-      s.pool.GiveTls(origin, std::move(upstream));
+      s_.pool.GiveTls(origin_, std::move(upstream_));
     } else {
-      s.pool.Give(origin, upstream->release_socket());
+      s_.pool.Give(origin_, upstream_->release_socket());
     }
-  };
-  keepOrigin();
-  // Raw bytes of the body: first what came with the head, then from the origin.
-  auto readBody = [&]() -> awaitable<std::tuple<boost::system::error_code, std::string_view>> {
-    const auto room = static_cast<std::size_t>(
-        std::min<std::uint64_t>(block.size(), direct ? left : block.size()));
-    if (upstreamBuffer.size() > 0) {
-      const std::size_t n =
-          asio::buffer_copy(asio::buffer(block.data(), room), upstreamBuffer.data());
-      upstreamBuffer.consume(n);
-      co_return std::tuple{boost::system::error_code{}, std::string_view(block.data(), n)};
-    }
-    Transport(*upstream).expires_after(s.options.readTimeout);
-    auto [e, n] = co_await upstream->async_read_some(asio::buffer(block.data(), room), kTuple);
-    co_return std::tuple{e, std::string_view(block.data(), n)};
-  };
-  std::string decoded;
-  while (!bodyDone()) {
-    auto [readError, raw] = co_await readBody();
-    const bool endOfUnframedBody =
-        !framed && (readError == http::error::end_of_stream || readError == asio::error::eof);
-    if (readError && !endOfUnframedBody) co_return exchange;
-    std::string_view out = raw;  // what goes to the client
-    std::uint64_t got = raw.size();
-    if (direct) {
-      left -= raw.size();
-    } else {
-      decoded.clear();
-      got = 0;
-      const std::size_t used = DecodeChunks(decoder, raw, [&](std::string_view data) {
-        if (rechunk) {
-          AppendChunk(decoded, data);
-        } else {
-          decoded.append(data);
+  }
+
+  // The body from the origin to the client, through send-raw-data block by block; false when
+  // the answer ended early (the client or the origin gone, the filter's drop, broken framing).
+  awaitable<bool> RelayBody(Exchange& exchange) {
+    const auto copy = BeginCopy();
+    // A body by length, or to the end of the connection, is read straight into the block: the
+    // parser would read at most 64 KiB at a time and copy it once more. Chunks are decoded here.
+    const bool direct = !chunked_ && !bodyless_;
+    const auto length = response_->content_length();
+    std::uint64_t left = length.value_or(std::numeric_limits<std::uint64_t>::max());
+    // A small answer's body needs no larger block than itself; a long one gets a large block.
+    Block block = direct && left > kRelayBlock
+                      ? Block(s_.largeBlocks)
+                      : Block(length ? static_cast<std::size_t>(
+                                           std::clamp<std::uint64_t>(*length, 1, kRelayBlock))
+                                     : kRelayBlock);
+    ChunkedDecoder decoder(s_.options.headLimit);
+    auto bodyDone = [&] { return bodyless_ || (direct ? left == 0 : decoder.done()); };
+    KeepOrigin(bodyDone());
+    // Raw bytes of the body: first what came with the head, then from the origin.
+    auto readBody = [&]() -> awaitable<std::tuple<boost::system::error_code, std::string_view>> {
+      const auto room = static_cast<std::size_t>(
+          std::min<std::uint64_t>(block.size(), direct ? left : block.size()));
+      if (upstreamBuffer_.size() > 0) {
+        const std::size_t n =
+            asio::buffer_copy(asio::buffer(block.data(), room), upstreamBuffer_.data());
+        upstreamBuffer_.consume(n);
+        co_return std::tuple{boost::system::error_code{}, std::string_view(block.data(), n)};
+      }
+      Transport(*upstream_).expires_after(s_.options.readTimeout);
+      auto [e, n] = co_await upstream_->async_read_some(asio::buffer(block.data(), room), kTuple);
+      co_return std::tuple{e, std::string_view(block.data(), n)};
+    };
+    std::string decoded;
+    while (!bodyDone()) {
+      auto [readError, raw] = co_await readBody();
+      const bool endOfUnframedBody =
+          !framed_ && (readError == http::error::end_of_stream || readError == asio::error::eof);
+      if (readError && !endOfUnframedBody) co_return false;
+      std::string_view out = raw;  // what goes to the client
+      std::uint64_t got = raw.size();
+      if (direct) {
+        left -= raw.size();
+      } else {
+        decoded.clear();
+        got = 0;
+        const std::size_t used = DecodeChunks(decoder, raw, [&](std::string_view data) {
+          if (rechunk_) {
+            AppendChunk(decoded, data);
+          } else {
+            decoded.append(data);
+          }
+          got += data.size();
+          if (copy) copy->Append(data);  // the body, not its framing
+        });
+        // Bytes past the body's end came with it: they are not this answer's.
+        if (used < raw.size()) stray_ = true;
+        if (decoder.error() != nullptr) {
+          Broken(exchange, decoder.error());
+          co_return false;
         }
-        got += data.size();
-        if (copy) copy->Append(data);  // the body, not its framing
-      });
-      // Bytes past the body's end came with it: they are not this answer's.
-      if (used < raw.size()) stray = true;
-      if (decoder.error() != nullptr) co_return broken(decoder.error());
-      out = decoded;
+        out = decoded;
+      }
+      KeepOrigin(bodyDone());
+      if (!out.empty()) {
+        // The filter sees the block that goes out, not a copy of it.
+        const bool passed = direct ? c_.filter.PassOwnBlock(block.data(), raw.size())
+                                   : c_.filter.PassOwnBlock(decoded.data(), decoded.size());
+        if (!passed) co_return false;  // the filter dropped the rest
+        if (!co_await Send(out)) co_return false;
+        exchange.bytes += got;
+        if (copy && direct) copy->Append(raw);
+      }
+      if (endOfUnframedBody) break;
     }
-    keepOrigin();
-    if (!out.empty()) {
-      // The filter sees the block that goes out, not a copy of it.
-      const bool passed = direct ? c.filter.PassOwnBlock(block.data(), raw.size())
-                                 : c.filter.PassOwnBlock(decoded.data(), decoded.size());
-      if (!passed) co_return exchange;  // the filter dropped the rest
-      if (!co_await send(out)) co_return exchange;
-      exchange.bytes += got;
-      if (copy && direct) copy->Append(raw);
+    if (!pendingHead_.empty() && !co_await Send({})) co_return false;
+    if (!framed_) co_return false;
+    if (rechunk_ && !bodyless_) {
+      if (!c_.filter.PassBlock(kLastChunk)) co_return false;
+      if (!co_await WriteToClient(s_, c_, asio::buffer(kLastChunk))) co_return false;
     }
-    if (endOfUnframedBody) break;
+    if (copy) {
+      Workers::Blocking writing(c_.workers);
+      s_.metrics.DiscUpdate(s_.updater->Commit(*copy));
+    }
+    co_return true;
   }
-  if (!pendingHead.empty() && !co_await send({})) co_return exchange;
-  if (!framed) co_return exchange;
-  if (rechunk && !bodyless) {
-    if (!c.filter.PassBlock(kLastChunk)) co_return exchange;
-    if (!co_await WriteToClient(s, c, asio::buffer(kLastChunk))) co_return exchange;
-  }
-  if (copy) {
-    Workers::Blocking writing(c.workers);
-    s.metrics.DiscUpdate(s.updater->Commit(*copy));
-  }
-  exchange.keepAlive = keep;
-  co_return exchange;
-}
+
+  NetworkServices& s_;
+  Connection& c_;
+  RequestParser& parser_;
+  const NetworkTarget& target_;
+  bool keepAlive_;
+  const std::string upgrade_;
+  const std::string origin_;
+  const Patience patience_;
+  std::unique_ptr<Upstream> upstream_;
+  bool kept_ = false;  // given back to the pool: no longer this request's
+  beast::flat_buffer upstreamBuffer_;
+  std::optional<http::response_parser<http::buffer_body>> response_;
+  // The final answer's framing, and the head made for the client.
+  bool bodyless_ = false;
+  bool chunked_ = false;
+  bool rechunk_ = false;
+  bool framed_ = false;
+  bool stray_ = false;  // the origin sent more than its answer: its connection is not kept
+  std::string head_;
+  std::string_view pendingHead_;  // the part of head_ still owed to the client
+};
 
 }  // namespace
 
 awaitable<Exchange> Fetch(NetworkServices& s, Connection& c, RequestParser& parser,
                           const NetworkTarget& target, bool keepAlive) {
-  if (target.secure) return FetchOver<TlsStream>(s, c, parser, target, keepAlive);
-  return FetchOver<beast::tcp_stream>(s, c, parser, target, keepAlive);
+  if (target.secure) {
+    Fetching<TlsStream> fetching(s, c, parser, target, keepAlive);
+    co_return co_await fetching.Run();
+  }
+  Fetching<beast::tcp_stream> fetching(s, c, parser, target, keepAlive);
+  co_return co_await fetching.Run();
 }
 
 }  // namespace quillon::host
