@@ -4,6 +4,8 @@
 #include "own_answers.h"
 #include "tunnel.h"
 
+#include "forward.h"
+
 namespace quillon::host {
 
 using namespace asio::experimental::awaitable_operators;
@@ -50,6 +52,31 @@ awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::mil
 template awaitable<std::uint64_t> Splice(beast::tcp_stream&, beast::tcp_stream&,
                                          std::chrono::milliseconds);
 template awaitable<std::uint64_t> Splice(beast::tcp_stream&, TlsStream&, std::chrono::milliseconds);
+
+// After a 101: both sides speak the new protocol through the proxy, unfiltered.
+template <class Upstream>
+awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& upstream,
+                                  beast::flat_buffer& upstreamBuffer, std::string_view head) {
+  Exchange exchange{101, 0, Answer::kNetwork, false};
+  if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
+  if (upstreamBuffer.size() > 0 && !co_await WriteToClient(s, c, upstreamBuffer.data())) {
+    co_return exchange;
+  }
+  exchange.bytes = upstreamBuffer.size();
+  if (c.buffer.size() > 0) {
+    Transport(upstream).expires_after(s.options.readTimeout);
+    auto [e, n] = co_await asio::async_write(upstream, c.buffer.data(), kTuple);
+    if (e) co_return exchange;
+    c.buffer.consume(c.buffer.size());
+  }
+  exchange.bytes += co_await Splice(c.client, upstream, s.options.idleTimeout);
+  co_return exchange;
+}
+
+template awaitable<Exchange> RelayUpgraded(NetworkServices&, Connection&, beast::tcp_stream&,
+                                           beast::flat_buffer&, std::string_view);
+template awaitable<Exchange> RelayUpgraded(NetworkServices&, Connection&, TlsStream&,
+                                           beast::flat_buffer&, std::string_view);
 
 bool SendEstablished(Connection& c) {
   return WriteAll(c.fd(), "HTTP/1.1 200 Connection Established\r\n\r\n", c.writeTimeout, c.workers);

@@ -17,6 +17,12 @@ namespace quillon::host {
 template <class Other>
 awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
 
+// After a 101: both sides speak the new protocol through the proxy, unfiltered. `head` (the 101)
+// and what came after it from the origin go to the client first.
+template <class Upstream>
+awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& upstream,
+                                  beast::flat_buffer& upstreamBuffer, std::string_view head);
+
 // A CONNECT's tunnel is open: "200 Connection Established" goes out, from here alone.
 bool SendEstablished(Connection& c);
 

@@ -1,15 +1,11 @@
-// The network side: reaching the origin, forwarding the request and relaying its answer.
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
+// The network side: the request forwarded, its answer read and relayed.
 #include <algorithm>
 #include <array>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <cstdio>
 #include <optional>
 #include <type_traits>
 
+#include "forward.h"
 #include "http_rules.h"
 #include "own_answers.h"
 #include "tunnel.h"
@@ -17,134 +13,7 @@
 
 namespace quillon::host {
 
-using namespace asio::experimental::awaitable_operators;
-
 namespace {
-
-constexpr std::string_view kLastChunk = "0\r\n\r\n";
-
-std::string_view Buffered(const beast::flat_buffer& buffer) {
-  return {static_cast<const char*>(buffer.data().data()), buffer.size()};
-}
-
-// Decodes what `input` holds of a chunked body, calling `each` with every run of its bytes.
-// Returns the input used; the rest follows the body.
-template <typename Each>
-std::size_t DecodeChunks(ChunkedDecoder& decoder, std::string_view input, Each&& each) {
-  const std::size_t size = input.size();
-  while (!input.empty() && !decoder.done() && decoder.error() == nullptr) {
-    const auto step = decoder.Feed(input);
-    input.remove_prefix(step.used);
-    if (!step.data.empty()) each(step.data);
-  }
-  return size - input.size();
-}
-
-struct Sent {
-  boost::system::error_code error;  // writing to the network
-  bool clientGone = false;          // the browser went away while sending its body
-  bool badBody = false;             // the browser's body broke its framing
-};
-
-template <class Upstream>
-awaitable<Sent> SendUpstreamRequest(NetworkServices& s, Connection& c, RequestParser& parser,
-                                    Upstream& upstream, const NetworkTarget& target,
-                                    std::string_view upgrade) {
-  auto& request = parser.get();
-  const bool chunked = parser.chunked();
-  const std::string head = UpstreamRequestHead(request, target, {s.via, chunked, upgrade});
-  Transport(upstream).expires_after(s.options.readTimeout);
-  auto [writeError, written] = co_await asio::async_write(upstream, asio::buffer(head), kTuple);
-  if (writeError) co_return Sent{writeError};
-
-  // The client holds its body back for a "100 Continue": the proxy is ready for it now (the
-  // origin was asked without the expectation, so its body follows at once).
-  if (!parser.is_done() && ExpectsContinue(request)) {
-    c.client.expires_after(s.options.readTimeout);
-    auto [e, n] = co_await asio::async_write(c.client, asio::buffer(kContinueAnswer), kTuple);
-    if (e) co_return Sent{{}, true};
-  }
-
-  // A chunked body is decoded here, its framing bounded (a chunk line that never ends would
-  // otherwise be buffered without limit), and re-chunked towards the origin.
-  if (chunked && !parser.is_done()) {
-    ChunkedDecoder decoder(s.options.headLimit);
-    std::string out;
-    for (;;) {
-      out.clear();
-      c.buffer.consume(DecodeChunks(decoder, Buffered(c.buffer),
-                                    [&](std::string_view data) { AppendChunk(out, data); }));
-      if (decoder.error() != nullptr) co_return Sent{{}, false, true};
-      if (decoder.done()) out.append(kLastChunk);
-      if (!out.empty()) {
-        Transport(upstream).expires_after(s.options.readTimeout);
-        auto [e, m] = co_await asio::async_write(upstream, asio::buffer(out), kTuple);
-        if (e) co_return Sent{e};
-      }
-      if (decoder.done()) break;
-      c.client.expires_after(s.options.readTimeout);
-      auto [readError, n] =
-          co_await c.client.async_read_some(c.buffer.prepare(kRelayBlock), kTuple);
-      if (readError) co_return Sent{{}, true};
-      c.buffer.commit(n);
-    }
-    // The parser had the head only: the body's end makes it done, as if it had read the body.
-    boost::system::error_code ended;
-    parser.put(asio::buffer(kLastChunk), ended);
-    co_return Sent{{}, false, ended || !parser.is_done()};
-  }
-
-  // The body, streamed block by block, read in large blocks.
-  if (!parser.is_done()) c.buffer.reserve(kRelayBlock);
-  Block block(kRelayBlock);
-  while (!parser.is_done()) {
-    request.body().data = block.data();
-    request.body().size = block.size();
-    c.client.expires_after(s.options.readTimeout);
-    auto [readError, n] = co_await http::async_read_some(c.client, c.buffer, parser, kTuple);
-    if (readError == http::error::need_buffer) readError = {};
-    if (readError) {
-      const bool framing =
-          readError.category() == http::make_error_code(http::error::bad_chunk).category() &&
-          readError != http::error::end_of_stream && readError != http::error::partial_message;
-      co_return Sent{{}, !framing, framing};
-    }
-    const std::size_t got = block.size() - request.body().size;
-    if (got == 0) continue;
-    Transport(upstream).expires_after(s.options.readTimeout);
-    auto [e, m] = co_await asio::async_write(upstream, asio::buffer(block.data(), got), kTuple);
-    if (e) co_return Sent{e};
-  }
-  co_return Sent{};
-}
-
-// Writes bytes the client is owed outside any answer's framing (interim heads, bytes of an
-// upgraded connection); false when the client is gone.
-awaitable<bool> WriteToClient(NetworkServices& s, Connection& c, asio::const_buffer bytes) {
-  c.client.expires_after(s.options.readTimeout);
-  auto [e, n] = co_await asio::async_write(c.client, bytes, kTuple);
-  co_return !e;
-}
-
-// After a 101: both sides speak the new protocol through the proxy, unfiltered.
-template <class Upstream>
-awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& upstream,
-                                  beast::flat_buffer& upstreamBuffer, std::string_view head) {
-  Exchange exchange{101, 0, Answer::kNetwork, false};
-  if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
-  if (upstreamBuffer.size() > 0 && !co_await WriteToClient(s, c, upstreamBuffer.data())) {
-    co_return exchange;
-  }
-  exchange.bytes = upstreamBuffer.size();
-  if (c.buffer.size() > 0) {
-    Transport(upstream).expires_after(s.options.readTimeout);
-    auto [e, n] = co_await asio::async_write(upstream, c.buffer.data(), kTuple);
-    if (e) co_return exchange;
-    c.buffer.consume(c.buffer.size());
-  }
-  exchange.bytes += co_await Splice(c.client, upstream, s.options.idleTimeout);
-  co_return exchange;
-}
 
 // An address the disc holds, whose copy the filter armed to replace a failed answer: the
 // network gets --disc-patience to connect and begin its answer; the rest of the wait would only
