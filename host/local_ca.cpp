@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <set>
 
+#include "ca_files.h"
 #include "filter_host.h"
 
 namespace quillon::host {
@@ -38,7 +39,6 @@ using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 using NamesPtr = std::unique_ptr<GENERAL_NAMES, Deleter<GENERAL_NAMES_free>>;
 using NameConstraintsPtr = std::unique_ptr<NAME_CONSTRAINTS, Deleter<NAME_CONSTRAINTS_free>>;
-using FilePtr = std::unique_ptr<FILE, Deleter<fclose>>;
 
 [[noreturn]] void Fail(const std::string& what) {
   char detail[256] = "";
@@ -102,26 +102,6 @@ std::string ThisHostName() {
   char name[256] = "";
   if (gethostname(name, sizeof name - 1) != 0) return "localhost";
   return name;
-}
-
-// Writes `text` to `path` through a new file of its own with `mode`, renamed into place, so a
-// reader never sees half a file and a key is never readable by others, not even for a moment.
-void WriteFileAtomically(const fs::path& path, const std::string& text, mode_t mode) {
-  const fs::path temporary = path.string() + ".new." + std::to_string(getpid());
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw HostError("cannot write " + temporary.string());
-  bool ok = fchmod(fd, mode) == 0;
-  for (std::size_t done = 0; ok && done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
-  }
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
-    throw HostError("cannot write " + path.string());
-  }
 }
 
 template <class Write>
@@ -225,56 +205,6 @@ void AddNameConstraints(X509* cert, const std::set<std::string>& names) {
       "cannot add the name constraints");
 }
 
-// A missing folder is made the owner's alone; an existing one is taken as it is, never changed
-// (`--ca-dir /tmp` must not close /tmp to everyone else), so it must be the user's own and closed
-// to others' writes, or they could swap the files in it.
-void PrepareFolder(const fs::path& folder) {
-  std::error_code ec;
-  if (!fs::exists(folder, ec)) {
-    if (folder.has_parent_path()) fs::create_directories(folder.parent_path(), ec);
-    if (ec || (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)) {
-      throw HostError("cannot make the folder " + folder.string() +
-                      (ec ? ": " + ec.message() : std::string()));
-    }
-  }
-  struct stat info {};
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    throw HostError(folder.string() + " is not a folder");
-  }
-  if (info.st_uid != geteuid()) {
-    throw HostError(folder.string() +
-                    " belongs to another user: give the local certificate authority a folder of "
-                    "its own (--ca-dir makes a missing one)");
-  }
-  if ((info.st_mode & 022) != 0) {
-    throw HostError(folder.string() +
-                    " may be written by other users: give the local certificate authority a "
-                    "folder of its own (--ca-dir makes a missing one)");
-  }
-}
-
-// A file of the authority, opened without following a link and checked as opened: the user's
-// own, and none of `forbidden` in its mode.
-FilePtr OpenOwnFile(const fs::path& path, mode_t forbidden, const char* advice) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) throw HostError("cannot read " + path.string());
-  struct stat info {};
-  std::string refusal;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    refusal = " is not a file";
-  } else if (info.st_uid != geteuid()) {
-    refusal = " belongs to another user";
-  } else if ((info.st_mode & forbidden) != 0) {
-    refusal = advice;
-  }
-  FILE* file = refusal.empty() ? fdopen(fd, "re") : nullptr;
-  if (file == nullptr) {
-    close(fd);
-    throw HostError(path.string() + (refusal.empty() ? ": cannot read" : refusal));
-  }
-  return FilePtr(file);
-}
-
 }  // namespace
 
 std::optional<std::string> CertificateName(std::string_view host) {
@@ -333,9 +263,9 @@ std::unique_ptr<LocalCa> LocalCa::OpenOrCreate(const fs::path& folder,
   } else if (!found) {
     ca->madeBecause_ = "none was there";
   } else {
-    FilePtr keyFile = OpenOwnFile(
+    CaFile keyFile = OpenOwnFile(
         keyPath, 077, " may be read by other users: make it the owner's alone (chmod 600)");
-    FilePtr certFile = OpenOwnFile(certPath, 022, " may be written by other users");
+    CaFile certFile = OpenOwnFile(certPath, 022, " may be written by other users");
     keys.caKey.reset(PEM_read_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr));
     keys.caCert.reset(PEM_read_X509(certFile.get(), nullptr, nullptr, nullptr));
     if (keys.caKey == nullptr || keys.caCert == nullptr ||

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "body_decoder.h"
 #include "catalogue_writer.h"
 #include "http_rules.h"
 #include "sqlite.h"
@@ -51,48 +52,9 @@ std::optional<UpdateLimit> ParseUpdateLimit(std::string_view text);
 // no-store, nor when the answer says no-store or private or sets a cookie.
 bool MayShare(const RequestHead& request, const ResponseHead& answer);
 
-// The content codings an answer may come in for the disc (Content-Encoding): browsers ask for
-// all of them, and the disc keeps the decoded document.
-enum class Coding { kIdentity, kGzip, kDeflate, kBrotli, kZstd };
-
 // The coding a Content-Encoding value names (x-gzip as gzip; case and blanks aside); nullopt for
 // any other, or for codings stacked one on another.
 std::optional<Coding> CodingOf(std::string_view contentEncoding);
-
-// The largest window a zstd stream may ask the decoder for (2^23: 8 MiB, as browsers allow):
-// a stream that claims more is refused rather than given the memory.
-inline constexpr int kZstdWindowLog = 23;
-
-// Decodes a coded body block by block, in bounded memory (a window of the coding's, an output
-// block of kDecodeBlock), and never more than `limit` bytes of output.
-class BodyDecoder {
- public:
-  static constexpr std::size_t kDecodeBlock = 64 * 1024;
-  using Sink = std::function<void(std::string_view)>;
-
-  BodyDecoder(Coding coding, std::uint64_t limit);
-  ~BodyDecoder();
-  BodyDecoder(const BodyDecoder&) = delete;
-  BodyDecoder& operator=(const BodyDecoder&) = delete;
-
-  // Decodes a block, handing each run of output to `out`; false once the stream is broken or
-  // its output would pass the limit (error() says which), and for every block after.
-  bool Feed(std::string_view data, const Sink& out);
-  // The stream ended where its coding says it ends (a cut one has not).
-  bool Finished() const;
-  // Why the decoding stopped; null while it goes well.
-  const char* error() const { return error_; }
-  std::uint64_t size() const { return size_; }
-
- private:
-  struct State;
-  bool Emit(std::string_view data, const Sink& out);
-  bool Fail(const char* why);
-  std::unique_ptr<State> state_;
-  std::uint64_t limit_;
-  std::uint64_t size_ = 0;
-  const char* error_ = nullptr;
-};
 
 // The extension a new document is stored with, from its Content-Type alone (the catalogue
 // writer's TypeOfNetworkAnswer): a document type of the web (page, style, script, image, font,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "disc.h"
+#include "page_text.h"
 #include "sqlite.h"
 
 namespace quillon::host {
@@ -28,21 +29,8 @@ inline constexpr std::int64_t kResultsPerPage = 20;
 // A results page past this one is not offered: deeper pages cost the index more than they help.
 inline constexpr std::int64_t kLastResultsPage = 50;
 
-// Text made safe for HTML content and quoted attribute values.
-std::string EscapeHtml(std::string_view text);
 // A page in the style of the start page: `content` is HTML already.
 std::string HtmlDocument(std::string_view title, std::string_view content);
-// One parameter of a query string ("q=a+b&page=2"), percent escapes and '+' decoded; empty when
-// absent.
-std::string QueryParameter(std::string_view query, std::string_view name);
-// Text made safe inside a query string value.
-std::string EscapeQueryValue(std::string_view text);
-// The words of an address that a search might find its page by: "http://h/ferries/winter.html"
-// gives "ferries winter".
-std::string AddressWords(std::string_view url);
-// The path under docs/lumother/ that an address names, as the filter would send the browser to
-// it; empty when it would leave that folder or names none; nullopt for any other address.
-std::optional<std::string> OtherPagePath(std::string_view url);
 
 struct SiteSummary {
   std::string host;
