@@ -85,8 +85,6 @@ class Block {
 };
 
 using RequestParser = http::request_parser<http::buffer_body>;
-inline beast::tcp_stream& Transport(beast::tcp_stream& stream) { return stream; }
-inline beast::tcp_stream& Transport(TlsStream& stream) { return stream.next_layer(); }
 
 // The browser of an intercepted tunnel, as the connection that carries its requests (the
 // proxy's own end of a socket pair) cannot tell.

@@ -2,6 +2,7 @@
 #include "forward.h"
 
 #include "own_answers.h"
+#include "streams.h"
 
 namespace quillon::host {
 

@@ -17,6 +17,7 @@
 #include "common/ascii.h"
 #include "intercept.h"
 #include "own_answers.h"
+#include "streams.h"
 #include "tunnel.h"
 
 namespace quillon::host {
@@ -27,11 +28,6 @@ namespace {
 
 // TLS records carry at most 16 KiB: a larger block gains nothing.
 constexpr std::size_t kTlsBlock = 16 * 1024 + 256;
-// Closing: how long the browser has to acknowledge the end of TLS.
-constexpr auto kCloseNotifyWait = std::chrono::milliseconds(250);
-
-using Tls = asio::ssl::stream<tcp::socket>;
-using Local = asio::local::stream_protocol::socket;
 
 }  // namespace
 
@@ -77,7 +73,7 @@ awaitable<Exchange> Intercept(InterceptServices& s, Connection& c, const Network
   c.buffer.consume(c.buffer.size());
 
   const auto executor = co_await asio::this_coro::executor;
-  Tls tls(c.client.release_socket(), *context);
+  ServerTls tls(c.client.release_socket(), *context);
   asio::steady_timer timer(executor);
   timer.expires_after(s.options.headTimeout);
   auto handshake =
@@ -96,7 +92,7 @@ awaitable<Exchange> Intercept(InterceptServices& s, Connection& c, const Network
   // keeps moving bytes while that one waits in a write.
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) co_return exchange;
-  Local local(executor);
+  LocalStream local(executor);
   // Every executor here is a strand of one shard's io_context.
   auto& shard = static_cast<asio::io_context&>(asio::query(executor, asio::execution::context));
   tcp::socket inner(asio::make_strand(shard));
@@ -118,44 +114,13 @@ awaitable<Exchange> Intercept(InterceptServices& s, Connection& c, const Network
   secure.secure = true;
   s.spawn(std::move(inner), TunnelledClient{secure.AuthorityForHost(), c.remote, c.loopback});
 
-  auto fromBrowser = [&]() -> awaitable<void> {
-    Block block(kTlsBlock);
-    for (;;) {
-      auto [readError, n] =
-          co_await tls.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
-      if (n > 0) {
-        // The session reads as it can; its own timeouts bound how long it may leave this.
-        auto [writeError, m] =
-            co_await asio::async_write(local, asio::buffer(block.data(), n), kTuple);
-        if (writeError) break;
-      }
-      if (readError) break;
-    }
-    boost::system::error_code ignored;
-    local.shutdown(Local::shutdown_send, ignored);
-  };
-  auto toBrowser = [&]() -> awaitable<void> {
-    Block block(kTlsBlock);
-    asio::steady_timer stall(executor);
-    for (;;) {
-      auto [readError, n] =
-          co_await local.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
-      if (n > 0) {
-        stall.expires_after(s.options.readTimeout);
-        auto written = co_await (asio::async_write(tls, asio::buffer(block.data(), n), kTuple) ||
-                                 stall.async_wait(kTuple));
-        if (written.index() == 1 || std::get<0>(std::get<0>(written))) break;
-        exchange.bytes += n;
-      }
-      if (readError) break;
-    }
-    stall.expires_after(kCloseNotifyWait);
-    co_await (tls.async_shutdown(kTuple) || stall.async_wait(kTuple));
-    // Ends the other direction's read as well.
-    boost::system::error_code ignored;
-    tls.lowest_layer().close(ignored);
-  };
-  co_await (fromBrowser() && toBrowser());
+  // Both ways: the browser's bytes as they come, and the session's answers, each write to the
+  // browser within the read timeout.
+  auto [fromBrowser, toBrowser] =
+      co_await (Pump(tls, local, kTlsBlock, kNoTimeout, kNoTimeout) &&
+                Pump(local, tls, kTlsBlock, kNoTimeout, s.options.readTimeout));
+  (void)fromBrowser;
+  exchange.bytes = toBrowser;
   co_return exchange;
 }
 

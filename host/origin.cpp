@@ -57,22 +57,38 @@ Reason ReasonOfFailure(const boost::system::error_code& failure) {
   return Reason::kNetwork;
 }
 
+Failure FailureOf(const boost::system::error_code& failure, std::string_view what, bool tunnel) {
+  // The failures with words of their own; any other is the network's, said with its message.
+  struct Words {
+    Reason reason;
+    unsigned status;
+    std::string_view request;
+    std::string_view tunnel;
+  };
+  static constexpr Words kWords[] = {
+      {Reason::kThisMachine, 403,
+       "Addresses on the proxy's machine are not served to other machines.",
+       "Tunnels to the proxy's machine are not allowed."},
+      {Reason::kLoop, 508, "The address is this proxy's own: the request would come back here.",
+       "The tunnel would come back to this proxy."},
+      {Reason::kTimeout, 504, "The network did not answer in time.",
+       "The tunnel could not be opened in time."},
+  };
+  const Reason reason = ReasonOfFailure(failure);
+  for (const Words& words : kWords) {
+    if (words.reason == reason) {
+      return {words.status, reason, std::string(tunnel ? words.tunnel : words.request)};
+    }
+  }
+  return {502, reason,
+          tunnel ? "The tunnel could not be opened: " + failure.message() + "."
+                 : "The network " + std::string(what) + ": " + failure.message() + "."};
+}
+
 Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
                        std::string_view what) {
-  const Reason reason = ReasonOfFailure(failure);
-  switch (reason) {
-    case Reason::kThisMachine:
-      return SendOwnAnswer(c, keepAlive, 403, reason,
-                           "Addresses on the proxy's machine are not served to other machines.");
-    case Reason::kLoop:
-      return SendOwnAnswer(c, keepAlive, 508, reason,
-                           "The address is this proxy's own: the request would come back here.");
-    case Reason::kTimeout:
-      return SendOwnAnswer(c, keepAlive, 504, reason, "The network did not answer in time.");
-    default:
-      return SendOwnAnswer(c, keepAlive, 502, reason,
-                           "The network " + std::string(what) + ": " + failure.message() + ".");
-  }
+  Failure said = FailureOf(failure, what, false);
+  return SendOwnAnswer(c, keepAlive, said.status, said.reason, std::move(said.what));
 }
 
 awaitable<boost::system::error_code> ConnectUpstream(const NetworkServices& s,
@@ -131,7 +147,7 @@ awaitable<boost::system::error_code> StartTls(TlsStream& upstream, const Network
                  : X509_VERIFY_PARAM_set1_ip_asc(param, target.host.c_str()) == 1;
   if (!named) co_return asio::ssl::error::stream_truncated;
   upstream.set_verify_mode(asio::ssl::verify_peer);
-  Transport(upstream).expires_after(timeout);
+  upstream.next_layer().expires_after(timeout);
   auto [e] = co_await upstream.async_handshake(asio::ssl::stream_base::client, kTuple);
   co_return e;
 }

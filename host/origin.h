@@ -29,9 +29,20 @@ struct NetworkServices {
   Metrics& metrics;
 };
 
-// 504 when the network timed out, 502 for any other failure, 508 for a request bound for the
-// proxy itself; the reason tells the failures apart.
+// Why the network failed a request or a tunnel, as the access log names it.
 Reason ReasonOfFailure(const boost::system::error_code& failure);
+
+// What the proxy answers for a failure on the way to the origin: 504 when the network timed
+// out, 508 for the proxy itself, 403 for this machine asked from another, 502 for any other;
+// `what` says which step failed (a request's words), `tunnel` asks for a CONNECT's words.
+struct Failure {
+  unsigned status;
+  Reason reason;
+  std::string what;
+};
+Failure FailureOf(const boost::system::error_code& failure, std::string_view what, bool tunnel);
+
+// A request's network failure answered, through send-raw-data (a disc copy may stand in).
 Exchange NetworkFailed(Connection& c, bool keepAlive, const boost::system::error_code& failure,
                        std::string_view what);
 

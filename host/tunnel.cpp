@@ -1,50 +1,20 @@
 // Tunnels: CONNECT, and a connection whose protocol was switched by a 101. Bytes pass unfiltered.
-#include <boost/asio/experimental/awaitable_operators.hpp>
-
-#include "own_answers.h"
 #include "tunnel.h"
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
+
 #include "forward.h"
+#include "own_answers.h"
+#include "streams.h"
 
 namespace quillon::host {
 
 using namespace asio::experimental::awaitable_operators;
 
-namespace {
-
-void ShutdownSend(beast::tcp_stream& stream) {
-  boost::system::error_code ignored;
-  stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-}
-// TLS has its own end (close_notify), but waiting for the peer's would hold the tunnel open:
-// the end of the TCP stream says enough here.
-void ShutdownSend(TlsStream& stream) { ShutdownSend(stream.next_layer()); }
-
-template <class From, class To>
-awaitable<std::uint64_t> Relay(From& from, To& to, std::chrono::milliseconds idle) {
-  Block block(kRelayBlock);
-  std::uint64_t moved = 0;
-  for (;;) {
-    Transport(from).expires_after(idle);
-    auto [readError, n] =
-        co_await from.async_read_some(asio::buffer(block.data(), block.size()), kTuple);
-    if (n > 0) {
-      Transport(to).expires_after(idle);
-      auto [writeError, m] = co_await asio::async_write(to, asio::buffer(block.data(), n), kTuple);
-      if (writeError) break;
-      moved += n;
-    }
-    if (readError) break;
-  }
-  ShutdownSend(to);
-  co_return moved;
-}
-
-}  // namespace
-
 template <class Other>
 awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle) {
-  auto [toB, toA] = co_await (Relay(a, b, idle) && Relay(b, a, idle));
+  auto [toB, toA] =
+      co_await (Pump(a, b, kRelayBlock, idle, idle) && Pump(b, a, kRelayBlock, idle, idle));
   (void)toB;
   co_return toA;
 }
@@ -94,18 +64,8 @@ awaitable<Exchange> OpenTunnel(NetworkServices& s, Connection& c, const NetworkT
   const boost::system::error_code failure =
       co_await ConnectUpstream(s, upstream, target, c.loopback, s.options.connectTimeout);
   if (failure) {
-    const Reason reason = ReasonOfFailure(failure);
-    switch (reason) {
-      case Reason::kThisMachine:
-        co_return RefuseTunnel(c, 403, reason, "Tunnels to the proxy's machine are not allowed.");
-      case Reason::kLoop:
-        co_return RefuseTunnel(c, 508, reason, "The tunnel would come back to this proxy.");
-      case Reason::kTimeout:
-        co_return RefuseTunnel(c, 504, reason, "The tunnel could not be opened in time.");
-      default:
-        co_return RefuseTunnel(c, 502, reason,
-                               "The tunnel could not be opened: " + failure.message() + ".");
-    }
+    Failure said = FailureOf(failure, {}, true);
+    co_return RefuseTunnel(c, said.status, said.reason, std::move(said.what));
   }
   if (!SendEstablished(c)) {
     co_return Exchange{200, 0, Answer::kNetwork, false};

@@ -3,11 +3,11 @@
 #include <array>
 #include <cstdio>
 #include <optional>
-#include <type_traits>
 
 #include "forward.h"
 #include "http_rules.h"
 #include "own_answers.h"
+#include "streams.h"
 #include "tunnel.h"
 #include "upstream.h"
 
@@ -90,7 +90,7 @@ class Fetching {
   }
 
  private:
-  static constexpr bool kTls = std::is_same_v<Upstream, TlsStream>;
+  using Traits = StreamTraits<Upstream>;
 
   struct Opened {
     boost::system::error_code failure;
@@ -137,13 +137,8 @@ class Fetching {
     upstreamBuffer_.reserve(kRelayBlock);  // read in large blocks from the start
     Opened opened;
     if (mayReuse) {
-      if constexpr (kTls) {
-        upstream_ = s_.pool.TakeTls(origin_, executor);
-        opened.reused = upstream_ != nullptr;
-      } else if (auto socket = s_.pool.Take(origin_, executor)) {
-        upstream_ = std::make_unique<Upstream>(std::move(*socket));
-        opened.reused = true;
-      }
+      upstream_ = Traits::TakeKept(s_.pool, origin_, executor);
+      opened.reused = upstream_ != nullptr;
     }
     if (opened.reused) {
       // A kept connection opened for a client of this machine may lead to one of its addresses.
@@ -156,20 +151,14 @@ class Fetching {
       }
       co_return opened;
     }
-    if constexpr (kTls) {
-      upstream_ = std::make_unique<Upstream>(executor, s_.originTls);
-    } else {
-      upstream_ = std::make_unique<Upstream>(executor);
-    }
+    upstream_ = Traits::Make(executor, s_);
     opened.failure = co_await ConnectUpstream(s_, Transport(*upstream_), target_, c_.loopback,
                                               patience_.Within(s_.options.connectTimeout));
     opened.what = "could not be reached";
-    if constexpr (kTls) {
-      if (!opened.failure) {
-        opened.failure =
-            co_await StartTls(*upstream_, target_, patience_.Within(s_.options.connectTimeout));
-        opened.what = "failed the TLS check";
-      }
+    if (!opened.failure) {
+      opened.failure = co_await Traits::Handshake(*upstream_, target_,
+                                                  patience_.Within(s_.options.connectTimeout));
+      opened.what = "failed the TLS check";
     }
     co_return opened;
   }
@@ -308,11 +297,7 @@ class Fetching {
       return;
     }
     kept_ = true;
-    if constexpr (kTls) {
-      s_.pool.GiveTls(origin_, std::move(upstream_));
-    } else {
-      s_.pool.Give(origin_, upstream_->release_socket());
-    }
+    Traits::Keep(s_.pool, origin_, std::move(upstream_));
   }
 
   // The body from the origin to the client, through send-raw-data block by block; false when
