@@ -2,6 +2,8 @@
 // proxy's own pages, and a network side that only records what it was asked.
 #include "request.h"
 
+#include "origin.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -150,6 +152,41 @@ TEST(Request, EachKindEndsInItsAnswer) {
     EXPECT_EQ(served.outcome.then, row.then) << row.name;
     EXPECT_EQ(network.asked, row.asked) << row.name;
     EXPECT_EQ(served.firstLine, row.firstLine) << row.name;
+  }
+}
+
+TEST(Request, NetworkFailuresAreSaidAlikeForRequestsAndTunnels) {
+  const boost::system::error_code refused = asio::error::connection_refused;
+  const struct {
+    boost::system::error_code failure;
+    bool tunnel;
+    unsigned status;
+    Reason reason;
+    std::string what;
+  } rows[] = {
+      {beast::error::timeout, false, 504, Reason::kTimeout, "The network did not answer in time."},
+      {beast::error::timeout, true, 504, Reason::kTimeout,
+       "The tunnel could not be opened in time."},
+      {{kLoopsBack, LoopCategory()},
+       true,
+       508,
+       Reason::kLoop,
+       "The tunnel would come back to this proxy."},
+      {{kOnThisMachine, LoopCategory()},
+       false,
+       403,
+       Reason::kThisMachine,
+       "Addresses on the proxy's machine are not served to other machines."},
+      {refused, false, 502, Reason::kRefused,
+       "The network could not be reached: " + refused.message() + "."},
+      {refused, true, 502, Reason::kRefused,
+       "The tunnel could not be opened: " + refused.message() + "."},
+  };
+  for (const auto& row : rows) {
+    const Failure said = FailureOf(row.failure, "could not be reached", row.tunnel);
+    EXPECT_EQ(said.status, row.status) << row.what;
+    EXPECT_EQ(ReasonName(said.reason), ReasonName(row.reason)) << row.what;
+    EXPECT_EQ(said.what, row.what);
   }
 }
 
