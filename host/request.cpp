@@ -94,9 +94,71 @@ Outcome Refusal(const Connection& c, unsigned status, Reason reason, std::string
           OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true)};
 }
 
-awaitable<Exchange> Respond(RequestServices& s, Connection& c, RequestParser& parser,
-                            std::string_view rawHead, bool clientKeepAlive) {
+// A request inside an intercepted tunnel names the tunnel's host and nothing else: an absolute
+// address or another Host would let one certificate's connection reach other sites.
+bool TunnelledRequestFits(const RequestHead& request, std::string_view authority) {
+  const std::string_view target = request.target();
+  if (target.empty() || target.front() != '/') return false;
+  const auto host = request.find(http::field::host);
+  if (host == request.end()) return true;
+  const auto named = ParseAuthority(host->value(), kHttpsPort);
+  const auto own = ParseAuthority(authority, kHttpsPort);
+  return named && own && named->port == own->port && AsciiEqualsIgnoreCase(named->host, own->host);
+}
+
+// A CONNECT: a tunnel of bytes, the proxy's own answers inside one, or a refusal.
+awaitable<Outcome> Connect(RequestServices& s, Connection& c, const RequestHead& request) {
+  const bool tunnelled = !c.secureAuthority.empty();
+  const auto target = ParseAuthority(request.target(), kHttpsPort);
+  // A host of the disc: the proxy answers inside the tunnel itself.
+  if (target && !tunnelled && s.network.Intercepts(*target)) {
+    const Exchange intercepted = co_await s.network.Intercept(c, *target);
+    co_return Outcome{intercepted, Outcome::Then::kEnd, {}};
+  }
+  // Any other is tunnelled as it is: the filter never sees encrypted traffic.
+  if (!target || tunnelled || s.options.offline || s.options.noConnect) {
+    co_return Refusal(c, 403, Reason::kNotAllowed, "This proxy opens no tunnel to that host.");
+  }
+  if (RefusedAsThisMachine(s, c, *target)) {
+    co_return Refusal(c, 403, Reason::kThisMachine,
+                      "Tunnels to the proxy's machine are not allowed.");
+  }
+  const auto& ports = s.options.connectPorts;
+  if (std::find(ports.begin(), ports.end(), target->port) == ports.end()) {
+    co_return Outcome{
+        RefuseTunnel(c, 403, Reason::kPort,
+                     "Tunnels may not reach port " + std::to_string(target->port) + "."),
+        Outcome::Then::kEnd,
+        {}};
+  }
+  const Exchange tunnel = co_await s.network.OpenTunnel(c, *target);
+  co_return Outcome{tunnel, Outcome::Then::kEnd, {}};
+}
+
+}  // namespace
+
+awaitable<Outcome> HandleRequest(RequestServices& s, Connection& c, RequestParser& parser,
+                                 std::string_view rawHead) {
   auto& request = parser.get();
+  c.wantsHtml = AcceptsHtml(request[http::field::accept]);
+  if (const auto why = RequestFramingError(request)) {
+    co_return Refusal(c, 400, FramingReason(*why),
+                      "The request was refused: " + std::string(*why) + ".");
+  }
+  if (ViaNames(request, s.viaName)) {
+    co_return Refusal(c, 508, Reason::kLoop, "The request has passed this proxy already.");
+  }
+  c.headOnly = request.method() == http::verb::head;
+  c.interimAllowed = request.version() >= 11;
+  if (!c.secureAuthority.empty() && !TunnelledRequestFits(request, c.secureAuthority)) {
+    co_return Refusal(c, 421, Reason::kMisdirected,
+                      "The request is for another host than its tunnel.");
+  }
+  if (request.method() == http::verb::connect) co_return co_await Connect(s, c, request);
+
+  // What answers the request: one coroutine with the checks above, so that a disc page costs no
+  // further frame.
+  const bool clientKeepAlive = parser.keep_alive();
   // The filter reads an absolute address: a request made straight to the proxy gets one, and
   // one inside an intercepted tunnel is for the tunnel's host.
   const bool originForm = request.target().empty() || request.target().front() == '/';
@@ -163,72 +225,8 @@ awaitable<Exchange> Respond(RequestServices& s, Connection& c, RequestParser& pa
     co_return SendOwnAnswer(c, keepAlive, 403, Reason::kThisMachine,
                             "Addresses on the proxy's machine are not served to other machines.");
   }
-  co_return co_await s.network.Fetch(c, parser, *target, clientKeepAlive);
-}
-
-// A request inside an intercepted tunnel names the tunnel's host and nothing else: an absolute
-// address or another Host would let one certificate's connection reach other sites.
-bool TunnelledRequestFits(const RequestHead& request, std::string_view authority) {
-  const std::string_view target = request.target();
-  if (target.empty() || target.front() != '/') return false;
-  const auto host = request.find(http::field::host);
-  if (host == request.end()) return true;
-  const auto named = ParseAuthority(host->value(), kHttpsPort);
-  const auto own = ParseAuthority(authority, kHttpsPort);
-  return named && own && named->port == own->port && AsciiEqualsIgnoreCase(named->host, own->host);
-}
-
-// A CONNECT: a tunnel of bytes, the proxy's own answers inside one, or a refusal.
-awaitable<Outcome> Connect(RequestServices& s, Connection& c, const RequestHead& request) {
-  const bool tunnelled = !c.secureAuthority.empty();
-  const auto target = ParseAuthority(request.target(), kHttpsPort);
-  // A host of the disc: the proxy answers inside the tunnel itself.
-  if (target && !tunnelled && s.network.Intercepts(*target)) {
-    const Exchange intercepted = co_await s.network.Intercept(c, *target);
-    co_return Outcome{intercepted, Outcome::Then::kEnd, {}};
-  }
-  // Any other is tunnelled as it is: the filter never sees encrypted traffic.
-  if (!target || tunnelled || s.options.offline || s.options.noConnect) {
-    co_return Refusal(c, 403, Reason::kNotAllowed, "This proxy opens no tunnel to that host.");
-  }
-  if (RefusedAsThisMachine(s, c, *target)) {
-    co_return Refusal(c, 403, Reason::kThisMachine,
-                      "Tunnels to the proxy's machine are not allowed.");
-  }
-  const auto& ports = s.options.connectPorts;
-  if (std::find(ports.begin(), ports.end(), target->port) == ports.end()) {
-    co_return Outcome{
-        RefuseTunnel(c, 403, Reason::kPort,
-                     "Tunnels may not reach port " + std::to_string(target->port) + "."),
-        Outcome::Then::kEnd,
-        {}};
-  }
-  const Exchange tunnel = co_await s.network.OpenTunnel(c, *target);
-  co_return Outcome{tunnel, Outcome::Then::kEnd, {}};
-}
-
-}  // namespace
-
-awaitable<Outcome> HandleRequest(RequestServices& s, Connection& c, RequestParser& parser,
-                                 std::string_view rawHead) {
-  auto& request = parser.get();
-  c.wantsHtml = AcceptsHtml(request[http::field::accept]);
-  if (const auto why = RequestFramingError(request)) {
-    co_return Refusal(c, 400, FramingReason(*why),
-                      "The request was refused: " + std::string(*why) + ".");
-  }
-  if (ViaNames(request, s.viaName)) {
-    co_return Refusal(c, 508, Reason::kLoop, "The request has passed this proxy already.");
-  }
-  c.headOnly = request.method() == http::verb::head;
-  c.interimAllowed = request.version() >= 11;
-  if (!c.secureAuthority.empty() && !TunnelledRequestFits(request, c.secureAuthority)) {
-    co_return Refusal(c, 421, Reason::kMisdirected,
-                      "The request is for another host than its tunnel.");
-  }
-  if (request.method() == http::verb::connect) co_return co_await Connect(s, c, request);
-  const Exchange exchange = co_await Respond(s, c, parser, rawHead, parser.keep_alive());
-  co_return Outcome{exchange, Outcome::Then::kNext, {}};
+  const Exchange fetched = co_await s.network.Fetch(c, parser, *target, clientKeepAlive);
+  co_return fetched;
 }
 
 }  // namespace quillon::host

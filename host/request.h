@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "connection.h"
 #include "launch_gate.h"
@@ -54,6 +55,12 @@ struct Outcome {
     kClose,  // `answer` (a refusal, not yet sent) goes out, then the connection closes
     kEnd,    // a tunnel, or a refusal of one already sent: the connection is over
   };
+  Outcome() = default;
+  // An answer sent: the exchange's keepAlive decides what follows.
+  Outcome(Exchange sent) : exchange(sent) {}
+  Outcome(Exchange e, Then next, std::string refusal)
+      : exchange(e), then(next), answer(std::move(refusal)) {}
+
   Exchange exchange;
   Then then = Then::kNext;
   std::string answer;
