@@ -151,7 +151,7 @@ beast::tcp_stream& Transport(Stream& stream) {
   return StreamTraits<Stream>::Transport(stream);
 }
 
-// Moves bytes from `from` to `to` in blocks of `block` until `from` ends or either fails or is
+// Moves bytes from `from` to `to` in blocks of `blockSize` until `from` ends or either fails or is
 // idle past its timeout, then ends `to`'s sending side; returns the bytes moved.
 template <class From, class To>
 awaitable<std::uint64_t> Pump(From& from, To& to, std::size_t blockSize,
