@@ -1,7 +1,6 @@
 // The server: listening, accepting within the limits, shutdown.
 #include "proxy.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #endif
 
 #include "connection.h"
+#include "descriptors.h"
 #include "intercept.h"
 #include "launch_gate.h"
 #include "local_ca.h"
@@ -28,11 +28,6 @@ namespace quillon::host {
 
 namespace {
 
-// Descriptors the proxy needs besides its connections: standard streams, the event loop, the
-// listening socket, the catalogue, the filter's disc files.
-constexpr rlim_t kReservedDescriptors = 32;
-// Each connection may hold two: the browser's and the origin's (or the filter's disc file).
-constexpr rlim_t kDescriptorsPerConnection = 2;
 // How often an idle proxy hands freed memory back to the system.
 constexpr auto kTrimInterval = std::chrono::seconds(2);
 // How often the disc's sites are read again when the catalogue changed, for the interception
@@ -40,32 +35,6 @@ constexpr auto kTrimInterval = std::chrono::seconds(2);
 constexpr auto kDiscRefreshInterval = std::chrono::seconds(1);
 // Accepting again after the process ran out of descriptors: clients wait in the backlog meanwhile.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
-
-// Raises the soft descriptor limit to the hard one and fits the connections and the kept origin
-// connections (at most an eighth of what is left) within it.
-void FitDescriptors(ProxyOptions& options) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  if (limit.rlim_cur == RLIM_INFINITY) return;
-  const std::size_t left = limit.rlim_cur > kReservedDescriptors + kDescriptorsPerConnection
-                               ? static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors)
-                               : kDescriptorsPerConnection;
-  options.keptOrigins = std::min(options.keptOrigins, left / 8);
-  const std::size_t allowed =
-      std::max<std::size_t>(1, (left - options.keptOrigins) / kDescriptorsPerConnection);
-  if (options.maxConnections > allowed) {
-    std::fprintf(stderr,
-                 "quillon-proxy: the descriptor limit allows %zu connections; serving at most "
-                 "that many\n",
-                 allowed);
-    options.maxConnections = allowed;
-  }
-}
 
 // The answer to a client outside --allow; its request is read away so that closing does not
 // reset the connection before it is read.
