@@ -45,6 +45,8 @@ TEST(FilterWrites, GatheredInOrderAndFlushedBeforeTheNotificationReturns) {
     kStandIn,  // it stands in for the network's answer from send-raw-data
     kHead,     // it answers a HEAD request
     kGone,     // it answers, and the browser is gone
+    kReadRaw,  // it answers while the head is read
+    kUrlMap,   // it answers while the address is mapped
   };
   const struct {
     const char* name;
@@ -75,6 +77,8 @@ TEST(FilterWrites, GatheredInOrderAndFlushedBeforeTheNotificationReturns) {
       {"the browser gone at the flush", kGone, {{H, 100}, {W, 100}}, {100}, "TT", false},
       {"the browser gone on the write past the limit", kGone, Blocks(73728, 9, 8192), {65536},
        "TTTTTTTTF", false},
+      {"answered while the head is read", kReadRaw, {{H, 100}, {W, 100}}, {100}, "TT", true},
+      {"answered while the address is mapped", kUrlMap, {{H, 100}, {W, 100}}, {100}, "TT", true},
       // clang-format on
   };
   auto library = FilterLibrary::Load(QUILLON_WRITER_FILTER);
@@ -84,12 +88,27 @@ TEST(FilterWrites, GatheredInOrderAndFlushedBeforeTheNotificationReturns) {
   dlclose(handle);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    *script = WriterScript{row.steps.data(), row.steps.size(), row.when == kStandIn};
+    const auto where = row.when == kStandIn   ? WriterScript::kSendRawData
+                       : row.when == kReadRaw ? WriterScript::kReadRawData
+                       : row.when == kUrlMap  ? WriterScript::kUrlMap
+                                              : WriterScript::kPreprocHeaders;
+    *script = WriterScript{row.steps.data(), row.steps.size(), where};
     RecordingOutput output{{}, row.when == kGone};
     FilterSession session(*library, output.Writer());
     RequestHead head;
     session.StartRequest(&head, row.when == kHead);
-    session.PreprocHeaders();
+    // What the filter wrote has gone out when the notification it finished in returns.
+    const DWORD finished = SF_STATUS_REQ_FINISHED;
+    EXPECT_EQ(session.ReadRawData("GET / HTTP/1.1\r\n\r\n") == finished, row.when == kReadRaw);
+    if (row.when == kReadRaw) {
+      EXPECT_EQ(output.calls.size(), row.calls.size());
+    }
+    if (row.when != kReadRaw) {
+      EXPECT_EQ(session.PreprocHeaders() == finished, row.when != kStandIn && row.when != kUrlMap);
+    }
+    if (row.when == kUrlMap) {
+      EXPECT_EQ(session.UrlMap(), finished);
+    }
     // The filter takes the network's answer over from its first block on.
     if (row.when == kStandIn) {
       EXPECT_FALSE(session.PassBlock("HTTP/1.1 304 Not Modified\r\n\r\n"));

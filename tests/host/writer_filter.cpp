@@ -43,16 +43,21 @@ extern "C" {
 
 __attribute__((visibility("default"))) BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* version) {
   version->dwFilterVersion = 0x00020001;
-  version->dwFlags = SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_PREPROC_HEADERS |
-                     SF_NOTIFY_SEND_RAW_DATA;
+  version->dwFlags = SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_READ_RAW_DATA |
+                     SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_URL_MAP | SF_NOTIFY_SEND_RAW_DATA;
   std::strcpy(version->lpszFilterDesc, "writer");
   return TRUE;
 }
 
 __attribute__((visibility("default"))) DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc,
                                                                    DWORD notification, void*) {
-  if (notification == SF_NOTIFY_PREPROC_HEADERS && !script.inSendRawData) return Play(pfc);
-  if (notification != SF_NOTIFY_SEND_RAW_DATA || !script.inSendRawData) {
+  const bool playsHere =
+      (notification == SF_NOTIFY_PREPROC_HEADERS &&
+       script.where == WriterScript::kPreprocHeaders) ||
+      (notification == SF_NOTIFY_READ_RAW_DATA && script.where == WriterScript::kReadRawData) ||
+      (notification == SF_NOTIFY_URL_MAP && script.where == WriterScript::kUrlMap);
+  if (playsHere) return Play(pfc);
+  if (notification != SF_NOTIFY_SEND_RAW_DATA || script.where != WriterScript::kSendRawData) {
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
   // Its own writes come back through send-raw-data too: only the outermost block is the

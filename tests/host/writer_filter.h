@@ -12,9 +12,9 @@ struct WriterStep {
 struct WriterScript {
   const WriterStep* steps = nullptr;
   std::size_t count = 0;
-  // Written while the host passes the network's answer through send-raw-data (a disc copy
-  // standing in for it) rather than in pre-processed headers.
-  bool inSendRawData = false;
+  // The notification it writes in: pre-processed headers (an answer of its own), send-raw-data
+  // (a disc copy standing in for the network's answer), or while the head is read or mapped.
+  enum Where { kPreprocHeaders, kSendRawData, kReadRawData, kUrlMap } where = kPreprocHeaders;
   // What the server's calls returned, one character each: 'T' or 'F'. The script stops at the
   // first 'F', as a filter stops writing once the browser is gone.
   char results[64] = {};
