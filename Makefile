@@ -166,6 +166,11 @@ fuzz: deps deps-fuzz
 
 bench-proxy: build deps-bench
 	scripts/bench-proxy $(BUILD)
+	tests/host/no_network.py python3 bench/proxy_limits_bench.py --proxy $(BUILD)/host/quillon-proxy \
+	  --disc-tool $(BUILD)/tools/quillon-disc --filter $(BUILD)/src/libquillon_filter.so
+	tests/host/no_network.py python3 tests/host/soak_test.py --proxy $(BUILD)/host/quillon-proxy \
+	  --disc-tool $(BUILD)/tools/quillon-disc --filter $(BUILD)/src/libquillon_filter.so \
+	  --seconds 60 --peak-growth-mib 32 --after-growth-mib 4
 
 # A WARC of about 1 GB made up and imported: MB/s and the importer's peak memory.
 bench-warc: build

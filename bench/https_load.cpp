@@ -1,8 +1,9 @@
 // HTTPS load through an HTTP proxy's CONNECT, or straight to a TLS server: wrk speaks to neither.
 // Keep-alive mode measures requests per second on open TLS connections; --handshakes makes every
 // request pay a new connection, its CONNECT and a full handshake (no session resumption), so its
-// rate is the handshake rate. Prints one line of key=value pairs for scripts; exits 1 when any
-// request failed or was answered outside 2xx, 2 on bad arguments.
+// rate is the handshake rate; with --resume each new connection offers the ticket its previous
+// one was given, and the resumed handshakes are counted. Prints one line of key=value pairs for
+// scripts; exits 1 when any request failed or was answered outside 2xx, 2 on bad arguments.
 #include <CLI/CLI.hpp>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -35,6 +36,7 @@ struct Options {
   double seconds = 10;
   double timeout = 10;
   bool handshakes = false;
+  bool resume = false;
 };
 
 // Milliseconds on a log scale, about 1% a bin, from 10 us to 100 s: bounded memory however long
@@ -48,7 +50,7 @@ using Latencies = decltype(MakeLatencies());
 // One per thread, touched only by that thread's io_context.
 struct Stats {
   Latencies latencies = MakeLatencies();
-  std::uint64_t requests = 0, errors = 0, non2xx = 0;
+  std::uint64_t requests = 0, errors = 0, non2xx = 0, resumed = 0;
   std::map<std::string, std::uint64_t> errorKinds;  // at most kErrorKinds names, then "other"
 
   static constexpr std::size_t kErrorKinds = 16;
@@ -87,13 +89,22 @@ class Run {
   }
 
   asio::awaitable<void> Connection(Stats& stats) {
+    SessionPtr last;  // the ticket --resume offers on the next connection
     while (Clock::now() < deadline_) {
       if (o_.handshakes) {
         const auto start = Clock::now();
         // The answer says Connection: close; the stream's end closes the socket either way.
-        if (auto stream = co_await Open(stats)) co_await Exchange(*stream, stats, start);
+        if (auto stream = co_await Open(stats, last.get())) {
+          // TLS 1.3 sends its tickets after the handshake: the answer has brought them.
+          co_await Exchange(*stream, stats, start);
+          if (o_.resume) {
+            last.reset(SSL_get1_session(stream->native_handle()));
+            // Freed without a close_notify sent, OpenSSL would mark the session spoilt.
+            SSL_set_shutdown(stream->native_handle(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+          }
+        }
       } else {
-        auto stream = co_await Open(stats);
+        auto stream = co_await Open(stats, nullptr);
         while (stream && Clock::now() < deadline_) {
           if (!co_await Exchange(*stream, stats, Clock::now())) break;
         }
@@ -103,6 +114,10 @@ class Run {
 
  private:
   using Stream = beast::ssl_stream<beast::tcp_stream>;
+  struct FreeSession {
+    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+  };
+  using SessionPtr = std::unique_ptr<SSL_SESSION, FreeSession>;
 
   // Each step may take --timeout, and none outlives the run: what the deadline cuts short is
   // neither a request nor an error.
@@ -118,7 +133,7 @@ class Run {
     return true;
   }
 
-  asio::awaitable<std::unique_ptr<Stream>> Open(Stats& stats) {
+  asio::awaitable<std::unique_ptr<Stream>> Open(Stats& stats, SSL_SESSION* resume) {
     auto stream = std::make_unique<Stream>(co_await asio::this_coro::executor, tls_);
     Arm(*stream);
     auto& tcpStream = beast::get_lowest_layer(*stream);
@@ -153,9 +168,14 @@ class Run {
       co_return nullptr;
     }
     stream->set_verify_callback(ssl::host_name_verification(o_.host));
+    if (resume != nullptr && SSL_set_session(stream->native_handle(), resume) != 1) {
+      stats.Error("session refused by OpenSSL");
+      co_return nullptr;
+    }
     Arm(*stream);
     auto [handshakeError] = co_await stream->async_handshake(ssl::stream_base::client, kTuple);
     if (Failed(stats, "handshake", handshakeError)) co_return nullptr;
+    if (SSL_session_reused(stream->native_handle()) == 1) ++stats.resumed;
     co_return stream;
   }
 
@@ -235,6 +255,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--handshakes", o.handshakes,
                "A new connection and full handshake for every request");
+  app.add_flag("--resume", o.resume,
+               "With --handshakes: offer the previous connection's ticket (TLS 1.3 resumption)");
   try {
     app.parse(argc, argv);
     if (o.connect.empty() == o.proxy.empty()) {
@@ -243,6 +265,7 @@ int main(int argc, char** argv) {
     if (!o.connectTarget.empty() && o.proxy.empty()) {
       throw CLI::ValidationError("--connect-target needs --proxy");
     }
+    if (o.resume && !o.handshakes) throw CLI::ValidationError("--resume needs --handshakes");
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
@@ -252,9 +275,15 @@ int main(int argc, char** argv) {
     ssl::context tls(ssl::context::tls_client);
     tls.load_verify_file(o.cacert);
     tls.set_verify_mode(ssl::verify_peer);
-    // Every handshake full: no client cache, no tickets to resume with.
-    SSL_CTX_set_session_cache_mode(tls.native_handle(), SSL_SESS_CACHE_OFF);
-    tls.set_options(SSL_OP_NO_TICKET);
+    if (o.resume) {
+      // The sessions are kept by each connection, not in OpenSSL's cache.
+      SSL_CTX_set_session_cache_mode(tls.native_handle(),
+                                     SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    } else {
+      // Every handshake full: no client cache, no tickets to resume with.
+      SSL_CTX_set_session_cache_mode(tls.native_handle(), SSL_SESS_CACHE_OFF);
+      tls.set_options(SSL_OP_NO_TICKET);
+    }
 
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(static_cast<long>(o.seconds * 1e3));
@@ -277,6 +306,7 @@ int main(int argc, char** argv) {
       total.requests += s.requests;
       total.non2xx += s.non2xx;
       total.errors += s.errors;
+      total.resumed += s.resumed;
       for (const auto& [what, n] : s.errorKinds) total.errorKinds[what] += n;
     }
     for (const auto& [what, n] : total.errorKinds) {
@@ -284,11 +314,13 @@ int main(int argc, char** argv) {
                    what.c_str());
     }
     std::printf(
-        "rps=%.1f p50_ms=%.3f p99_ms=%.3f errors=%llu non2xx=%llu requests=%llu seconds=%.2f\n",
+        "rps=%.1f p50_ms=%.3f p99_ms=%.3f errors=%llu non2xx=%llu requests=%llu resumed=%llu "
+        "seconds=%.2f\n",
         static_cast<double>(total.requests) / elapsed, Percentile(total.latencies, 0.50),
         Percentile(total.latencies, 0.99), static_cast<unsigned long long>(total.errors),
         static_cast<unsigned long long>(total.non2xx),
-        static_cast<unsigned long long>(total.requests), elapsed);
+        static_cast<unsigned long long>(total.requests),
+        static_cast<unsigned long long>(total.resumed), elapsed);
     return total.errors == 0 && total.non2xx == 0 && total.requests > 0 ? 0 : 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "https_load: %s\n", e.what());

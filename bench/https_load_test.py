@@ -101,6 +101,7 @@ class HttpsLoad(unittest.TestCase):
             ("handshake each", direct + ("--handshakes",), {}, 0, True, False, ""),
             ("tunnel kept alive", tunnel, {}, 0, True, False, ""),
             ("tunnel handshake each", tunnel + ("--handshakes",), {}, 0, True, False, ""),
+            ("resumed each", direct + ("--handshakes", "--resume"), {}, 0, True, False, ""),
             ("other host name", direct, {"host": "other.example"}, 1, False, False,
              "certificate verify failed"),
             ("other CA", direct, {"cacert": "stranger.pem"}, 1, False, False,
@@ -119,6 +120,9 @@ class HttpsLoad(unittest.TestCase):
                 self.assertEqual(int(fields["non2xx"]), requests if non2xx else 0, fields)
                 self.assertEqual(int(fields["errors"]) > 0, bool(error), stderr)
                 self.assertIn(error, stderr)
+                # Only --resume offers tickets; the server takes them after the first connection.
+                self.assertEqual(int(fields["resumed"]) > 0, answered and "--resume" in args,
+                                 fields)
                 if answered and "--handshakes" in args:
                     # One connection per answer; a few more were cut short by the deadline.
                     self.assertGreaterEqual(accepted, requests)
@@ -129,7 +133,8 @@ class HttpsLoad(unittest.TestCase):
     def test_bad_arguments(self):
         for args in [(), ("--connect", "127.0.0.1:1", "--proxy", "127.0.0.1:2"),
                      ("--connect", "127.0.0.1:1", "--connect-target", "a:443"),
-                     ("--connect", "127.0.0.1:1", "-c", "0")]:
+                     ("--connect", "127.0.0.1:1", "-c", "0"),
+                     ("--connect", "127.0.0.1:1", "--resume")]:
             with self.subTest(args=args):
                 got, _, _ = self.run_load(*args)
                 self.assertEqual(got, 2)

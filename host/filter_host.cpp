@@ -123,7 +123,11 @@ DWORD FilterSession::ReadRawData(std::string_view rawHead) {
   raw.pvInData = copy.data();
   raw.cbInData = static_cast<DWORD>(copy.size());
   raw.cbInBuffer = static_cast<DWORD>(copy.size());
-  return library_.Call(&context_, SF_NOTIFY_READ_RAW_DATA, &raw);
+  const DWORD status = library_.Call(&context_, SF_NOTIFY_READ_RAW_DATA, &raw);
+  // A reply the filter wrote in any notification goes out before that notification returns:
+  // left waiting, it would come before the next answer on the connection.
+  FlushPending();
+  return status;
 }
 
 DWORD FilterSession::PreprocHeaders() {
@@ -140,15 +144,17 @@ void FilterSession::FlushPending() {
   if (pending_.capacity() > kKeptGatherCapacity) pending_ = std::string();
 }
 
-void FilterSession::UrlMap() {
-  if (head_ == nullptr) return;
+DWORD FilterSession::UrlMap() {
+  if (head_ == nullptr) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   const std::string url(head_->target());
   char physical[1024] = {};
   HTTP_FILTER_URL_MAP map{};
   map.pszURL = url.c_str();
   map.pszPhysicalPath = physical;
   map.cbPathBuff = sizeof physical;
-  library_.Call(&context_, SF_NOTIFY_URL_MAP, &map);
+  const DWORD status = library_.Call(&context_, SF_NOTIFY_URL_MAP, &map);
+  FlushPending();
+  return status;
 }
 
 bool FilterSession::PassBlock(std::string_view block) {

@@ -86,7 +86,7 @@ class FilterSession {
   void StartRequest(RequestHead* head, bool headOnly);
   DWORD ReadRawData(std::string_view rawHead);
   DWORD PreprocHeaders();
-  void UrlMap();
+  DWORD UrlMap();
 
   // Every block bound for the browser passes here first. False when the filter finished the
   // request in send-raw-data: the block, and the rest of its answer, must not go out.

@@ -190,11 +190,12 @@ awaitable<Outcome> HandleRequest(RequestServices& s, Connection& c, RequestParse
     }
   }
   c.filter.StartRequest(&request, c.headOnly);
-  c.filter.ReadRawData(rawHead);
-  if (c.filter.PreprocHeaders() == SF_STATUS_REQ_FINISHED) {
+  // A filter may finish the request in any of the notifications before the network.
+  if (c.filter.ReadRawData(rawHead) == SF_STATUS_REQ_FINISHED ||
+      c.filter.PreprocHeaders() == SF_STATUS_REQ_FINISHED ||
+      c.filter.UrlMap() == SF_STATUS_REQ_FINISHED) {
     co_return FilterAnswered(c.filter, Answer::kFilter, keepAlive);
   }
-  c.filter.UrlMap();
   const auto target = ParseHttpTarget(request.target());
   if (!target) {
     co_return SendOwnAnswer(c, keepAlive, 501, Reason::kNotImplemented,

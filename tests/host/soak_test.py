@@ -59,6 +59,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--clients", type=int, default=24)
     parser.add_argument("--sanitized", action="store_true")
+    # Loose enough by default to catch unbounded buffering under load and a leak that stays
+    # after it; make bench-proxy runs the long soak with the tight figures.
+    parser.add_argument("--peak-growth-mib", type=int, default=64)
+    parser.add_argument("--after-growth-mib", type=int, default=8)
     args = parser.parse_args()
     e2e.ARGS = args
 
@@ -155,16 +159,17 @@ def main():
         report = [line for line in proxy.errors
                   if "Sanitizer" in line or "runtime error" in line or "WARNING:" in line]
         print("soak: %.0f s, %d clients, %d requests %s; fds idle %d -> after %d; RSS idle %d KiB, "
-              "peak %d KiB, after %d KiB; exit %d"
+              "peak %d KiB (bound +%d MiB), after %d KiB (bound +%d MiB); exit %d"
               % (args.seconds, args.clients, sum(counts), counts, idle_fds, after_fds, idle_rss,
-                 peak_rss, after_rss, code))
+                 peak_rss, args.peak_growth_mib, after_rss, args.after_growth_mib, code))
         ok = True
         for what, bad in (("a client failed: %s" % failures[:3], failures),
                           ("descriptors did not return to idle", after_fds > idle_fds),
-                          ("memory grew by more than 32 MiB under load",
-                           not args.sanitized and peak_rss > idle_rss + 32 * 1024),
-                          ("memory did not return near idle",
-                           not args.sanitized and after_rss > idle_rss + 4 * 1024),
+                          ("memory grew by more than %d MiB under load" % args.peak_growth_mib,
+                           not args.sanitized and peak_rss > idle_rss + args.peak_growth_mib * 1024),
+                          ("memory stayed more than %d MiB over idle" % args.after_growth_mib,
+                           not args.sanitized
+                           and after_rss > idle_rss + args.after_growth_mib * 1024),
                           ("the proxy stopped answering", status != 200),
                           ("exit code %d" % code, code != 0),
                           ("sanitizer report:\n" + "\n".join(report[:20]), report)):

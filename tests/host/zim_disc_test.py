@@ -6,7 +6,6 @@ proxy with its bytes and type, search, and a page with its picture in headless C
 import argparse
 import hashlib
 import os
-import shutil
 import sqlite3
 import struct
 import subprocess
@@ -17,6 +16,7 @@ import urllib.parse
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import chromium  # noqa: E402
 import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
 
 ARGS = None
@@ -108,25 +108,6 @@ def old_namespaces(data):
         if data[at + 3] == ord("C"):  # the dirent's namespace byte
             data[at + 3] = ord("A")
     return with_checksum(bytes(data))
-
-
-def chromium(port, url, screenshot):
-    """The DOM of a page loaded through the proxy, and a screenshot of it."""
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
-        return None
-    dom = ""
-    for output in ("--dump-dom", "--screenshot=" + screenshot):
-        with tempfile.TemporaryDirectory(prefix="quillon-chromium-") as profile:
-            result = subprocess.run(
-                [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update",
-                 "--disable-sync", "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
-                 "--user-data-dir=" + profile, "--proxy-server=127.0.0.1:%d" % port,
-                 "--window-size=800,600", "--virtual-time-budget=5000", output, url],
-                capture_output=True, timeout=120)
-            dom = dom or result.stdout.decode(errors="replace")
-    return dom
 
 
 class ZimDiscs(unittest.TestCase):
@@ -264,12 +245,15 @@ class ZimDiscs(unittest.TestCase):
 
     def test_page_and_picture_in_a_real_browser(self):
         shot = os.environ.get("QUILLON_ZIM_SCREENSHOT") or os.path.join(self.dir, "home.png")
-        dom = chromium(self.proxy.port, "http://%s/Home" % VARIANTS[0][3], shot)
-        if dom is None:
-            self.skipTest("chromium is not installed (make deps-browser installs it)")
-        self.assertIn("Harbour wiki", dom)
+        if not chromium.available():
+            self.skipTest("chromium is not installed (%s)" % chromium.INSTALL_HINT)
+        url = "http://%s/Home" % VARIANTS[0][3]
+        dom, errors = chromium.dump_dom(url, self.proxy.port)
+        self.assertIn("Harbour wiki", dom, errors[-2000:])
         self.assertIn('<p id="seen">picture 40</p>', dom)
         self.assertIn("caf\u00e9</a>", dom)  # read as UTF-8, as a ZIM's text is
+        errors = chromium.screenshot(url, shot, self.proxy.port, size=(800, 600))
+        self.assertTrue(os.path.exists(shot), errors[-2000:])
         with open(shot, "rb") as f:
             self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 

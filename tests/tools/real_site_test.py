@@ -23,6 +23,7 @@ import urllib.parse
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "host"))
+import chromium  # noqa: E402
 import proxy_e2e_test as e2e  # noqa: E402  (the end-to-end test's proxy helpers)
 
 SKIP = 77
@@ -230,22 +231,6 @@ def png_pixels(path):
     return width, height, rows
 
 
-def screenshot(proxy_port, url, png):
-    """One page through the proxy, as headless Chromium draws it."""
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    with tempfile.TemporaryDirectory(prefix="quillon-chromium-") as profile:
-        run = subprocess.run(
-            [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-features=HttpsUpgrades,HttpsFirstBalancedModeAutoEnable",
-             "--hide-scrollbars", "--window-size=1280,900", "--virtual-time-budget=5000",
-             "--user-data-dir=" + profile, "--proxy-server=127.0.0.1:%d" % proxy_port,
-             "--proxy-bypass-list=<-loopback>",  # the site is on 127.0.0.1 too
-             "--screenshot=" + png, url],
-            capture_output=True, timeout=120)
-    assert os.path.exists(png), run.stderr.decode(errors="replace")[-2000:]
-
-
 class RealSite(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -323,7 +308,9 @@ class RealSite(unittest.TestCase):
                                      (3, urllib.parse.urljoin(url, location)))
         # The page through the proxy is drawn with its theme (unstyled, it has no such grey).
         png = os.path.join(self.tmp.name, "page.png")
-        screenshot(proxy.port, self.origin + "/" + STYLED_PAGE, png)
+        errors = chromium.screenshot(self.origin + "/" + STYLED_PAGE, png, proxy.port,
+                                     proxy_loopback=True)  # the site is on 127.0.0.1 too
+        self.assertTrue(os.path.exists(png), errors[-2000:])
         _, _, rows = png_pixels(png)
         grey = sum(row.count(SIDEBAR_GREY) for row in rows)
         self.assertGreater(grey, 10000, "the sidebar's grey is missing: the page is unstyled")
@@ -348,7 +335,7 @@ def main():
         ("nginx", shutil.which("nginx") or os.path.exists("/usr/sbin/nginx")),
         ("wget", shutil.which("wget")),
         ("python3.11-doc", os.path.exists(os.path.join(SITE, STYLED_PAGE))),
-        ("chromium", shutil.which("chromium") or shutil.which("chromium-browser"))) if not present]
+        ("chromium", chromium.available())) if not present]
     if missing:
         print("skipped: %s not installed (make deps-browser installs them)" % ", ".join(missing))
         sys.exit(SKIP)
