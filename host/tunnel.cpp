@@ -4,6 +4,7 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 
 #include "forward.h"
+#include "kernel_splice.h"
 #include "own_answers.h"
 #include "streams.h"
 
@@ -11,17 +12,30 @@ namespace quillon::host {
 
 using namespace asio::experimental::awaitable_operators;
 
+namespace {
+
 template <class Other>
-awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle) {
+awaitable<std::uint64_t> Copy(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle) {
   auto [toB, toA] =
       co_await (Pump(a, b, kRelayBlock, idle, idle) && Pump(b, a, kRelayBlock, idle, idle));
   (void)toB;
   co_return toA;
 }
 
-template awaitable<std::uint64_t> Splice(beast::tcp_stream&, beast::tcp_stream&,
-                                         std::chrono::milliseconds);
-template awaitable<std::uint64_t> Splice(beast::tcp_stream&, TlsStream&, std::chrono::milliseconds);
+}  // namespace
+
+// Plain on both sides, the bytes stay in the kernel; copied only when no pipes can be had.
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, beast::tcp_stream& b,
+                                std::chrono::milliseconds idle) {
+  if (auto moved = co_await KernelSplice(a.socket(), b.socket(), idle)) co_return *moved;
+  co_return co_await Copy(a, b, idle);
+}
+
+// TLS towards the origin (a 101 over https://): the proxy must see the bytes to code them.
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, TlsStream& b,
+                                std::chrono::milliseconds idle) {
+  co_return co_await Copy(a, b, idle);
+}
 
 // After a 101: both sides speak the new protocol through the proxy, unfiltered.
 template <class Upstream>

@@ -14,8 +14,9 @@ namespace quillon::host {
 
 // Bytes both ways between two streams until either side ends or is idle too long; returns how
 // many went from `b` to `a` (for a plain or a TLS `b`).
-template <class Other>
-awaitable<std::uint64_t> Splice(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle);
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, beast::tcp_stream& b,
+                                std::chrono::milliseconds idle);
+awaitable<std::uint64_t> Splice(beast::tcp_stream& a, TlsStream& b, std::chrono::milliseconds idle);
 
 // After a 101: both sides speak the new protocol through the proxy, unfiltered. `head` (the 101)
 // and what came after it from the origin go to the client first.

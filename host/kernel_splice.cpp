@@ -1,0 +1,126 @@
+#include "kernel_splice.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+namespace quillon::host {
+
+namespace asio = boost::asio;
+using asio::awaitable;
+using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
+// What one splice call may move: a default pipe holds 64 KiB.
+constexpr std::size_t kSpliceChunk = 64 * 1024;
+constexpr unsigned kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+
+class Pipe {
+ public:
+  Pipe() {
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
+      read_ = ends[0];
+      write_ = ends[1];
+    }
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  ~Pipe() {
+    if (read_ >= 0) close(read_);
+    if (write_ >= 0) close(write_);
+  }
+  bool ok() const { return read_ >= 0; }
+  int read() const { return read_; }
+  int write() const { return write_; }
+
+ private:
+  int read_ = -1;
+  int write_ = -1;
+};
+
+// Waits until `socket` is ready for `what`, at most `idle`: false when it is not.
+awaitable<bool> Ready(tcp::socket& socket, tcp::socket::wait_type what,
+                      std::chrono::milliseconds idle) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  timer.expires_after(idle);
+  auto done = co_await (socket.async_wait(what, kTuple) || timer.async_wait(kTuple));
+  co_return done.index() == 0 && !std::get<0>(std::get<0>(done));
+}
+
+void ShutdownSend(tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+// One direction: `from` into the pipe, the pipe into `to`, until `from` ends, either fails or
+// waits past `idle`; then `to` hears that nothing more comes.
+awaitable<std::uint64_t> Pump(tcp::socket& from, tcp::socket& to, const Pipe& pipe,
+                              std::chrono::milliseconds idle) {
+  std::uint64_t moved = 0;
+  std::size_t held = 0;  // in the pipe, not yet in `to`
+  bool ended = false;    // `from` has nothing more
+  for (;;) {
+    if (!ended) {
+      const ssize_t n =
+          splice(from.native_handle(), nullptr, pipe.write(), nullptr, kSpliceChunk, kSpliceFlags);
+      if (n > 0) {
+        held += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EAGAIN) {
+        // Nothing to read (or the pipe is full, and is emptied below).
+        if (held == 0 && !co_await Ready(from, tcp::socket::wait_read, idle)) break;
+      } else {
+        ended = true;  // the end, or a reset: what the pipe holds still goes out
+      }
+    }
+    if (held > 0) {
+      const ssize_t m =
+          splice(pipe.read(), nullptr, to.native_handle(), nullptr, held, kSpliceFlags);
+      if (m > 0) {
+        held -= static_cast<std::size_t>(m);
+        moved += static_cast<std::uint64_t>(m);
+      } else if (m < 0 && errno == EAGAIN) {
+        if (!co_await Ready(to, tcp::socket::wait_write, idle)) break;
+      } else {
+        break;  // `to` is gone: what is left has nowhere to go
+      }
+    } else if (ended) {
+      break;
+    }
+  }
+  ShutdownSend(to);
+  co_return moved;
+}
+
+}  // namespace
+
+awaitable<std::optional<std::uint64_t>> KernelSplice(tcp::socket& a, tcp::socket& b,
+                                                     std::chrono::milliseconds idle) {
+  // splice(2) has no MSG_NOSIGNAL: writing to a peer that has gone would raise SIGPIPE and end
+  // the process, where a failed write is all that should happen.
+  static std::once_flag ignoring;
+  std::call_once(ignoring, [] { signal(SIGPIPE, SIG_IGN); });
+  Pipe toB, toA;
+  if (!toB.ok() || !toA.ok()) co_return std::nullopt;
+  boost::system::error_code ec;
+  a.native_non_blocking(true, ec);
+  if (!ec) b.native_non_blocking(true, ec);
+  if (ec) co_return std::nullopt;
+  auto [sentToB, sentToA] = co_await (Pump(a, b, toB, idle) && Pump(b, a, toA, idle));
+  (void)sentToB;
+  co_return sentToA;
+}
+
+}  // namespace quillon::host
