@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <fstream>
+#include <mutex>
 #include <span>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "address.h"
@@ -30,6 +35,9 @@ constexpr int kBulkAutomerge = 0;
 constexpr int kBulkHashBytes = 8 * 1024 * 1024;
 constexpr int kDefaultAutomerge = 4;
 constexpr int kDefaultHashBytes = 1024 * 1024;
+// Pages read or indexed-to-be between the page thread and the writer while a disc is made: each
+// holds at most kMostIndexedText of text (and the one being read up to kMostReadPage of HTML).
+constexpr std::size_t kPagesInFlight = 8;
 
 void ConfigureSearch(Database& db, std::string_view setting, int value) {
   Statement set(db, "INSERT INTO search (search, rank) VALUES (?1, ?2)");
@@ -269,6 +277,94 @@ FileFacts ReadFileFacts(const fs::path& file, const fs::path* copy, std::string*
   return facts;
 }
 
+// Pages read and their text extracted on a thread of their own, in the order they came, while
+// the writer's thread puts rows and text in the catalogue (SQLite's connection stays on it).
+class CatalogueWriter::PageTexts {
+ public:
+  struct Page {
+    std::int64_t number = 0;
+    std::filesystem::path file;  // read when `html` is empty
+    std::string html;
+    PageText text{};
+    std::exception_ptr error{};
+  };
+
+  PageTexts() : thread_([this] { Run(); }) {}
+  ~PageTexts() {
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  PageTexts(const PageTexts&) = delete;
+  PageTexts& operator=(const PageTexts&) = delete;
+
+  // Queues a page; while kPagesInFlight wait, hands the oldest finished one to `index` first.
+  template <typename Index>
+  void Submit(Page page, Index&& index) {
+    while (true) {
+      std::unique_lock lock(mutex_);
+      if (inFlight_ < kPagesInFlight) {
+        waiting_.push_back(std::move(page));
+        ++inFlight_;
+        lock.unlock();
+        changed_.notify_all();
+        return;
+      }
+      TakeOne(lock, index);
+    }
+  }
+
+  // Hands every page still in flight to `index`, in order.
+  template <typename Index>
+  void Drain(Index&& index) {
+    std::unique_lock lock(mutex_);
+    while (inFlight_ > 0) TakeOne(lock, index);
+  }
+
+ private:
+  template <typename Index>
+  void TakeOne(std::unique_lock<std::mutex>& lock, Index& index) {
+    changed_.wait(lock, [&] { return !finished_.empty(); });
+    Page page = std::move(finished_.front());
+    finished_.pop_front();
+    --inFlight_;
+    lock.unlock();
+    if (page.error) std::rethrow_exception(page.error);
+    index(page);
+    lock.lock();
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      changed_.wait(lock, [&] { return stop_ || !waiting_.empty(); });
+      if (stop_) return;
+      Page page = std::move(waiting_.front());
+      waiting_.pop_front();
+      lock.unlock();
+      try {
+        page.text = page.html.empty() ? ReadPageText(page.file) : ExtractPageText(page.html);
+      } catch (...) {
+        page.error = std::current_exception();
+      }
+      page.html = std::string();
+      lock.lock();
+      finished_.push_back(std::move(page));
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Page> waiting_, finished_;
+  std::size_t inFlight_ = 0;  // waiting, being read, or finished and not yet indexed
+  bool stop_ = false;
+  std::thread thread_;  // last: it starts on the members above
+};
+
 struct CatalogueWriter::Statements {
   Statement insert;
   std::unique_ptr<Statement> record;  // a disc of the first builds has no files table
@@ -301,6 +397,7 @@ CatalogueWriter::CatalogueWriter(Database& db, fs::path root, Options options)
     recorded = files.Step();
   }
   statements_ = std::make_unique<Statements>(db_, recorded, indexed_);
+  if (options_.bulk && indexed_) texts_ = std::make_unique<PageTexts>();
   ReadNext();
 }
 
@@ -324,11 +421,19 @@ void CatalogueWriter::Begin() {
 }
 
 void CatalogueWriter::Commit() {
+  IndexWaitingPages();
   db_.Execute("COMMIT");
   firstAdded_ = next_;
 }
 
 void CatalogueWriter::Rollback() noexcept {
+  if (texts_) {
+    try {
+      texts_->Drain([](const PageTexts::Page&) {});
+    } catch (...) {
+      // the rows it was for go too
+    }
+  }
   try {
     db_.Execute("ROLLBACK");
   } catch (const SqliteError&) {
@@ -372,6 +477,24 @@ void CatalogueWriter::Place(const fs::path& from, const fs::path& relative) {
   fs::rename(from, target);
 }
 
+void CatalogueWriter::IndexPage(std::int64_t number, const fs::path& file, std::string html) {
+  if (texts_) {
+    texts_->Submit(
+        {.number = number, .file = file, .html = std::move(html)},
+        [&](const PageTexts::Page& page) { statements_->pages->Add(page.number, page.text); });
+  } else if (html.empty()) {
+    statements_->pages->AddFile(number, file);
+  } else {
+    statements_->pages->Add(number, ExtractPageText(html));
+  }
+}
+
+void CatalogueWriter::IndexWaitingPages() {
+  if (!texts_) return;
+  texts_->Drain(
+      [&](const PageTexts::Page& page) { statements_->pages->Add(page.number, page.text); });
+}
+
 FileFacts CatalogueWriter::PlaceAndRead(std::int64_t number, std::string_view extension,
                                         const fs::path& file, Placing placing,
                                         const FileFacts* facts) {
@@ -390,12 +513,13 @@ FileFacts CatalogueWriter::PlaceAndRead(std::int64_t number, std::string_view ex
     Place(file, relative);
     if (facts != nullptr) {
       // Hashed while staged: only a page's text is read back.
-      if (page) statements_->pages->AddFile(number, target);
+      if (page) IndexPage(number, target, {});
       return *facts;
     }
     read = ReadFileFacts(target, nullptr, page ? &text : nullptr);
   }
-  if (page) statements_->pages->Add(number, ExtractPageText(text));
+  // An empty page has no text: read again from its (empty) file, it gives none either.
+  if (page) IndexPage(number, target, std::move(text));
   return read;
 }
 
@@ -456,6 +580,7 @@ void CatalogueWriter::ReplaceDocument(const Held& held, const fs::path& file,
 
 void CatalogueWriter::Finish() {
   if (!indexed_) return;
+  IndexWaitingPages();
   OptimizeSearchTable(db_);
   if (options_.bulk) {
     // Later additions (an `add`, the proxy's updates) merge as they go again.

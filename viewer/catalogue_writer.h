@@ -92,7 +92,8 @@ class CatalogueWriter {
 
   struct Options {
     // A disc being made, which nobody reads meanwhile: the search index is merged once, by
-    // Finish(), rather than as it grows.
+    // Finish(), rather than as it grows, and pages are read and their text extracted on a
+    // thread of their own while this one writes the rows.
     bool bulk = false;
     Placer place;  // for Placing::kRename; empty for the default
   };
@@ -148,10 +149,15 @@ class CatalogueWriter {
                          const FileFacts* facts);
 
   struct Statements;
+  class PageTexts;
+  void IndexPage(std::int64_t number, const std::filesystem::path& file, std::string html);
+  void IndexWaitingPages();
+
   Database& db_;
   std::filesystem::path root_;
   Options options_;
   std::unique_ptr<Statements> statements_;
+  std::unique_ptr<PageTexts> texts_;  // a disc being made: pages read beside the writer
   std::int64_t next_ = 0;
   std::int64_t firstAdded_ = 0;       // the first number the open transaction gave
   bool indexed_ = false;              // the catalogue has a search table
