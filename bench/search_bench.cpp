@@ -1,6 +1,7 @@
 // Full-text search on a 1,000,000-page disc: one page of 20 results, ranked, with snippets, and
-// the count of all matches. The catalogue is generated once into the temporary folder and kept
-// there for later runs (quillon-search-bench-PAGESxWORDS; remove it to make it anew).
+// the count of all matches; and the disc's opening. The catalogue is generated once into the
+// temporary folder and kept there for later runs (quillon-search-bench-PAGESxWORDS; remove it to
+// make it anew).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -109,6 +110,30 @@ void BM_Search(benchmark::State& state, std::string words) {
   }
   state.counters["matches"] = static_cast<double>(total);
 }
+
+// What a proxy does when it takes up the disc: the viewer opens it (the catalogue, its lock,
+// its title) and answers a first lookup.
+void BM_OpenDisc(benchmark::State& state) {
+  const fs::path& path = SearchDisc().path;
+  for (auto _ : state) {
+    viewer::DiscViewer viewer(path);
+    benchmark::DoNotOptimize(viewer.GetCatalogue()->SeekUrl("http://site7.example/p7.html"));
+  }
+}
+BENCHMARK(BM_OpenDisc)->Unit(benchmark::kMillisecond);
+
+// A search on a catalogue just opened: its connection has read nothing yet.
+void BM_FirstSearch(benchmark::State& state, std::string words) {
+  const fs::path& path = SearchDisc().path;
+  std::int64_t total = 0;
+  for (auto _ : state) {
+    const auto db = viewer::OpenCatalogue(path, false);
+    total = viewer::Search(*db, words, 0, 20).total;
+  }
+  state.counters["matches"] = static_cast<double>(total);
+}
+BENCHMARK_CAPTURE(BM_FirstSearch, common_word, WordOf(0))->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FirstSearch, rare_word, WordOf(15000))->Unit(benchmark::kMillisecond);
 
 // The most common word (on most pages), a middling one, a rare one, and two words together.
 BENCHMARK_CAPTURE(BM_Search, common_word, WordOf(0))->Unit(benchmark::kMillisecond);

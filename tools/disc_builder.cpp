@@ -90,7 +90,9 @@ std::vector<std::pair<std::string, std::string>> ReadRedirects(const fs::path& f
 void CreateTables(Database& db, const std::string& title) {
   // No journal and no syncs while building: the finished disc is synced once, before its rename.
   // A larger page cache keeps the search index's pages from being written and read back.
-  db.Execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -16384;");
+  db.Execute(
+      "PRAGMA page_size = 16384; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; "
+      "PRAGMA cache_size = -16384;");
   db.Execute(("PRAGMA application_id = " + std::to_string(viewer::kDiscApplicationId)).c_str());
   db.Execute(viewer::kDiscSchema);
   Statement info(db, "INSERT INTO disc (format_version, title, created) VALUES (?1, ?2, ?3)");

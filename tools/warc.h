@@ -181,7 +181,6 @@ class Reader {
   bool Finish();
   // Raw bytes of the input consumed so far.
   std::uint64_t consumed() const;
-  bool compressed() const { return mode_ == kGzip; }
 
  private:
   enum Mode { kUnknown, kPlain, kGzip };

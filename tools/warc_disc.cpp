@@ -229,34 +229,60 @@ class Importer {
     }
   }
 
+  // A record in four steps: what it is (Classify), then for a revisit the payload it points to
+  // (ResolveRevisit), for an answer its body staged (Place) and filed in the ledger (Catalogue).
   void Record(warc::Reader& reader) {
-    const warc::RecordHead& head = reader.head();
+    const Classified record = Classify(reader.head(), summary_.records);
+    if (record.kind == Kind::kPassed) return;
+    if (record.kind == Kind::kSkipped) return Skip(std::string(record.skipped));
+    if (record.kind == Kind::kRevisit) return ResolveRevisit(reader, record.url, record.capture);
+    RecordAnswer(reader, record.url, record.capture, record.kind == Kind::kResponse);
+  }
+
+  enum class Kind { kPassed, kSkipped, kResponse, kResource, kRevisit };
+  struct Classified {
+    Kind kind = Kind::kPassed;
+    std::string_view skipped{};  // why, for kSkipped
+    std::string url{};
+    Capture capture{};
+  };
+
+  // What a record is to the import, from its head alone: passed over (warcinfo, request, an
+  // archiver's own resources), skipped (and why), or a capture of an address.
+  static Classified Classify(const warc::RecordHead& head, std::uint64_t order) {
     const std::string_view type = head.Type();
     const bool response = type == "response", resource = type == "resource",
                revisit = type == "revisit";
-    if (!response && !resource && !revisit) return;  // warcinfo, request, metadata, ...
-    const std::string url = CaptureAddress(head.fields.Get("WARC-Target-URI"));
-    if (!IsDiscAddress(url)) {
+    if (!response && !resource && !revisit) return {};  // warcinfo, request, metadata, ...
+    Classified record{Kind::kSkipped, {}, CaptureAddress(head.fields.Get("WARC-Target-URI")), {}};
+    if (!IsDiscAddress(record.url)) {
       // A resource of another scheme is the archiver's own (its log, its arguments).
-      if (resource && !url.starts_with("http")) return;
-      Skip(url.starts_with("http://") || url.starts_with("https://") ? "address too long"
-                                                                     : "not an http(s) address");
-      return;
+      if (resource && !record.url.starts_with("http")) return {};
+      record.skipped = record.url.starts_with("http://") || record.url.starts_with("https://")
+                           ? "address too long"
+                           : "not an http(s) address";
+      return record;
     }
     // A revisit leaves its payload out by design and says so with WARC-Truncated.
-    if (!revisit && head.fields.Has("WARC-Truncated")) return Skip("truncated by its crawler");
-    if (head.fields.Has("WARC-Segment-Number")) return Skip("segmented record");
-    Capture capture;
-    capture.date = warc::ParseWarcDate(head.fields.Get("WARC-Date")).value_or(0);
-    capture.order = summary_.records;
-    if (revisit) return RecordRevisit(reader, url, std::move(capture));
-    RecordAnswer(reader, url, std::move(capture), response);
+    if (!revisit && head.fields.Has("WARC-Truncated")) {
+      record.skipped = "truncated by its crawler";
+      return record;
+    }
+    if (head.fields.Has("WARC-Segment-Number")) {
+      record.skipped = "segmented record";
+      return record;
+    }
+    record.kind = revisit ? Kind::kRevisit : response ? Kind::kResponse : Kind::kResource;
+    record.capture.date = warc::ParseWarcDate(head.fields.Get("WARC-Date")).value_or(0);
+    record.capture.order = order;
+    return record;
   }
 
-  void RecordRevisit(warc::Reader& reader, const std::string& url, Capture capture) {
+  // A revisit takes the payload of the record it points to, or waits for it.
+  void ResolveRevisit(warc::Reader& reader, const std::string& url, const Capture& capture) {
     const warc::RecordHead& head = reader.head();
     Revisit entry{url,
-                  std::move(capture),
+                  capture,
                   std::string(head.fields.Get("WARC-Refers-To")),
                   CaptureAddress(head.fields.Get("WARC-Refers-To-Target-URI")),
                   DateKey(head.fields.Get("WARC-Refers-To-Date")),
@@ -303,15 +329,35 @@ class Importer {
         return;
       }
     }
+    const auto staged = Place(reader, rest, std::move(coding));
+    if (!staged) return;
+    const viewer::DocumentType type = TypeOfAnswer(contentType, url);
+    Catalogue(head, url, std::move(capture), recordId, uriDate,
+              {staged->first, staged->second.size, staged->second.sha1, type.extension,
+               type.contentType, lastModified});
+  }
+
+  // The body decoded into a staged file: its name in the stage folder, its size and SHA-1;
+  // nothing when the record broke (reported) or the body cannot be decoded (counted).
+  std::optional<std::pair<std::string, viewer::FileFacts>> Place(warc::Reader& reader,
+                                                                 std::string_view rest,
+                                                                 BodyCoding coding) {
     StageFile staged(stage_ / std::to_string(++staged_));
     const char* broken = StageBody(reader, rest, std::move(coding), staged);
-    if (!reader.Finish()) return;  // reported; the staged file goes
-    if (broken != nullptr) return Skip(broken);
-    const viewer::FileFacts facts = staged.Keep();
-    const viewer::DocumentType type = TypeOfAnswer(contentType, url);
-    const std::int64_t id = Register(recordId, uriDate,
-                                     {staged.path().filename().string(), facts.size, facts.sha1,
-                                      type.extension, type.contentType, lastModified});
+    if (!reader.Finish()) return std::nullopt;  // reported; the staged file goes
+    if (broken != nullptr) {
+      Skip(broken);
+      return std::nullopt;
+    }
+    viewer::FileFacts facts = staged.Keep();
+    return std::pair{staged.path().filename().string(), std::move(facts)};
+  }
+
+  // Files a staged payload in the ledger under every key a revisit may name it by, and offers
+  // it as its address's capture.
+  void Catalogue(const warc::RecordHead& head, const std::string& url, Capture capture,
+                 std::string_view recordId, const std::string& uriDate, const Payload& payload) {
+    const std::int64_t id = Register(recordId, uriDate, payload);
     ledger_->File(Ledger::Key::kDigest, head.fields.Get("WARC-Payload-Digest"), id, false);
     ledger_->OfferOriginal(url, capture.date, id);
     capture.payload = id;

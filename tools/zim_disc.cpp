@@ -20,7 +20,6 @@
 #include <memory>
 #include <new>
 #include <random>
-#include <set>
 
 #include "address.h"
 #include "common/ascii.h"
@@ -149,174 +148,6 @@ std::string Metadata(const zim::Archive& archive, const std::string& name) {
   }
 }
 
-// SHA-1 of what passes through, in lower-case hexadecimal, as the `files` table records it.
-class Sha1 {
- public:
-  Sha1() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha1(), nullptr) != 1) {
-      throw ToolError("SHA-1 is not available");
-    }
-  }
-  void Update(std::string_view data) { EVP_DigestUpdate(context_.get(), data.data(), data.size()); }
-  std::string Hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context_.get(), digest, &length);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-      hex.push_back(kHex[digest[i] >> 4]);
-      hex.push_back(kHex[digest[i] & 15]);
-    }
-    return hex;
-  }
-
- private:
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
-};
-
-// The pieces of one document's bytes, one after another; an empty piece ends them.
-using Pieces = std::function<std::string_view()>;
-
-// The one place a ZIM import writes a disc: the catalogue rows, the files under docs/, the search
-// text. Everything between construction and Commit() is one transaction; the files of an
-// import that does not commit are removed.
-class ZimCatalogue {
- public:
-  ZimCatalogue(Database& db, fs::path root) : db_(db), root_(std::move(root)) {
-    db_.Execute("BEGIN IMMEDIATE");
-    Statement next(db_, "SELECT COALESCE(MAX(number) + 1, 0) FROM documents");
-    next.Step();
-    first_ = next_ = next.Integer(0);
-    indexed_ = viewer::HasSearchTable(db_);
-    Statement files(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'files'");
-    if (files.Step()) {
-      record_ = std::make_unique<Statement>(
-          db_, "INSERT OR REPLACE INTO files (number, size, sha1) VALUES (?1, ?2, ?3)");
-    }
-  }
-  ~ZimCatalogue() {
-    if (committed_) return;
-    try {
-      db_.Execute("ROLLBACK");
-    } catch (const std::exception&) {
-      // The transaction is gone with the failure that brought us here.
-    }
-    RemoveFilesFrom(first_);
-  }
-  ZimCatalogue(const ZimCatalogue&) = delete;
-  ZimCatalogue& operator=(const ZimCatalogue&) = delete;
-
-  bool Holds(const std::string& url) {
-    held_.Bind(1, url);
-    const bool found = held_.Step();
-    held_.Reset();
-    return found;
-  }
-
-  void SetTitle(const std::string& title) {
-    Statement set(db_, "UPDATE disc SET title = ?1");
-    set.Bind(1, title).Step();
-  }
-
-  // Writes the bytes to the document's file, then its rows; returns the bytes written.
-  std::uint64_t AddDocument(const std::string& url, const FoldedType& type,
-                            std::int64_t lastModified, const Pieces& pieces) {
-    const std::int64_t number = Take();
-    const fs::path target = root_ / DocumentPath(number, type.extension);
-    if (folders_.insert(target.parent_path()).second) fs::create_directories(target.parent_path());
-    const bool isPage = type.extension == viewer::kPageExtension;
-    std::string page;
-    Sha1 sha1;
-    std::uint64_t size = 0;
-    {
-      std::unique_ptr<std::FILE, decltype(&std::fclose)> out(std::fopen(target.c_str(), "wb"),
-                                                             std::fclose);
-      if (!out) throw ToolError(target.string() + ": " + std::strerror(errno));
-      for (std::string_view piece = pieces(); !piece.empty(); piece = pieces()) {
-        if (std::fwrite(piece.data(), 1, piece.size(), out.get()) != piece.size()) {
-          throw ToolError(target.string() + ": " + std::strerror(errno));
-        }
-        sha1.Update(piece);
-        if (isPage && page.size() < viewer::kMostReadPage) {
-          page.append(piece.substr(0, viewer::kMostReadPage - page.size()));
-        }
-        size += piece.size();
-      }
-      if (std::fclose(out.release()) != 0) {
-        throw ToolError(target.string() + ": " + std::strerror(errno));
-      }
-    }
-    Insert(number, url, type.extension, type.contentType, "", lastModified);
-    if (record_) {
-      record_->Bind(1, number).Bind(2, static_cast<std::int64_t>(size)).Bind(3, sha1.Hex());
-      record_->Step();
-      record_->Reset();
-    }
-    if (isPage && indexed_) viewer::IndexPage(db_, number, viewer::ExtractPageText(page));
-    return size;
-  }
-
-  void AddRedirect(const std::string& url, const std::string& target) {
-    Insert(Take(), url, "", "", target, 0);
-  }
-
-  void AddStartPage(const std::string& url, const std::string& title) {
-    CaptureTables tables(db_);
-    tables.Add({StartPage{url, title}});
-  }
-
-  void Commit() {
-    db_.Execute("COMMIT");
-    committed_ = true;
-  }
-
- private:
-  std::int64_t Take() {
-    if (next_ > viewer::kHighestDocumentNumber) throw ToolError("the disc is full");
-    return next_++;
-  }
-
-  void Insert(std::int64_t number, const std::string& url, const std::string& extension,
-              const std::string& contentType, const std::string& redirect,
-              std::int64_t lastModified) {
-    insert_.Bind(1, number)
-        .Bind(2, url)
-        .Bind(3, extension)
-        .Bind(4, contentType)
-        .Bind(5, redirect)
-        .Bind(6, std::int64_t{0})
-        .Bind(7, lastModified);
-    insert_.Step();
-    insert_.Reset();
-  }
-
-  // The files numbered from `first` on: those of this import, which no row names any more.
-  void RemoveFilesFrom(std::int64_t first) {
-    std::error_code ec;
-    for (const fs::path& folder : folders_) {
-      for (fs::directory_iterator file(folder, ec), end; !ec && file != end; file.increment(ec)) {
-        const std::string stem = file->path().stem().string();
-        const long number =
-            stem.starts_with("lum") ? std::strtol(stem.c_str() + 3, nullptr, 16) : -1;
-        if (number >= first) fs::remove(file->path(), ec);
-      }
-    }
-  }
-
-  Database& db_;
-  fs::path root_;
-  Statement insert_{db_,
-                    "INSERT INTO documents (number, url, extension, content_type, redirect_url, "
-                    "stale_after, last_modified) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"};
-  Statement held_{db_, "SELECT 1 FROM documents WHERE url = ?1"};
-  std::unique_ptr<Statement> record_;
-  std::int64_t first_ = 0, next_ = 0;
-  bool indexed_ = false;
-  bool committed_ = false;
-  std::set<fs::path> folders_;
-};
-
 // The entry a redirect chain ends at; throws for a loop.
 zim::Entry Followed(const zim::Archive& archive, zim::Entry entry) {
   for (int hops = 0; entry.isRedirect(); ++hops) {
@@ -329,34 +160,55 @@ zim::Entry Followed(const zim::Archive& archive, zim::Entry entry) {
   return entry;
 }
 
-void Import(ZimArchive& archive, ZimCatalogue& catalogue, const ZimOptions& options,
-            ZimSummary& summary, bool setTitle) {
+// The archive's entries through the catalogue writer, inside its open transaction; the disc's
+// title too when `setTitle`.
+void Import(ZimArchive& archive, Database& db, viewer::CatalogueWriter& writer,
+            const ZimOptions& options, ZimSummary& summary, bool setTitle) {
   const ZimFacts facts = ReadZimFacts(archive, options.host, options.zim.stem().string());
   summary.host = facts.host;
   summary.title = facts.title;
-  if (setTitle) catalogue.SetTitle(options.title.empty() ? facts.title : options.title);
+  if (setTitle) {
+    Statement set(db, "UPDATE disc SET title = ?1");
+    set.Bind(1, options.title.empty() ? facts.title : options.title).Step();
+  }
   ReadZimEntries(archive, facts, [&](const ZimEntry& entry) {
     ++summary.entries;
     if (options.progress) options.progress(summary.entries, facts.entries);
     if (!entry.skipped.empty()) {
       ++summary.skipped[entry.skipped];
-    } else if (catalogue.Holds(entry.url)) {
+    } else if (writer.Holds(entry.url)) {
       ++summary.skipped["already on the disc"];
     } else if (!entry.redirectUrl.empty()) {
-      catalogue.AddRedirect(entry.url, entry.redirectUrl);
+      writer.AddRedirect(entry.url, entry.redirectUrl);
       ++summary.redirects;
     } else {
-      summary.bytes += catalogue.AddDocument(entry.url, entry.type, facts.date, entry.pieces);
+      viewer::FileFacts written;
+      writer.AddDocument({entry.url, entry.type, facts.date, 0}, entry.pieces, &written);
+      summary.bytes += written.size;
       ++summary.documents;
     }
   });
-  if (!facts.mainUrl.empty() && catalogue.Holds(facts.mainUrl)) {
-    catalogue.AddStartPage(facts.mainUrl, facts.title);
+  if (!facts.mainUrl.empty() && writer.Holds(facts.mainUrl)) {
+    CaptureTables(db).Add({StartPage{facts.mainUrl, facts.title}});
     const std::string root = "http://" + facts.host + "/";
-    if (!catalogue.Holds(root)) {
-      catalogue.AddRedirect(root, facts.mainUrl);
+    if (!writer.Holds(root)) {
+      writer.AddRedirect(root, facts.mainUrl);
       ++summary.redirects;
     }
+  }
+}
+
+// Runs `write` inside the writer's transaction: committed when it returns, rolled back (its
+// files removed) when it throws.
+template <typename Write>
+void InTransaction(viewer::CatalogueWriter& writer, Write write) {
+  writer.Begin();
+  try {
+    write();
+    writer.Commit();
+  } catch (...) {
+    writer.Rollback();
+    throw;
   }
 }
 
@@ -831,13 +683,16 @@ ZimSummary CreateFromZim(const fs::path& disc, const ZimOptions& options) {
     Statement info(db, "INSERT INTO disc (format_version, title, created) VALUES (?1, '', ?2)");
     info.Bind(1, viewer::kDiscFormatVersion).Bind(2, Now()).Step();
     viewer::CreateSearchTable(db);
-    ZimCatalogue catalogue(db, building);
-    Import(*zim, catalogue, options, summary, true);
-    if (summary.documents + summary.redirects == 0) {
-      throw ToolError(options.zim.string() + ": no entries to put on a disc");
-    }
-    catalogue.Commit();
-    viewer::OptimizeSearchTable(db);
+    // Not in bulk: a ZIM's many small pages gain nothing from the page thread, and FTS5's
+    // default 1 MiB of pending entries keeps the import's memory where it was.
+    viewer::CatalogueWriter writer(db, building);
+    InTransaction(writer, [&] {
+      Import(*zim, db, writer, options, summary, true);
+      if (summary.documents + summary.redirects == 0) {
+        throw ToolError(options.zim.string() + ": no entries to put on a disc");
+      }
+      writer.Finish();
+    });
     db.Execute("PRAGMA journal_mode = WAL");
   }
   made.PutInPlace();
@@ -852,9 +707,8 @@ ZimSummary AddFromZim(const fs::path& disc, const ZimOptions& options) {
   auto db = viewer::OpenCatalogue(disc, true);
   ZimSummary summary;
   try {
-    ZimCatalogue catalogue(*db, disc);
-    Import(*zim, catalogue, options, summary, false);
-    catalogue.Commit();
+    viewer::CatalogueWriter writer(*db, disc);
+    InTransaction(writer, [&] { Import(*zim, *db, writer, options, summary, false); });
   } catch (const viewer::SqliteError& e) {
     throw ToolError(disc.string() + ": " + e.Explained());
   }

@@ -4,9 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
 #include <fstream>
+#include <mutex>
 #include <span>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "address.h"
@@ -30,6 +36,12 @@ constexpr int kBulkAutomerge = 0;
 constexpr int kBulkHashBytes = 8 * 1024 * 1024;
 constexpr int kDefaultAutomerge = 4;
 constexpr int kDefaultHashBytes = 1024 * 1024;
+// Pages read or indexed-to-be between the page thread and the writer while a disc is made: each
+// holds at most kMostIndexedText of text (and the one being read up to kMostReadPage of HTML).
+constexpr std::size_t kPagesInFlight = 8;
+// HTML handed to the page thread in memory (a copied or written page's first kMostReadPage
+// bytes) waits there up to this much; a page larger than the rest waits alone.
+constexpr std::size_t kMostHtmlInFlight = 8 * 1024 * 1024;
 
 void ConfigureSearch(Database& db, std::string_view setting, int value) {
   Statement set(db, "INSERT INTO search (search, rank) VALUES (?1, ?2)");
@@ -159,12 +171,26 @@ std::string_view FilterContentType(std::string_view folded) {
   return {};
 }
 
-// The file of document `number` whatever its extension: the stem names it.
-void RemoveDocumentFile(const fs::path& root, std::int64_t number) {
-  const fs::path file = root / DocumentFilePath(number, "");
-  std::error_code ec;
-  for (fs::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().stem() == file.filename()) fs::remove(it->path(), ec);
+// The files of documents `first` to `end` (not included) whatever their extensions: each folder
+// they lie in is listed once, a file's stem ("lum" and the number in hexadecimal) naming it.
+void RemoveDocumentFiles(const fs::path& root, std::int64_t first, std::int64_t end) {
+  constexpr std::int64_t kPerFolder = 256;  // the disc's layout: a folder per 256 numbers
+  for (std::int64_t folderStart = first; folderStart < end;) {
+    const std::int64_t folderEnd = std::min(end, (folderStart / kPerFolder + 1) * kPerFolder);
+    const fs::path folder = (root / DocumentFilePath(folderStart, "")).parent_path();
+    std::error_code ec;
+    std::vector<fs::path> doomed;
+    for (fs::directory_iterator it(folder, ec), stop; !ec && it != stop; it.increment(ec)) {
+      const std::string stem = it->path().stem().string();
+      if (!stem.starts_with("lum")) continue;
+      char* parsed = nullptr;
+      const long long number = std::strtoll(stem.c_str() + 3, &parsed, 16);
+      if (*parsed == '\0' && number >= folderStart && number < folderEnd) {
+        doomed.push_back(it->path());
+      }
+    }
+    for (const fs::path& file : doomed) fs::remove(file, ec);
+    folderStart = folderEnd;
   }
 }
 
@@ -269,6 +295,106 @@ FileFacts ReadFileFacts(const fs::path& file, const fs::path* copy, std::string*
   return facts;
 }
 
+// Pages read and their text extracted on a thread of their own, in the order they came, while
+// the writer's thread puts rows and text in the catalogue (SQLite's connection stays on it).
+class CatalogueWriter::PageTexts {
+ public:
+  struct Page {
+    std::int64_t number = 0;
+    std::filesystem::path file;  // read when `html` is empty
+    std::string html;
+    PageText text{};
+    std::exception_ptr error{};
+  };
+
+  PageTexts() : thread_([this] { Run(); }) {}
+  ~PageTexts() {
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+  }
+  PageTexts(const PageTexts&) = delete;
+  PageTexts& operator=(const PageTexts&) = delete;
+
+  // Queues a page; while kPagesInFlight wait, hands the oldest finished one to `index` first.
+  template <typename Index>
+  void Submit(Page page, Index&& index) {
+    while (true) {
+      std::unique_lock lock(mutex_);
+      if (inFlight_ == 0 ||
+          (inFlight_ < kPagesInFlight && htmlBytes_ + page.html.size() <= kMostHtmlInFlight)) {
+        htmlBytes_ += page.html.size();
+        waiting_.push_back(std::move(page));
+        ++inFlight_;
+        // A wake-up is a system call: only for a thread that sleeps.
+        const bool wake = threadIdle_;
+        lock.unlock();
+        if (wake) work_.notify_one();
+        return;
+      }
+      TakeOne(lock, index);
+    }
+  }
+
+  // Hands every page still in flight to `index`, in order.
+  template <typename Index>
+  void Drain(Index&& index) {
+    std::unique_lock lock(mutex_);
+    while (inFlight_ > 0) TakeOne(lock, index);
+  }
+
+ private:
+  template <typename Index>
+  void TakeOne(std::unique_lock<std::mutex>& lock, Index& index) {
+    writerWaits_ = true;
+    done_.wait(lock, [&] { return !finished_.empty(); });
+    writerWaits_ = false;
+    Page page = std::move(finished_.front());
+    finished_.pop_front();
+    --inFlight_;
+    lock.unlock();
+    if (page.error) std::rethrow_exception(page.error);
+    index(page);
+    lock.lock();
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      threadIdle_ = true;
+      work_.wait(lock, [&] { return stop_ || !waiting_.empty(); });
+      threadIdle_ = false;
+      if (stop_) return;
+      Page page = std::move(waiting_.front());
+      waiting_.pop_front();
+      lock.unlock();
+      try {
+        page.text = page.html.empty() ? ReadPageText(page.file) : ExtractPageText(page.html);
+      } catch (...) {
+        page.error = std::current_exception();
+      }
+      const std::size_t held = page.html.size();
+      page.html = std::string();
+      lock.lock();
+      htmlBytes_ -= held;
+      finished_.push_back(std::move(page));
+      if (writerWaits_) done_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_, done_;  // for the page thread, for the writer
+  bool threadIdle_ = false, writerWaits_ = false;
+  std::deque<Page> waiting_, finished_;
+  std::size_t inFlight_ = 0;   // waiting, being read, or finished and not yet indexed
+  std::size_t htmlBytes_ = 0;  // of the HTML handed over in memory, not yet extracted
+  bool stop_ = false;
+  std::thread thread_;  // last: it starts on the members above
+};
+
 struct CatalogueWriter::Statements {
   Statement insert;
   std::unique_ptr<Statement> record;  // a disc of the first builds has no files table
@@ -301,6 +427,7 @@ CatalogueWriter::CatalogueWriter(Database& db, fs::path root, Options options)
     recorded = files.Step();
   }
   statements_ = std::make_unique<Statements>(db_, recorded, indexed_);
+  if (options_.bulk && indexed_) texts_ = std::make_unique<PageTexts>();
   ReadNext();
 }
 
@@ -324,19 +451,26 @@ void CatalogueWriter::Begin() {
 }
 
 void CatalogueWriter::Commit() {
+  IndexWaitingPages();
   db_.Execute("COMMIT");
   firstAdded_ = next_;
 }
 
 void CatalogueWriter::Rollback() noexcept {
+  if (texts_) {
+    try {
+      texts_->Drain([](const PageTexts::Page&) {});
+    } catch (...) {
+      // the rows it was for go too
+    }
+  }
   try {
     db_.Execute("ROLLBACK");
   } catch (const SqliteError&) {
     // no transaction was open
   }
   // The files the rolled-back rows named are nobody's now.
-  for (std::int64_t number = firstAdded_; number < next_; ++number)
-    RemoveDocumentFile(root_, number);
+  RemoveDocumentFiles(root_, firstAdded_, next_);
   next_ = firstAdded_;
 }
 
@@ -365,11 +499,32 @@ std::int64_t CatalogueWriter::Take() {
 void CatalogueWriter::Place(const fs::path& from, const fs::path& relative) {
   if (options_.place) return options_.place(from, relative);
   const fs::path target = root_ / relative;
-  if (target.parent_path() != lastFolder_) {
-    fs::create_directories(target.parent_path());
-    lastFolder_ = target.parent_path();
-  }
+  MakeFolderOf(target);
   fs::rename(from, target);
+}
+
+void CatalogueWriter::IndexPage(std::int64_t number, const fs::path& file, std::string html) {
+  if (texts_) {
+    texts_->Submit(
+        {.number = number, .file = file, .html = std::move(html)},
+        [&](const PageTexts::Page& page) { statements_->pages->Add(page.number, page.text); });
+  } else if (html.empty()) {
+    statements_->pages->AddFile(number, file);
+  } else {
+    statements_->pages->Add(number, ExtractPageText(html));
+  }
+}
+
+void CatalogueWriter::IndexWaitingPages() {
+  if (!texts_) return;
+  texts_->Drain(
+      [&](const PageTexts::Page& page) { statements_->pages->Add(page.number, page.text); });
+}
+
+void CatalogueWriter::MakeFolderOf(const fs::path& target) {
+  if (target.parent_path() == lastFolder_) return;
+  fs::create_directories(target.parent_path());
+  lastFolder_ = target.parent_path();
 }
 
 FileFacts CatalogueWriter::PlaceAndRead(std::int64_t number, std::string_view extension,
@@ -381,21 +536,19 @@ FileFacts CatalogueWriter::PlaceAndRead(std::int64_t number, std::string_view ex
   std::string text;
   FileFacts read;
   if (placing == Placing::kCopy) {
-    if (target.parent_path() != lastFolder_) {
-      fs::create_directories(target.parent_path());
-      lastFolder_ = target.parent_path();
-    }
+    MakeFolderOf(target);
     read = ReadFileFacts(file, &target, page ? &text : nullptr);
   } else {
     Place(file, relative);
     if (facts != nullptr) {
       // Hashed while staged: only a page's text is read back.
-      if (page) statements_->pages->AddFile(number, target);
+      if (page) IndexPage(number, target, {});
       return *facts;
     }
     read = ReadFileFacts(target, nullptr, page ? &text : nullptr);
   }
-  if (page) statements_->pages->Add(number, ExtractPageText(text));
+  // An empty page has no text: read again from its (empty) file, it gives none either.
+  if (page) IndexPage(number, target, std::move(text));
   return read;
 }
 
@@ -407,11 +560,7 @@ void CatalogueWriter::Record(std::int64_t number, const FileFacts& facts) {
   record.Reset();
 }
 
-std::int64_t CatalogueWriter::AddDocument(const NewDocument& document, const fs::path& file,
-                                          Placing placing, const FileFacts* facts) {
-  const std::int64_t number = Take();
-  // The file is in place before the row that names it.
-  const FileFacts placed = PlaceAndRead(number, document.type.extension, file, placing, facts);
+void CatalogueWriter::Insert(std::int64_t number, const NewDocument& document) {
   Statement& insert = statements_->insert;
   insert.Bind(1, number)
       .Bind(2, document.url)
@@ -422,7 +571,45 @@ std::int64_t CatalogueWriter::AddDocument(const NewDocument& document, const fs:
       .Bind(7, document.lastModified);
   insert.Step();
   insert.Reset();
+}
+
+std::int64_t CatalogueWriter::AddDocument(const NewDocument& document, const fs::path& file,
+                                          Placing placing, const FileFacts* facts) {
+  const std::int64_t number = Take();
+  // The file is in place before the row that names it.
+  const FileFacts placed = PlaceAndRead(number, document.type.extension, file, placing, facts);
+  Insert(number, document);
   Record(number, placed);
+  return number;
+}
+
+std::int64_t CatalogueWriter::AddDocument(const NewDocument& document, const Pieces& pieces,
+                                          FileFacts* written) {
+  const std::int64_t number = Take();
+  const fs::path target = root_ / DocumentFilePath(number, document.type.extension);
+  MakeFolderOf(target);
+  const bool page = indexed_ && document.type.extension == kPageExtension;
+  std::string html;
+  Sha1Hex sha1;
+  FileFacts facts;
+  {
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!out) throw DiscError(target.string() + ": cannot write it");
+    for (std::string_view piece = pieces(); !piece.empty(); piece = pieces()) {
+      out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+      sha1.Update(piece);
+      if (page && html.size() < kMostReadPage) {
+        html.append(piece.substr(0, kMostReadPage - html.size()));
+      }
+      facts.size += piece.size();
+    }
+    if (!out.flush()) throw DiscError(target.string() + ": cannot write it");
+  }
+  facts.sha1 = sha1.Finish();
+  if (page) IndexPage(number, target, std::move(html));
+  Insert(number, document);
+  Record(number, facts);
+  if (written != nullptr) *written = std::move(facts);
   return number;
 }
 
@@ -456,6 +643,7 @@ void CatalogueWriter::ReplaceDocument(const Held& held, const fs::path& file,
 
 void CatalogueWriter::Finish() {
   if (!indexed_) return;
+  IndexWaitingPages();
   OptimizeSearchTable(db_);
   if (options_.bulk) {
     // Later additions (an `add`, the proxy's updates) merge as they go again.

@@ -92,7 +92,8 @@ class CatalogueWriter {
 
   struct Options {
     // A disc being made, which nobody reads meanwhile: the search index is merged once, by
-    // Finish(), rather than as it grows.
+    // Finish(), rather than as it grows, and pages are read and their text extracted on a
+    // thread of their own while this one writes the rows.
     bool bulk = false;
     Placer place;  // for Placing::kRename; empty for the default
   };
@@ -128,6 +129,13 @@ class CatalogueWriter {
   // when the caller has them (hashed while staging), spare reading the file again.
   std::int64_t AddDocument(const NewDocument& document, const std::filesystem::path& file,
                            Placing placing, const FileFacts* facts = nullptr);
+  // The bytes of a document held in memory or read from an archive: one piece a call, until an
+  // empty piece ends them.
+  using Pieces = std::function<std::string_view()>;
+  // Writes the pieces as the next document's file and names it; returns its number, and what
+  // was written in `written` when given.
+  std::int64_t AddDocument(const NewDocument& document, const Pieces& pieces,
+                           FileFacts* written = nullptr);
   // Names a redirect from `url` to `target` as the next document; returns its number.
   std::int64_t AddRedirect(std::string_view url, std::string_view target,
                            std::int64_t staleAfter = 0);
@@ -143,15 +151,22 @@ class CatalogueWriter {
   void ReadNext();
   void Place(const std::filesystem::path& from, const std::filesystem::path& relative);
   void Record(std::int64_t number, const FileFacts& facts);
+  void Insert(std::int64_t number, const NewDocument& document);
+  void MakeFolderOf(const std::filesystem::path& target);
   FileFacts PlaceAndRead(std::int64_t number, std::string_view extension,
                          const std::filesystem::path& file, Placing placing,
                          const FileFacts* facts);
 
   struct Statements;
+  class PageTexts;
+  void IndexPage(std::int64_t number, const std::filesystem::path& file, std::string html);
+  void IndexWaitingPages();
+
   Database& db_;
   std::filesystem::path root_;
   Options options_;
   std::unique_ptr<Statements> statements_;
+  std::unique_ptr<PageTexts> texts_;  // a disc being made: pages read beside the writer
   std::int64_t next_ = 0;
   std::int64_t firstAdded_ = 0;       // the first number the open transaction gave
   bool indexed_ = false;              // the catalogue has a search table

@@ -195,6 +195,20 @@ PageText ExtractPageText(std::string_view html) {
   return page;
 }
 
+PageText ReadPageText(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  // Sized to the page: a buffer of the whole limit for every small page costs more than the
+  // indexing itself.
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  std::string html(
+      ec ? kMostReadPage : static_cast<std::size_t>(std::min<std::uintmax_t>(size, kMostReadPage)),
+      '\0');
+  in.read(html.data(), static_cast<std::streamsize>(html.size()));
+  html.resize(static_cast<std::size_t>(in.gcount()));
+  return ExtractPageText(html);
+}
+
 std::string SearchQuery(std::string_view words) {
   std::string query;
   std::size_t count = 0;
@@ -246,17 +260,7 @@ void PageIndexer::Add(std::int64_t number, const PageText& text) {
 }
 
 void PageIndexer::AddFile(std::int64_t number, const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  // Sized to the page: a buffer of the whole limit for every small page costs more than the
-  // indexing itself.
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(file, ec);
-  std::string html(
-      ec ? kMostReadPage : static_cast<std::size_t>(std::min<std::uintmax_t>(size, kMostReadPage)),
-      '\0');
-  in.read(html.data(), static_cast<std::streamsize>(html.size()));
-  html.resize(static_cast<std::size_t>(in.gcount()));
-  Add(number, ExtractPageText(html));
+  Add(number, ReadPageText(file));
 }
 
 void IndexPage(Database& db, std::int64_t number, const PageText& text) {

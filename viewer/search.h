@@ -34,6 +34,10 @@ struct PageText {
 // style and comments, character references decoded, runs of white space made one space.
 PageText ExtractPageText(std::string_view html);
 
+// The text of a page's file, of which the first kMostReadPage bytes are read; nothing when it
+// cannot be read.
+PageText ReadPageText(const std::filesystem::path& file);
+
 // The FTS5 query for words as a person types them: each word a phrase of its own, all required.
 // Empty when there is no word.
 std::string SearchQuery(std::string_view words);

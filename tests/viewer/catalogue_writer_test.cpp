@@ -70,13 +70,19 @@ TEST(CatalogueWriter, TypeOfAnAnswer) {
 TEST(CatalogueWriter, AddsNumbersAndUndoes) {
   const fs::path base =
       fs::temp_directory_path() / ("quillon-writer-" + std::to_string(::getpid()));
+  // A disc being made (bulk) reads its pages on a thread of its own: more of them than wait
+  // between the threads at once.
   const struct {
     const char* name;
+    bool bulk;
+    int pages;
     bool commit;
     std::size_t documents;  // on the disc afterwards, the first two included
   } rows[] = {
-      {"committed", true, 4},
-      {"rolled back", false, 2},
+      {"committed", false, 3, true, 6},
+      {"rolled back", false, 3, false, 2},
+      {"bulk, committed", true, 21, true, 24},
+      {"bulk, rolled back", true, 21, false, 2},
   };
   for (const auto& row : rows) {
     fs::remove_all(base);
@@ -88,17 +94,40 @@ TEST(CatalogueWriter, AddsNumbersAndUndoes) {
     disc::CreateDisc(options);  // the page and its folder's redirect
     {
       auto db = viewer::OpenCatalogue(options.disc, true);
-      viewer::CatalogueWriter writer(*db, options.disc);
+      viewer::CatalogueWriter writer(*db, options.disc, {.bulk = row.bulk, .place = {}});
       writer.Begin();
-      const fs::path staged = options.disc / "staged";
-      std::ofstream(staged) << "<p>quillwort</p>";
-      EXPECT_EQ(writer.AddDocument({"http://h.example/new", {"htm", ""}, 0, 0}, staged,
-                                   viewer::CatalogueWriter::Placing::kRename),
-                2)
+      // Each page renamed, copied or written from bytes in memory, in turn.
+      for (int i = 0; i < row.pages; ++i) {
+        const viewer::NewDocument document{
+            "http://h.example/new" + std::to_string(i), {"htm", ""}, 0, 0};
+        const std::string html = "<p>quillwort " + std::to_string(i) + "</p>";
+        const fs::path staged = options.disc / ("staged" + std::to_string(i));
+        std::int64_t number = -1;
+        if (i % 3 == 2) {
+          bool given = false;
+          viewer::FileFacts written;
+          number = writer.AddDocument(
+              document,
+              [&] {
+                given = !given;
+                return given ? std::string_view(html) : std::string_view();
+              },
+              &written);
+          EXPECT_EQ(written.size, html.size()) << row.name;
+        } else {
+          std::ofstream(staged) << html;
+          number = writer.AddDocument(document, staged,
+                                      i % 3 == 0 ? viewer::CatalogueWriter::Placing::kRename
+                                                 : viewer::CatalogueWriter::Placing::kCopy);
+          fs::remove(staged);
+        }
+        EXPECT_EQ(number, 2 + i) << row.name;
+      }
+      EXPECT_EQ(writer.AddRedirect("http://h.example/old", "http://h.example/new0"), 2 + row.pages)
           << row.name;
-      EXPECT_EQ(writer.AddRedirect("http://h.example/old", "http://h.example/new"), 3) << row.name;
       EXPECT_TRUE(writer.Holds("http://h.example/old")) << row.name;
       if (row.commit) {
+        if (row.bulk) writer.Finish();
         writer.Commit();
       } else {
         writer.Rollback();
@@ -107,9 +136,15 @@ TEST(CatalogueWriter, AddsNumbersAndUndoes) {
     }
     EXPECT_EQ(disc::ListDocuments(options.disc).size(), row.documents) << row.name;
     EXPECT_EQ(fs::exists(options.disc / disc::DocumentPath(2, "htm")), row.commit) << row.name;
+    // The last page is one written from bytes.
+    EXPECT_EQ(fs::exists(options.disc / disc::DocumentPath(1 + row.pages, "htm")), row.commit)
+        << row.name;
     EXPECT_EQ(disc::CheckDisc(options.disc, true), std::vector<std::string>{}) << row.name;
     const auto db = viewer::OpenCatalogue(options.disc, false);
-    EXPECT_EQ(viewer::Search(*db, "quillwort", 0, 10).total, row.commit ? 1 : 0) << row.name;
+    EXPECT_EQ(viewer::Search(*db, "quillwort", 0, 10).total, row.commit ? row.pages : 0)
+        << row.name;
+    EXPECT_EQ(viewer::Search(*db, std::to_string(row.pages - 1), 0, 10).total, row.commit ? 1 : 0)
+        << row.name;
   }
   fs::remove_all(base);
 }
