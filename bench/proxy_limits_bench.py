@@ -11,7 +11,6 @@ Starts proxies: run it inside tests/host/no_network.py (make bench-proxy does).
 """
 
 import argparse
-import http.client
 import os
 import resource
 import socket
@@ -47,16 +46,7 @@ def report(rows, label, figure, bound, unit):
 def stream_peak(disc):
     proxy = e2e.Proxy(disc)
     try:
-        conn = http.client.HTTPConnection("127.0.0.1", proxy.port, timeout=30)
-        conn.request("GET", "http://%s/big.bin" % SITE)
-        response = conn.getresponse()
-        total = 0
-        while True:
-            block = response.read(1 << 20)
-            if not block:
-                break
-            total += len(block)
-        conn.close()
+        total = e2e.download_size(proxy.port, "http://%s/big.bin" % SITE)
         assert total == e2e.BIG_SIZE, total
         return proxy.peak_memory_kib()
     finally:
