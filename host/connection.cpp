@@ -19,6 +19,11 @@ void LargeBlocks::Give(std::unique_ptr<char[]> block) {
   free_.push_back(std::move(block));
 }
 
+bool WriteNow(Connection& c, std::string_view first, std::string_view second) {
+  if (c.tls != nullptr) return c.tls->Write(first, second);
+  return WriteAll(c.client.socket().native_handle(), first, second, c.writeTimeout, c.workers);
+}
+
 Exchange FilterAnswered(const FilterSession& filter, Answer answer, bool clientKeepAlive) {
   const FilterReply& reply = filter.reply();
   return {StatusOf(reply.statusLine), reply.bodyBytes, answer, clientKeepAlive && reply.Complete()};
@@ -55,7 +60,7 @@ Exchange SendPreparedAnswer(Connection& c, bool keepAlive, unsigned status, std:
     return replaced;
   }
   const std::string_view out = c.headOnly ? answer.substr(0, split) : answer;
-  const bool sent = WriteAll(c.fd(), out, c.writeTimeout, c.workers);
+  const bool sent = WriteNow(c, out);
   return Exchange{status, out.size() - split, Answer::kProxy, sent && keepAlive, false, reason};
 }
 

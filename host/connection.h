@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "access_log.h"
+#include "browser_tls.h"
 #include "filter_host.h"
 #include "own_answers.h"
 #include "upstream_pool.h"
@@ -86,14 +87,6 @@ class Block {
 
 using RequestParser = http::request_parser<http::buffer_body>;
 
-// The browser of an intercepted tunnel, as the connection that carries its requests (the
-// proxy's own end of a socket pair) cannot tell.
-struct TunnelledClient {
-  std::string authority;  // "host[:port]" of its CONNECT, as https:// addresses spell it
-  std::string remote;
-  bool loopback = false;
-};
-
 // One browser connection's working set, as every part of a request's work reaches it.
 struct Connection {
   beast::tcp_stream& client;
@@ -103,15 +96,44 @@ struct Connection {
   Workers* workers;
   std::string remote;
   bool loopback = false;
-  // Set when the requests came through TLS the proxy terminated: they are for https://authority.
-  std::string secureAuthority;
+  // The TLS the proxy ends on this connection, in an intercepted tunnel: its requests are for
+  // https://secureAuthority.
+  BrowserTls* tls = nullptr;
+  std::string secureAuthority{};
+  // Set by an intercepted CONNECT: the TLS that the requests after it come through.
+  std::unique_ptr<BrowserTls> secured{};
   // Per request:
-  bool headOnly = false;                          // a HEAD: answers go out without their bodies
-  bool interimAllowed = false;                    // an HTTP/1.1 client may be sent 1xx answers
-  bool wantsHtml = false;                         // a browser: the proxy's own answers are pages
-  std::chrono::steady_clock::time_point started;  // the request's head was read
-  int fd() const { return const_cast<beast::tcp_stream&>(client).socket().native_handle(); }
+  bool headOnly = false;                            // a HEAD: answers go out without their bodies
+  bool interimAllowed = false;                      // an HTTP/1.1 client may be sent 1xx answers
+  bool wantsHtml = false;                           // a browser: the proxy's own answers are pages
+  std::chrono::steady_clock::time_point started{};  // the request's head was read
 };
+
+// To the browser, synchronously within the write timeout (the filter's writes, the proxy's own
+// answers): false when not all of it went out.
+bool WriteNow(Connection& c, std::string_view first, std::string_view second = {});
+
+// To the browser, each wait within `timeout`.
+template <class Buffers>
+awaitable<bool> WriteToClient(Connection& c, const Buffers& bytes,
+                              std::chrono::milliseconds timeout) {
+  c.client.expires_after(timeout);
+  // Not a conditional expression: GCC mishandles co_await in one.
+  if (c.tls != nullptr) {
+    auto [e, n] = co_await asio::async_write(c.tls->stream(), bytes, kTuple);
+    co_return !e;
+  }
+  auto [e, n] = co_await asio::async_write(c.client, bytes, kTuple);
+  co_return !e;
+}
+
+// From the browser, what has come, waiting at most `timeout`.
+inline awaitable<std::tuple<boost::system::error_code, std::size_t>> ReadFromClient(
+    Connection& c, asio::mutable_buffer into, std::chrono::milliseconds timeout) {
+  c.client.expires_after(timeout);
+  if (c.tls != nullptr) co_return co_await c.tls->stream().async_read_some(into, kTuple);
+  co_return co_await c.client.async_read_some(into, kTuple);
+}
 
 // The outcome of one request on a connection.
 struct Exchange {

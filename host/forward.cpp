@@ -28,9 +28,9 @@ awaitable<Sent> SendUpstreamRequest(NetworkServices& s, Connection& c, RequestPa
   // The client holds its body back for a "100 Continue": the proxy is ready for it now (the
   // origin was asked without the expectation, so its body follows at once).
   if (!parser.is_done() && ExpectsContinue(request)) {
-    c.client.expires_after(s.options.readTimeout);
-    auto [e, n] = co_await asio::async_write(c.client, asio::buffer(kContinueAnswer), kTuple);
-    if (e) co_return Sent{{}, true};
+    if (!co_await WriteToClient(c, asio::buffer(kContinueAnswer), s.options.readTimeout)) {
+      co_return Sent{{}, true};
+    }
   }
 
   // A chunked body is decoded here, its framing bounded (a chunk line that never ends would
@@ -50,9 +50,8 @@ awaitable<Sent> SendUpstreamRequest(NetworkServices& s, Connection& c, RequestPa
         if (e) co_return Sent{e};
       }
       if (decoder.done()) break;
-      c.client.expires_after(s.options.readTimeout);
       auto [readError, n] =
-          co_await c.client.async_read_some(c.buffer.prepare(kRelayBlock), kTuple);
+          co_await ReadFromClient(c, c.buffer.prepare(kRelayBlock), s.options.readTimeout);
       if (readError) co_return Sent{{}, true};
       c.buffer.commit(n);
     }
@@ -69,7 +68,14 @@ awaitable<Sent> SendUpstreamRequest(NetworkServices& s, Connection& c, RequestPa
     request.body().data = block.data();
     request.body().size = block.size();
     c.client.expires_after(s.options.readTimeout);
-    auto [readError, n] = co_await http::async_read_some(c.client, c.buffer, parser, kTuple);
+    // Not a conditional expression: GCC mishandles co_await in one.
+    std::tuple<boost::system::error_code, std::size_t> read;
+    if (c.tls != nullptr) {
+      read = co_await http::async_read_some(c.tls->stream(), c.buffer, parser, kTuple);
+    } else {
+      read = co_await http::async_read_some(c.client, c.buffer, parser, kTuple);
+    }
+    auto [readError, n] = read;
     if (readError == http::error::need_buffer) readError = {};
     if (readError) {
       const bool framing =
@@ -91,11 +97,5 @@ template awaitable<Sent> SendUpstreamRequest(NetworkServices&, Connection&, Requ
                                              std::string_view);
 template awaitable<Sent> SendUpstreamRequest(NetworkServices&, Connection&, RequestParser&,
                                              TlsStream&, const NetworkTarget&, std::string_view);
-
-awaitable<bool> WriteToClient(NetworkServices& s, Connection& c, asio::const_buffer bytes) {
-  c.client.expires_after(s.options.readTimeout);
-  auto [e, n] = co_await asio::async_write(c.client, bytes, kTuple);
-  co_return !e;
-}
 
 }  // namespace quillon::host

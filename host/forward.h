@@ -40,8 +40,4 @@ awaitable<Sent> SendUpstreamRequest(NetworkServices& s, Connection& c, RequestPa
                                     Upstream& upstream, const NetworkTarget& target,
                                     std::string_view upgrade);
 
-// Writes bytes the client is owed outside any answer's framing (interim heads, bytes of an
-// upgraded connection); false when the client is gone.
-awaitable<bool> WriteToClient(NetworkServices& s, Connection& c, asio::const_buffer bytes);
-
 }  // namespace quillon::host

@@ -2,8 +2,6 @@
 // requests inside like any other, as https:// addresses.
 #pragma once
 
-#include <atomic>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,15 +21,14 @@ struct InterceptServices {
   LocalCa* ca;  // null: every CONNECT is a tunnel
   DiscPages& pages;
   Metrics& metrics;
-  const std::atomic<std::size_t>& active;  // open connections, for the connection limit
-  // Serves the requests inside as a connection of its own (the server's).
-  std::function<void(tcp::socket, TunnelledClient)> spawn;
 };
 
 // What the local authority signs for: the catalogue domain and the disc's https:// hosts.
 std::vector<std::string> NamesToSign(DiscPages& pages, std::string_view catalogueDomain);
 
 bool Intercepts(const InterceptServices& s, const NetworkTarget& target);
+// The 200, then the browser's handshake: on success the connection's `secured` holds the TLS
+// that its requests come through from now on.
 awaitable<Exchange> Intercept(InterceptServices& s, Connection& c, const NetworkTarget& target);
 
 }  // namespace quillon::host

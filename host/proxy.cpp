@@ -112,14 +112,7 @@ class Server final : private NetworkSide {
 
   NetworkServices network{options,    self, pool,          largeBlocks,
                           *originTls, via,  updater.get(), metrics};
-  InterceptServices intercepting{options,
-                                 ca.get(),
-                                 pages,
-                                 metrics,
-                                 active,
-                                 [this](tcp::socket socket, TunnelledClient tunnelled) {
-                                   Spawn(std::move(socket), std::move(tunnelled));
-                                 }};
+  InterceptServices intercepting{options, ca.get(), pages, metrics};
   RequestServices requests{options, pages, launches, self, viaName, [this] { return Watch(); },
                            *this};
   SessionServices sessionServices{library, options,  workers,  metrics,
@@ -132,10 +125,9 @@ class Server final : private NetworkSide {
   awaitable<void> Drain();
   awaitable<void> TrimWhenIdle();
   awaitable<void> RefreshDisc();
-  // Runs a Session as a connection of its own, counted among the active ones (and, given a
-  // client address, among that client's, which it gives back at its end).
-  void Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
-             std::optional<asio::ip::address> counted = std::nullopt);
+  // Runs a Session, counted among the active connections and among the client's, which it
+  // gives back at its end.
+  void Spawn(tcp::socket socket, const asio::ip::address& client);
   // A client the proxy does not serve: the 403, logged, then a short drain and the close.
   void Refuse(tcp::socket socket, const asio::ip::address& client);
 
@@ -227,18 +219,17 @@ awaitable<void> Server::Accept() {
       Refuse(std::move(socket), client);
       continue;
     }
-    Spawn(std::move(socket), std::nullopt, client);
+    Spawn(std::move(socket), client);
   }
 }
 
-void Server::Spawn(tcp::socket socket, std::optional<TunnelledClient> tunnelled,
-                   std::optional<asio::ip::address> counted) {
+void Server::Spawn(tcp::socket socket, const asio::ip::address& client) {
   ++active;
   auto executor = socket.get_executor();
-  asio::co_spawn(executor, Session(sessionServices, std::move(socket), std::move(tunnelled)),
-                 [this, counted](std::exception_ptr error) {
+  asio::co_spawn(executor, Session(sessionServices, std::move(socket)),
+                 [this, client](std::exception_ptr error) {
                    ReportFailure(error);
-                   if (counted) perClient.Leave(*counted);
+                   perClient.Leave(client);
                    ++served;
                    --active;
                  });

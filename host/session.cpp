@@ -17,7 +17,7 @@ struct HeadRead {
 awaitable<HeadRead> ReadHead(SessionServices& s, Connection& c, OpenSessions::Open& open,
                              bool first) {
   open.idle = !s.stopping;
-  c.client.expires_after(first ? s.options.headTimeout : s.options.idleTimeout);
+  const auto timeout = first ? s.options.headTimeout : s.options.idleTimeout;
   std::size_t searched = 0;
   for (;;) {
     const std::string_view now(static_cast<const char*>(c.buffer.data().data()), c.buffer.size());
@@ -33,9 +33,9 @@ awaitable<HeadRead> ReadHead(SessionServices& s, Connection& c, OpenSessions::Op
     if (end != std::string_view::npos) co_return HeadRead{HeadRead::kComplete, end};
     searched = now.size();
     if (now.size() >= s.options.headLimit) co_return HeadRead{HeadRead::kTooLarge, 0};
-    auto [ec, n] = co_await c.client.async_read_some(
-        c.buffer.prepare(std::min<std::size_t>(16 * 1024, s.options.headLimit - now.size())),
-        kTuple);
+    auto [ec, n] = co_await ReadFromClient(
+        c, c.buffer.prepare(std::min<std::size_t>(16 * 1024, s.options.headLimit - now.size())),
+        timeout);
     open.idle = false;
     // Closed, reset, or the head timed out: nothing more to say.
     if (ec) co_return HeadRead{HeadRead::kClosed, 0};
@@ -89,14 +89,11 @@ void OpenSessions::CancelWaiting() {
   }
 }
 
-awaitable<void> CloseAfterAnswer(beast::tcp_stream& client, std::string answer,
-                                 std::chrono::milliseconds writeTimeout, Workers* workers) {
-  if (!answer.empty() &&
-      !WriteAll(client.socket().native_handle(), answer, writeTimeout, workers)) {
-    co_return;
-  }
-  boost::system::error_code ignored;
-  client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+namespace {
+
+// What the client still sends is read away for a moment: closing with unread data would reset
+// the connection and lose the answer.
+awaitable<void> ReadAway(beast::tcp_stream& client) {
   client.expires_after(std::chrono::seconds(1));
   std::vector<char> discard(16 * 1024);
   for (std::size_t drained = 0; drained < 1024 * 1024;) {
@@ -106,60 +103,23 @@ awaitable<void> CloseAfterAnswer(beast::tcp_stream& client, std::string answer,
   }
 }
 
-awaitable<void> Session(SessionServices& s, tcp::socket socket,
-                        std::optional<TunnelledClient> tunnelled) {
-  beast::tcp_stream client(std::move(socket));
-  std::string remote = "-";
-  bool loopback = false;
-  {
-    boost::system::error_code ec;
-    if (tunnelled) {
-      remote = tunnelled->remote;
-      loopback = tunnelled->loopback;
-    } else {
-      auto endpoint = client.socket().remote_endpoint(ec);
-      if (!ec) {
-        remote = endpoint.address().to_string();
-        loopback = Unmapped(endpoint.address()).is_loopback();
-      }
-      client.socket().set_option(tcp::no_delay(true), ec);
-    }
-    client.socket().native_non_blocking(true, ec);
-  }
-  const int fd = client.socket().native_handle();
-  const auto writeTimeout = s.options.readTimeout;
-  Workers* pool = &s.workers;
-  FilterSession filter(
-      s.library,
-      [fd, writeTimeout, pool](std::string_view first, std::string_view second) {
-        return WriteAll(fd, first, second, writeTimeout, pool);
-      },
-      tunnelled.has_value());
-  OpenSessions::Open open{&client};
-  s.open.Register(&open);
-  struct Registered {
-    OpenSessions& sessions;
-    OpenSessions::Open* open;
-    ~Registered() { sessions.Unregister(open); }
-  } registered{s.open, &open};
-  // The inner end of an intercepted tunnel is no browser connection of its own. An intercepted
-  // connection's socket has moved to its TLS stream by now: counted without its bytes.
-  struct Counted {
-    Metrics* metrics;
-    beast::tcp_stream& client;
-    ~Counted() {
-      if (metrics == nullptr) return;
-      if (client.socket().is_open()) {
-        metrics->ConnectionEnded(client.socket().native_handle());
-      } else {
-        metrics->ConnectionEnded(0, 0);
-      }
-    }
-  } counted{tunnelled ? nullptr : &s.metrics, client};
-  beast::flat_buffer buffer;
-  Connection c{client, buffer, filter, writeTimeout, pool, remote, loopback, {}, {}, {}, {}, {}};
-  if (tunnelled) c.secureAuthority = tunnelled->authority;
+// The end of the connection's sending side: TLS's own end first on an intercepted one.
+void EndSend(Connection& c) {
+  if (c.tls != nullptr) return c.tls->EndSend();
+  boost::system::error_code ignored;
+  c.client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+}
 
+awaitable<void> CloseAfterAnswer(Connection& c, std::string answer) {
+  if (!answer.empty() && !WriteNow(c, answer)) co_return;
+  EndSend(c);
+  // Undecoded: it is thrown away.
+  co_await ReadAway(c.client);
+}
+
+// The requests that come on `c`, one after another, until the connection ends or, after an
+// intercepted CONNECT, goes on in TLS.
+awaitable<void> Serve(SessionServices& s, Connection& c, OpenSessions::Open& open) {
   // Each refusal's answer is made before its co_await: GCC frees the temporaries of a co_await's
   // operands wrongly (a malformed head's 400 crashed the proxy with a double free).
   for (bool first = true; !s.stopping; first = false) {
@@ -169,34 +129,34 @@ awaitable<void> Session(SessionServices& s, tcp::socket socket,
       std::string answer = OwnAnswer(
           {431, Reason::kLimit, "The request head is longer than the proxy accepts.", {}, {}, {}},
           false, true);
-      co_await CloseAfterAnswer(client, std::move(answer), writeTimeout, pool);
+      co_await CloseAfterAnswer(c, std::move(answer));
       co_return;
     }
     RequestParser parser;
     parser.header_limit(static_cast<std::uint32_t>(s.options.headLimit));
     parser.body_limit(boost::none);
-    const std::string rawHead(static_cast<const char*>(buffer.data().data()), head.length);
+    const std::string rawHead(static_cast<const char*>(c.buffer.data().data()), head.length);
     boost::system::error_code parseError;
     parser.put(asio::buffer(rawHead), parseError);
     if (parseError || !parser.is_header_done()) {
       std::string answer = OwnAnswer(
           {400, Reason::kBadRequest, "The request head is malformed.", {}, {}, {}}, false, true);
-      co_await CloseAfterAnswer(client, std::move(answer), writeTimeout, pool);
+      co_await CloseAfterAnswer(c, std::move(answer));
       co_return;
     }
-    buffer.consume(head.length);
+    c.buffer.consume(head.length);
     c.started = std::chrono::steady_clock::now();
     auto& request = parser.get();
-    const std::string requestLine = std::string(request.method_string()) + " " +
-                                    (tunnelled ? "https://" + tunnelled->authority : "") +
-                                    std::string(request.target()) +
-                                    (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
+    const std::string requestLine =
+        std::string(request.method_string()) + " " +
+        (c.secureAuthority.empty() ? "" : "https://" + c.secureAuthority) +
+        std::string(request.target()) + (request.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
     Outcome outcome = co_await HandleRequest(s.requests, c, parser, rawHead);
     if (outcome.exchange.abandoned) co_return;
     Log(s, c, request, requestLine, outcome.exchange);
     switch (outcome.then) {
       case Outcome::Then::kClose:
-        co_await CloseAfterAnswer(client, std::move(outcome.answer), writeTimeout, pool);
+        co_await CloseAfterAnswer(c, std::move(outcome.answer));
         co_return;
       case Outcome::Then::kEnd:
         co_return;
@@ -206,14 +166,90 @@ awaitable<void> Session(SessionServices& s, tcp::socket socket,
     if (!outcome.exchange.keepAlive || !parser.is_done()) {
       if (!parser.is_done()) {
         // The unread body must not reset the answer.
-        co_await CloseAfterAnswer(client, {}, writeTimeout, pool);
+        co_await CloseAfterAnswer(c, {});
       } else {
-        boost::system::error_code ignored;
-        client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        EndSend(c);
       }
       co_return;
     }
   }
+}
+
+}  // namespace
+
+awaitable<void> CloseAfterAnswer(beast::tcp_stream& client, std::string answer,
+                                 std::chrono::milliseconds writeTimeout, Workers* workers) {
+  if (!answer.empty() &&
+      !WriteAll(client.socket().native_handle(), answer, writeTimeout, workers)) {
+    co_return;
+  }
+  boost::system::error_code ignored;
+  client.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  co_await ReadAway(client);
+}
+
+awaitable<void> Session(SessionServices& s, tcp::socket socket) {
+  beast::tcp_stream client(std::move(socket));
+  std::string remote = "-";
+  bool loopback = false;
+  {
+    boost::system::error_code ec;
+    auto endpoint = client.socket().remote_endpoint(ec);
+    if (!ec) {
+      remote = endpoint.address().to_string();
+      loopback = Unmapped(endpoint.address()).is_loopback();
+    }
+    client.socket().set_option(tcp::no_delay(true), ec);
+    client.socket().native_non_blocking(true, ec);
+  }
+  const int fd = client.socket().native_handle();
+  const auto writeTimeout = s.options.readTimeout;
+  Workers* pool = &s.workers;
+  FilterSession filter(s.library,
+                       [fd, writeTimeout, pool](std::string_view first, std::string_view second) {
+                         return WriteAll(fd, first, second, writeTimeout, pool);
+                       });
+  OpenSessions::Open open{&client};
+  s.open.Register(&open);
+  struct Registered {
+    OpenSessions& sessions;
+    OpenSessions::Open* open;
+    ~Registered() { sessions.Unregister(open); }
+  } registered{s.open, &open};
+  struct Counted {
+    Metrics& metrics;
+    beast::tcp_stream& client;
+    ~Counted() { metrics.ConnectionEnded(client.socket().native_handle()); }
+  } counted{s.metrics, client};
+  beast::flat_buffer buffer;
+  Connection c{.client = client,
+               .buffer = buffer,
+               .filter = filter,
+               .writeTimeout = writeTimeout,
+               .workers = pool,
+               .remote = remote,
+               .loopback = loopback};
+  co_await Serve(s, c, open);
+  if (c.secured == nullptr) co_return;
+
+  // An intercepted tunnel: its requests come through the TLS now, on a filter session of their
+  // own, as a secure port's connection.
+  BrowserTls& tls = *c.secured;
+  FilterSession secureFilter(
+      s.library,
+      [&tls](std::string_view first, std::string_view second) { return tls.Write(first, second); },
+      true);
+  Connection inner{.client = client,
+                   .buffer = buffer,
+                   .filter = secureFilter,
+                   .writeTimeout = writeTimeout,
+                   .workers = pool,
+                   .remote = remote,
+                   .loopback = loopback,
+                   .tls = &tls,
+                   .secureAuthority = tls.authority()};
+  co_await Serve(s, inner, open);
+  tls.EndSend();
 }
 
 }  // namespace quillon::host

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 
@@ -48,12 +47,11 @@ struct SessionServices {
   RequestServices& requests;
 };
 
-// A browser connection; `tunnelled` for the inner end of an intercepted tunnel.
-awaitable<void> Session(SessionServices& s, tcp::socket socket,
-                        std::optional<TunnelledClient> tunnelled);
+// A browser connection.
+awaitable<void> Session(SessionServices& s, tcp::socket socket);
 
-// Answers the client after a refusal and closes: what the client still sends is read away for
-// a moment, or closing with unread data would reset the connection and lose the answer.
+// Answers a plain client after a refusal and closes: what the client still sends is read away
+// for a moment, or closing with unread data would reset the connection and lose the answer.
 awaitable<void> CloseAfterAnswer(beast::tcp_stream& client, std::string answer,
                                  std::chrono::milliseconds writeTimeout, Workers* workers);
 

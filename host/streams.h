@@ -3,8 +3,6 @@
 // direction of a tunnel ends. The rest of the proxy is written once for every kind.
 #pragma once
 
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/ssl.hpp>
 #include <chrono>
 #include <memory>
@@ -16,16 +14,6 @@
 #include "upstream_pool.h"
 
 namespace quillon::host {
-
-// The browser's TLS the proxy ends itself (an intercepted tunnel), and the socket pair's end
-// that carries the requests inside it to their session.
-using ServerTls = asio::ssl::stream<tcp::socket>;
-using LocalStream = asio::local::stream_protocol::socket;
-
-// No timeout on a pump's reads or writes: the other side's own timeouts bound the wait.
-inline constexpr std::chrono::milliseconds kNoTimeout{0};
-// Closing an intercepted tunnel: how long the browser has to acknowledge the end of TLS.
-inline constexpr auto kCloseNotifyWait = std::chrono::milliseconds(250);
 
 template <class Stream>
 struct StreamTraits;
@@ -100,47 +88,24 @@ struct StreamTraits<TlsStream> {
   }
 };
 
-// The browser's side of an intercepted tunnel: reads wait as long as the browser does; a write
-// may stall at most its timeout.
+// The browser's side of an intercepted tunnel (a 101 inside it).
 template <>
-struct StreamTraits<ServerTls> {
-  using Stream = ServerTls;
-  static auto Read(Stream& stream, asio::mutable_buffer into, std::chrono::milliseconds) {
+struct StreamTraits<BrowserTls::Stream> {
+  using Stream = BrowserTls::Stream;
+  static beast::tcp_stream& Transport(Stream& stream) { return stream.next_layer().stream(); }
+  static auto Read(Stream& stream, asio::mutable_buffer into, std::chrono::milliseconds idle) {
+    Transport(stream).expires_after(idle);
     return stream.async_read_some(into, kTuple);
   }
-  static awaitable<std::tuple<boost::system::error_code, std::size_t>> Write(
-      Stream& stream, asio::const_buffer bytes, std::chrono::milliseconds stall) {
-    using namespace asio::experimental::awaitable_operators;
-    asio::steady_timer timer(stream.get_executor(), stall);
-    auto written = co_await (asio::async_write(stream, bytes, kTuple) || timer.async_wait(kTuple));
-    if (written.index() == 1) co_return std::tuple{beast::error::timeout, std::size_t{0}};
-    co_return std::get<0>(written);
-  }
-  // The end of TLS, acknowledged or not within kCloseNotifyWait; the close ends the other
-  // direction's read as well.
-  static awaitable<void> EndSend(Stream& stream) {
-    using namespace asio::experimental::awaitable_operators;
-    asio::steady_timer timer(stream.get_executor(), kCloseNotifyWait);
-    co_await (stream.async_shutdown(kTuple) || timer.async_wait(kTuple));
-    boost::system::error_code ignored;
-    stream.lowest_layer().close(ignored);
-  }
-};
-
-// The proxy's own end of the socket pair an intercepted tunnel's requests go through.
-template <>
-struct StreamTraits<LocalStream> {
-  using Stream = LocalStream;
-  static auto Read(Stream& stream, asio::mutable_buffer into, std::chrono::milliseconds) {
-    return stream.async_read_some(into, kTuple);
-  }
-  // The session reads as it can; its own timeouts bound how long it may leave this.
-  static auto Write(Stream& stream, asio::const_buffer bytes, std::chrono::milliseconds) {
+  static auto Write(Stream& stream, asio::const_buffer bytes, std::chrono::milliseconds idle) {
+    Transport(stream).expires_after(idle);
     return asio::async_write(stream, bytes, kTuple);
   }
+  // close_notify within the connection's write timeout; the browser's own is not waited for.
   static awaitable<void> EndSend(Stream& stream) {
     boost::system::error_code ignored;
-    stream.shutdown(Stream::shutdown_send, ignored);
+    stream.shutdown(ignored);
+    Transport(stream).socket().shutdown(tcp::socket::shutdown_send, ignored);
     co_return;
   }
 };

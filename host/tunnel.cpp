@@ -14,8 +14,8 @@ using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
-template <class Other>
-awaitable<std::uint64_t> Copy(beast::tcp_stream& a, Other& b, std::chrono::milliseconds idle) {
+template <class A, class B>
+awaitable<std::uint64_t> Copy(A& a, B& b, std::chrono::milliseconds idle) {
   auto [toB, toA] =
       co_await (Pump(a, b, kRelayBlock, idle, idle) && Pump(b, a, kRelayBlock, idle, idle));
   (void)toB;
@@ -42,8 +42,9 @@ template <class Upstream>
 awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& upstream,
                                   beast::flat_buffer& upstreamBuffer, std::string_view head) {
   Exchange exchange{101, 0, Answer::kNetwork, false};
-  if (!co_await WriteToClient(s, c, asio::buffer(head))) co_return exchange;
-  if (upstreamBuffer.size() > 0 && !co_await WriteToClient(s, c, upstreamBuffer.data())) {
+  if (!co_await WriteToClient(c, asio::buffer(head), s.options.readTimeout)) co_return exchange;
+  if (upstreamBuffer.size() > 0 &&
+      !co_await WriteToClient(c, upstreamBuffer.data(), s.options.readTimeout)) {
     co_return exchange;
   }
   exchange.bytes = upstreamBuffer.size();
@@ -53,7 +54,12 @@ awaitable<Exchange> RelayUpgraded(NetworkServices& s, Connection& c, Upstream& u
     if (e) co_return exchange;
     c.buffer.consume(c.buffer.size());
   }
-  exchange.bytes += co_await Splice(c.client, upstream, s.options.idleTimeout);
+  // Inside an intercepted tunnel the browser's side is TLS the proxy codes itself.
+  if (c.tls != nullptr) {
+    exchange.bytes += co_await Copy(c.tls->stream(), upstream, s.options.idleTimeout);
+  } else {
+    exchange.bytes += co_await Splice(c.client, upstream, s.options.idleTimeout);
+  }
   co_return exchange;
 }
 
@@ -63,12 +69,11 @@ template awaitable<Exchange> RelayUpgraded(NetworkServices&, Connection&, TlsStr
                                            beast::flat_buffer&, std::string_view);
 
 bool SendEstablished(Connection& c) {
-  return WriteAll(c.fd(), "HTTP/1.1 200 Connection Established\r\n\r\n", c.writeTimeout, c.workers);
+  return WriteNow(c, "HTTP/1.1 200 Connection Established\r\n\r\n");
 }
 
 Exchange RefuseTunnel(Connection& c, unsigned status, Reason reason, std::string what) {
-  WriteAll(c.fd(), OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true),
-           c.writeTimeout, c.workers);
+  WriteNow(c, OwnAnswer({status, reason, std::move(what), {}, {}, {}}, c.wantsHtml, true));
   return Exchange{status, 0, Answer::kProxy, false, false, reason};
 }
 

@@ -122,11 +122,10 @@ class Fetching {
 
   // The origin has the head already; it loses its connection, the client hears why.
   Exchange BadBody() {
-    WriteAll(
-        c_.fd(),
+    WriteNow(
+        c_,
         OwnAnswer({400, Reason::kBadRequest, "The request's body broke its framing.", {}, {}, {}},
-                  c_.wantsHtml, true),
-        c_.writeTimeout, c_.workers);
+                  c_.wantsHtml, true));
     return Exchange{400, 0, Answer::kProxy, false, false, Reason::kBadRequest};
   }
 
@@ -189,7 +188,7 @@ class Fetching {
         const std::string head = ClientResponseHead(
             response_->get(),
             {.via = s_.via, .chunked = false, .keepAlive = false, .upgrade = {}, .interim = true});
-        if (!co_await WriteToClient(s_, c_, asio::buffer(head))) {
+        if (!co_await WriteToClient(c_, asio::buffer(head), s_.options.readTimeout)) {
           heard.answered = Abandoned();
           co_return heard;
         }
@@ -246,7 +245,8 @@ class Fetching {
     // once.
     pendingHead_ = head_;
     if (upstreamBuffer_.size() == 0 || bodyless_) {
-      if (!co_await WriteToClient(s_, c_, asio::buffer(head_))) co_return exchange;
+      if (!co_await WriteToClient(c_, asio::buffer(head_), s_.options.readTimeout))
+        co_return exchange;
       pendingHead_ = {};
     }
     if (!co_await RelayBody(exchange)) co_return exchange;
@@ -258,24 +258,20 @@ class Fetching {
   awaitable<bool> Send(std::string_view out) {
     const std::array<asio::const_buffer, 2> both{asio::buffer(pendingHead_), asio::buffer(out)};
     pendingHead_ = {};
-    c_.client.expires_after(s_.options.readTimeout);
-    auto [e, n] = co_await asio::async_write(c_.client, both, kTuple);
-    co_return !e;
+    co_return co_await WriteToClient(c_, both, s_.options.readTimeout);
   }
 
   // A body that breaks its framing: 502 while nothing of the answer has gone out, else the
   // connection just ends (the client sees the answer cut short).
   void Broken(Exchange& exchange, std::string_view why) {
     if (pendingHead_.empty()) return;
-    WriteAll(c_.fd(),
-             OwnAnswer({502,
-                        Reason::kBadOrigin,
-                        "The network's answer broke its framing: " + std::string(why) + ".",
-                        {},
-                        {},
-                        {}},
-                       c_.wantsHtml, true),
-             c_.writeTimeout, c_.workers);
+    WriteNow(c_, OwnAnswer({502,
+                            Reason::kBadOrigin,
+                            "The network's answer broke its framing: " + std::string(why) + ".",
+                            {},
+                            {},
+                            {}},
+                           c_.wantsHtml, true));
     exchange = Exchange{502, 0, Answer::kProxy, false, false, Reason::kBadOrigin};
   }
 
@@ -378,7 +374,8 @@ class Fetching {
     if (!framed_) co_return false;
     if (rechunk_ && !bodyless_) {
       if (!c_.filter.PassBlock(kLastChunk)) co_return false;
-      if (!co_await WriteToClient(s_, c_, asio::buffer(kLastChunk))) co_return false;
+      if (!co_await WriteToClient(c_, asio::buffer(kLastChunk), s_.options.readTimeout))
+        co_return false;
     }
     if (copy) {
       Workers::Blocking writing(c_.workers);

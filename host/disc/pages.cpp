@@ -357,8 +357,11 @@ Exchange SendDiscFile(Connection& c, bool keepAlive, const DiscFile& file) {
       "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(viewer::ContentTypeOf(extension)) +
       "\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
   if (!c.filter.PassBlock(head)) return FilterAnswered(c.filter, Answer::kDiscFallback, keepAlive);
-  if (!WriteAll(c.fd(), head, c.writeTimeout, c.workers)) return {200, 0, Answer::kProxy, false};
-  if (c.headOnly) return {200, 0, Answer::kProxy, keepAlive};
+  if (c.headOnly || size == 0) {
+    return {200, 0, Answer::kProxy, WriteNow(c, head) && keepAlive};
+  }
+  // The head goes out with the first block.
+  std::string_view pendingHead = head;
   Block block(kRelayBlock);
   std::uint64_t sent = 0;
   while (sent < size) {
@@ -368,9 +371,8 @@ Exchange SendDiscFile(Connection& c, bool keepAlive, const DiscFile& file) {
     if (n <= 0) break;
     const std::string_view data(block.data(), static_cast<std::size_t>(n));
     if (!c.filter.PassBlock(data)) return {200, sent, Answer::kProxy, false};
-    if (!WriteAll(c.fd(), data, c.writeTimeout, c.workers)) {
-      return {200, sent, Answer::kProxy, false};
-    }
+    if (!WriteNow(c, pendingHead, data)) return {200, sent, Answer::kProxy, false};
+    pendingHead = {};
     sent += static_cast<std::uint64_t>(n);
   }
   // A file that shrank meanwhile leaves the answer short: the connection cannot be reused.

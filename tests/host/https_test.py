@@ -126,13 +126,17 @@ class HttpsThroughTheProxy(unittest.TestCase):
                   "<img src='/pic.png' onload='document.body.dataset.picture=\"shown\"'>")
         e2e.write(os.path.join(files, "pic.png"), png())
         e2e.write(os.path.join(files, "stale.html"), "disc copy of stale")
+        cls.big = os.urandom(3 * 1024 * 1024)
+        with open(os.path.join(files, "big.bin"), "wb") as f:
+            f.write(cls.big)
         cls.disc = os.path.join(base, "disc")
         tool = e2e.ARGS.disc_tool
         e2e.write(os.path.join(base, "mirror", "plain.example", "index.html"), "plain page")
         subprocess.run([tool, "create", cls.disc, "--from", os.path.join(base, "mirror")],
                        check=True, capture_output=True)
         adds = [("https://%s/" % SECURE, "page.html", []),
-                ("https://%s/pic.png" % SECURE, "pic.png", [])]
+                ("https://%s/pic.png" % SECURE, "pic.png", []),
+                ("https://%s/big.bin" % SECURE, "big.bin", [])]
         for port in (cls.good_port, cls.bad_port):
             for name in ("stale-304.html", "stale-200.html"):
                 adds.append(("https://127.0.0.1:%d/%s" % (port, name), "stale.html",
@@ -222,11 +226,67 @@ class HttpsThroughTheProxy(unittest.TestCase):
             status, body, _ = self.fetch(SECURE, 443, path, headers=headers)
             self.assertEqual(status, 421, (path, body))
 
+    def test_slow_idle_and_kept_browsers_inside_a_tunnel(self):
+        # The requests inside a tunnel are served on the browser's TLS itself: a browser that
+        # stops reading holds its own connection only, a silent one is closed, a kept one goes on.
+        proxy = e2e.Proxy(self.disc, "--ca-dir", self.ca_dir, "--threads", "2",
+                          "--read-timeout", "30", "--head-timeout", "1")
+
+        def tunnel(receive_buffer=None):
+            sock = socket.socket()
+            if receive_buffer:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+            sock.settimeout(10)
+            sock.connect(("127.0.0.1", proxy.port))
+            sock.sendall(b"CONNECT %s:443 HTTP/1.1\r\nHost: %s:443\r\n\r\n" %
+                         (SECURE.encode(), SECURE.encode()))
+            established = sock.recv(4096)
+            self.assertTrue(established.startswith(b"HTTP/1.1 200 "), established)
+            return self.client.wrap_socket(sock, server_hostname=SECURE)
+
+        slow = []
+        try:
+            kept = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
+                                               context=self.client)
+            kept.set_tunnel(SECURE, 443)
+            for path, body in (("/", None), ("/big.bin", self.big), ("/", None)):
+                kept.request("GET", path)
+                response = kept.getresponse()
+                got = response.read()
+                self.assertEqual(response.status, 200, path)
+                self.assertTrue(body is None or got == body, (path, len(got)))
+            kept.close()
+            for _ in range(6):  # more than the threads
+                sock = tunnel(receive_buffer=4096)
+                sock.sendall(b"GET /big.bin HTTP/1.1\r\nHost: %s\r\n\r\n" % SECURE.encode())
+                slow.append(sock)
+            time.sleep(0.5)  # their sockets are full by now
+            started = time.time()
+            for _ in range(5):
+                conn = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
+                                                   context=self.client)
+                conn.set_tunnel(SECURE, 443)
+                conn.request("GET", "/")
+                self.assertEqual(conn.getresponse().status, 200)
+                conn.close()
+            # Held behind a slow reader, a request would wait for its 30 s read timeout.
+            self.assertLess(time.time() - started, 5)
+            silent = tunnel()
+            started = time.time()
+            self.assertEqual(silent.recv(4096), b"")  # closed after the head timeout
+            self.assertLess(time.time() - started, 5)
+            silent.close()
+        finally:
+            for sock in slow:
+                sock.close()
+            self.assertEqual(proxy.stop(), 0)
+
     def test_a_failed_handshake_is_logged_as_such(self):
         with socket.create_connection(("127.0.0.1", self.proxy.port), timeout=10) as sock:
             sock.sendall(b"CONNECT %s:443 HTTP/1.1\r\nHost: %s:443\r\n\r\n" %
                          (SECURE.encode(), SECURE.encode()))
-            self.assertTrue(sock.recv(4096).startswith(b"HTTP/1.1 200 "))
+            established = sock.recv(4096)
+            self.assertTrue(established.startswith(b"HTTP/1.1 200 "), established)
             sock.sendall(b"GET / HTTP/1.1\r\nHost: %s\r\n\r\n" % SECURE.encode())
             sock.recv(4096)  # the proxy's TLS alert, or the end
         lines = self.logged('"CONNECT %s:443 HTTP/1.1" 400 ' % SECURE)

@@ -63,9 +63,14 @@ Served Serve(std::string_view rawHead, bool offline, bool loopback, std::string 
   beast::tcp_stream client(std::move(socket));
   beast::flat_buffer buffer;
   FilterSession filter(*library, [](std::string_view, std::string_view) { return true; });
-  Connection c{client,  buffer, filter,   std::chrono::seconds(1),
-               nullptr, "-",    loopback, std::move(tunnel),
-               {},      {},     {},       {}};
+  Connection c{.client = client,
+               .buffer = buffer,
+               .filter = filter,
+               .writeTimeout = std::chrono::seconds(1),
+               .workers = nullptr,
+               .remote = "-",
+               .loopback = loopback,
+               .secureAuthority = std::move(tunnel)};
 
   RequestParser parser;
   boost::system::error_code parseError;
