@@ -16,25 +16,20 @@ ViewerServices* ViewerLink::Accept(std::uint32_t code, ViewerServices* viewer) {
   if (viewer == nullptr) return nullptr;
   CatalogueSource* source = viewer->GetCatalogueSource();
   Catalogue* catalogue = source != nullptr ? source->GetCatalogue() : nullptr;
-  std::string rootPath = CopyText(viewer->GetRootPath());
-
-  std::lock_guard lock(fieldsMutex_);
-  viewer_ = viewer;
-  catalogue_ = catalogue;
-  rootPath_ = std::move(rootPath);
+  auto handOver =
+      std::make_unique<HandOver>(HandOver{viewer, catalogue, CopyText(viewer->GetRootPath())});
+  std::lock_guard lock(acceptMutex_);
+  current_.store(handOver.get(), std::memory_order_release);
+  handOvers_.push_back(std::move(handOver));
   return viewer;
-}
-
-Catalogue* ViewerLink::CurrentCatalogue() const {
-  std::lock_guard lock(fieldsMutex_);
-  return catalogue_;
 }
 
 template <typename Seek>
 bool ViewerLink::Find(Seek seek, CatalogueEntry& entry) {
   // An earlier catalogue stays valid after a new hand-over: the viewer never releases its objects
   // while the server may call the filter.
-  Catalogue* catalogue = CurrentCatalogue();
+  const HandOver* linked = current_.load(std::memory_order_acquire);
+  Catalogue* catalogue = linked != nullptr ? linked->catalogue : nullptr;
   if (catalogue == nullptr) return false;
   CatalogueEntry found = entry;
   {
@@ -60,18 +55,15 @@ bool ViewerLink::FindByUrl(const char* address, CatalogueEntry& entry) {
   return Find([address](Catalogue& c) { return c.SeekUrl(address); }, entry);
 }
 
-std::string ViewerLink::RootPath() const {
-  std::lock_guard lock(fieldsMutex_);
-  return rootPath_;
+const std::string& ViewerLink::RootPath() const {
+  static const std::string none;
+  const HandOver* linked = current_.load(std::memory_order_acquire);
+  return linked != nullptr ? linked->rootPath : none;
 }
 
 std::int32_t ViewerLink::Mode() const {
-  ViewerServices* viewer = nullptr;
-  {
-    std::lock_guard lock(fieldsMutex_);
-    viewer = viewer_;
-  }
-  return viewer != nullptr ? viewer->GetMode() : 0;
+  const HandOver* linked = current_.load(std::memory_order_acquire);
+  return linked != nullptr ? linked->viewer->GetMode() : 0;
 }
 
 bool FindEntryByNumber(DocumentNumber number, CatalogueEntry& entry) {
@@ -82,7 +74,7 @@ bool FindEntryByUrl(const char* address, CatalogueEntry& entry) {
   return theViewerLink.FindByUrl(address, entry);
 }
 
-std::string DiscRootPath() { return theViewerLink.RootPath(); }
+const std::string& DiscRootPath() { return theViewerLink.RootPath(); }
 
 std::int32_t ViewerMode() { return theViewerLink.Mode(); }
 

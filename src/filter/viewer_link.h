@@ -2,9 +2,12 @@
 // lookups, disc root and mode built on it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "names/document_name.h"
 #include "names/http_date.h"
@@ -72,9 +75,11 @@ struct CatalogueEntry {
 };
 
 // Module-wide record of what the viewer handed over. The viewer hands it over on its own thread
-// while the server's threads read it, so the fields are published under a lock; and a lookup (a
-// seek and seven reads of the catalogue's single current record) holds one lock from the seek to
-// the last read, so a catalogue need not be thread-safe itself.
+// while the server's threads read it, so each hand-over is published whole, read without a lock
+// (every request reads it, and a lock there was contended on a busy server) and kept for the
+// module's life, as the viewer keeps its objects; hand-overs are rare. A lookup (a seek and seven
+// reads of the catalogue's single current record) holds one lock from the seek to the last read,
+// so a catalogue need not be thread-safe itself.
 class ViewerLink {
  public:
   // Returns viewer when accepted, null when refused.
@@ -82,18 +87,22 @@ class ViewerLink {
 
   bool FindByNumber(DocumentNumber number, CatalogueEntry& entry);
   bool FindByUrl(const char* address, CatalogueEntry& entry);
-  std::string RootPath() const;
+  // Valid for the module's life.
+  const std::string& RootPath() const;
   std::int32_t Mode() const;
 
  private:
-  Catalogue* CurrentCatalogue() const;
+  struct HandOver {
+    ViewerServices* viewer = nullptr;
+    Catalogue* catalogue = nullptr;
+    std::string rootPath;
+  };
   template <typename Seek>
   bool Find(Seek seek, CatalogueEntry& entry);
 
-  mutable std::mutex fieldsMutex_;
-  ViewerServices* viewer_ = nullptr;
-  Catalogue* catalogue_ = nullptr;
-  std::string rootPath_;
+  std::atomic<const HandOver*> current_{nullptr};
+  std::mutex acceptMutex_;                            // hand-overs one at a time
+  std::vector<std::unique_ptr<HandOver>> handOvers_;  // every one, as a reader may hold any
 
   std::mutex lookupMutex_;
 };
@@ -103,7 +112,7 @@ extern ViewerLink theViewerLink;
 
 bool FindEntryByNumber(DocumentNumber number, CatalogueEntry& entry);
 bool FindEntryByUrl(const char* address, CatalogueEntry& entry);
-std::string DiscRootPath();
+const std::string& DiscRootPath();
 // 0 while no viewer is linked: neither of the modes the router acts on.
 std::int32_t ViewerMode();
 

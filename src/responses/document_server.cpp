@@ -68,7 +68,7 @@ bool StreamFile(FilterCall call, const std::string& path, std::string_view conte
   // Opened as a file of the disc, so nothing outside its root is reached. A path not under the
   // root, and any path while no disc is linked, has no disc to stay on: the empty root opens
   // nothing.
-  const std::string root = DiscRootPath();
+  const std::string& root = DiscRootPath();
   const bool onDisc = path.starts_with(root);
   std::unique_ptr<platform::ReadableFile> file = platform::CurrentFileSystem().OpenForReading(
       onDisc ? root : std::string(), onDisc ? path.substr(root.size()) : path);

@@ -125,7 +125,7 @@ DWORD LaunchFromDisc(Request& r) {
   relative.resize(std::min(relative.size(), relative.find('?')));
   // With no disc linked there is no root to put in front, and the rest alone may name any file
   // of the machine ("//etc/passwd").
-  const std::string root = DiscRootPath();
+  const std::string& root = DiscRootPath();
   // The shell follows links: only a file that opens beneath the disc's folder, no link leading
   // out on the way, is handed to it.
   if (!root.empty() && !ClimbsOutOfDisc(relative) &&
