@@ -382,6 +382,9 @@ std::shared_ptr<ssl::context> LocalCa::Make(const std::string& host) const {
   context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
   SSL_CTX* native = context->native_handle();
+  // Browsers resume with TLS 1.3 tickets, which carry their own state: a server-side session
+  // cache would only be filled, and swept every 255 handshakes under its lock.
+  SSL_CTX_set_session_cache_mode(native, SSL_SESS_CACHE_OFF);
   Check(SSL_CTX_use_certificate(native, cert.get()) == 1 &&
             SSL_CTX_use_PrivateKey(native, keys.hostKey.get()) == 1 &&
             SSL_CTX_add1_chain_cert(native, keys.caCert.get()) == 1,
