@@ -51,13 +51,40 @@ class Pipe {
   int write_ = -1;
 };
 
-// Waits until `socket` is ready for `what`, at most `idle`: false when it is not.
-awaitable<bool> Ready(tcp::socket& socket, tcp::socket::wait_type what,
-                      std::chrono::milliseconds idle) {
-  asio::steady_timer timer(co_await asio::this_coro::executor);
-  timer.expires_after(idle);
-  auto done = co_await (socket.async_wait(what, kTuple) || timer.async_wait(kTuple));
-  co_return done.index() == 0 && !std::get<0>(std::get<0>(done));
+// What both directions share: one timer ends the tunnel once neither has moved a byte for a
+// whole idle time, rather than a timer armed and cancelled around every wait (which cost more
+// than the splices themselves for small exchanges).
+struct Tunnel {
+  tcp::socket& a;
+  tcp::socket& b;
+  asio::steady_timer timer;
+  std::uint64_t progress = 0;  // splices that moved bytes, either way
+  int finished = 0;            // directions that have ended
+  bool idle = false;           // the timer ended the tunnel
+};
+
+// Waits until `socket` is ready for `what`: false when the tunnel went idle meanwhile. Both
+// directions and the timer run on one strand, so the timer fires only while each direction is
+// in here or finished.
+awaitable<bool> Ready(Tunnel& tunnel, tcp::socket& socket, tcp::socket::wait_type what) {
+  if (tunnel.idle) co_return false;
+  auto [ec] = co_await socket.async_wait(what, kTuple);
+  co_return !ec && !tunnel.idle;
+}
+
+// True when it ended the tunnel.
+awaitable<bool> WatchIdle(Tunnel& tunnel, std::chrono::milliseconds idle) {
+  for (std::uint64_t seen = tunnel.progress;; seen = tunnel.progress) {
+    tunnel.timer.expires_after(idle);
+    auto [ec] = co_await tunnel.timer.async_wait(kTuple);
+    if (ec || tunnel.finished == 2) co_return false;  // both directions ended first
+    if (tunnel.progress == seen) break;
+  }
+  tunnel.idle = true;
+  boost::system::error_code ignored;
+  tunnel.a.cancel(ignored);
+  tunnel.b.cancel(ignored);
+  co_return true;
 }
 
 void ShutdownSend(tcp::socket& socket) {
@@ -66,9 +93,9 @@ void ShutdownSend(tcp::socket& socket) {
 }
 
 // One direction: `from` into the pipe, the pipe into `to`, until `from` ends, either fails or
-// waits past `idle`; then `to` hears that nothing more comes.
-awaitable<std::uint64_t> Pump(tcp::socket& from, tcp::socket& to, const Pipe& pipe,
-                              std::chrono::milliseconds idle) {
+// the tunnel goes idle; then `to` hears that nothing more comes.
+awaitable<std::uint64_t> Pump(Tunnel& tunnel, tcp::socket& from, tcp::socket& to,
+                              const Pipe& pipe) {
   std::uint64_t moved = 0;
   std::size_t held = 0;  // in the pipe, not yet in `to`
   bool ended = false;    // `from` has nothing more
@@ -78,9 +105,10 @@ awaitable<std::uint64_t> Pump(tcp::socket& from, tcp::socket& to, const Pipe& pi
           splice(from.native_handle(), nullptr, pipe.write(), nullptr, kSpliceChunk, kSpliceFlags);
       if (n > 0) {
         held += static_cast<std::size_t>(n);
+        ++tunnel.progress;
       } else if (n < 0 && errno == EAGAIN) {
         // Nothing to read (or the pipe is full, and is emptied below).
-        if (held == 0 && !co_await Ready(from, tcp::socket::wait_read, idle)) break;
+        if (held == 0 && !co_await Ready(tunnel, from, tcp::socket::wait_read)) break;
       } else {
         ended = true;  // the end, or a reset: what the pipe holds still goes out
       }
@@ -92,7 +120,7 @@ awaitable<std::uint64_t> Pump(tcp::socket& from, tcp::socket& to, const Pipe& pi
         held -= static_cast<std::size_t>(m);
         moved += static_cast<std::uint64_t>(m);
       } else if (m < 0 && errno == EAGAIN) {
-        if (!co_await Ready(to, tcp::socket::wait_write, idle)) break;
+        if (!co_await Ready(tunnel, to, tcp::socket::wait_write)) break;
       } else {
         break;  // `to` is gone: what is left has nowhere to go
       }
@@ -101,6 +129,7 @@ awaitable<std::uint64_t> Pump(tcp::socket& from, tcp::socket& to, const Pipe& pi
     }
   }
   ShutdownSend(to);
+  if (++tunnel.finished == 2) tunnel.timer.cancel();
   co_return moved;
 }
 
@@ -118,8 +147,11 @@ awaitable<std::optional<std::uint64_t>> KernelSplice(tcp::socket& a, tcp::socket
   a.native_non_blocking(true, ec);
   if (!ec) b.native_non_blocking(true, ec);
   if (ec) co_return std::nullopt;
-  auto [sentToB, sentToA] = co_await (Pump(a, b, toB, idle) && Pump(b, a, toA, idle));
+  Tunnel tunnel{a, b, asio::steady_timer(co_await asio::this_coro::executor)};
+  auto [sentToB, sentToA, wentIdle] =
+      co_await (Pump(tunnel, a, b, toB) && Pump(tunnel, b, a, toA) && WatchIdle(tunnel, idle));
   (void)sentToB;
+  (void)wentIdle;
   co_return sentToA;
 }
 
