@@ -75,6 +75,8 @@ awaitable<bool> Ready(Tunnel& tunnel, tcp::socket& socket, tcp::socket::wait_typ
 // True when it ended the tunnel.
 awaitable<bool> WatchIdle(Tunnel& tunnel, std::chrono::milliseconds idle) {
   for (std::uint64_t seen = tunnel.progress;; seen = tunnel.progress) {
+    // Both may have ended before this began: their cancel found no wait to cancel.
+    if (tunnel.finished == 2) co_return false;
     tunnel.timer.expires_after(idle);
     auto [ec] = co_await tunnel.timer.async_wait(kTuple);
     if (ec || tunnel.finished == 2) co_return false;  // both directions ended first
@@ -147,7 +149,9 @@ awaitable<std::optional<std::uint64_t>> KernelSplice(tcp::socket& a, tcp::socket
   a.native_non_blocking(true, ec);
   if (!ec) b.native_non_blocking(true, ec);
   if (ec) co_return std::nullopt;
-  Tunnel tunnel{a, b, asio::steady_timer(co_await asio::this_coro::executor)};
+  // Not awaited inside the initialiser: GCC mishandles the temporaries of a co_await there.
+  const auto executor = co_await asio::this_coro::executor;
+  Tunnel tunnel{a, b, asio::steady_timer(executor)};
   auto [sentToB, sentToA, wentIdle] =
       co_await (Pump(tunnel, a, b, toB) && Pump(tunnel, b, a, toA) && WatchIdle(tunnel, idle));
   (void)sentToB;

@@ -160,7 +160,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
         for server in (cls.good, cls.bad, cls.other, cls.cn_only):
             server.shutdown()
         cls.tmp.cleanup()
-        assert code == 0, "proxy exit code %d after SIGTERM" % code
+        assert code == 0, "proxy exit code %d after SIGTERM: %s" % (code, "\n".join(cls.proxy.errors[:80]))
 
     def logged(self, text, proxy=None):
         """The access log's lines with `text`: a line is written after its answer went out, so
