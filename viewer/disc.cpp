@@ -67,7 +67,7 @@ namespace {
 
 // The catalogue opened and checked to be one. `name` is a path, or a URI with SQLITE_OPEN_URI.
 std::unique_ptr<Database> OpenChecked(const std::string& name, const fs::path& file, bool writable,
-                                      int uriFlag) {
+                                      CatalogueReads reads, int uriFlag) {
   auto db = std::make_unique<Database>(
       name, (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | uriFlag);
   // Lookups land anywhere in a large catalogue: read it through a memory map rather than a
@@ -76,8 +76,8 @@ std::unique_ptr<Database> OpenChecked(const std::string& name, const fs::path& f
   // writers wait their turn.
   db->Execute(writable ? "PRAGMA cache_size = -16384; PRAGMA busy_timeout = 10000; "
                          "PRAGMA journal_mode = WAL;"
-                       : "PRAGMA mmap_size = 4294967296; PRAGMA cache_size = -16384; "
-                         "PRAGMA busy_timeout = 10000;");
+                       : "PRAGMA cache_size = -16384; PRAGMA busy_timeout = 10000;");
+  if (!writable && reads == CatalogueReads::kMapped) db->Execute("PRAGMA mmap_size = 4294967296");
   Statement id(*db, "PRAGMA application_id");
   if (!id.Step() || id.Integer(0) != kDiscApplicationId) {
     throw DiscError(file.string() + ": not a Quillon disc catalogue");
@@ -105,14 +105,14 @@ std::string ImmutableUri(const fs::path& file) {
 
 }  // namespace
 
-std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
+std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable, CatalogueReads reads) {
   const fs::path file = disc / kCatalogueFile;
   std::error_code ec;
   if (!fs::is_directory(disc, ec)) throw DiscError(disc.string() + ": no such disc folder");
   if (!fs::is_regular_file(file, ec)) throw DiscError(disc.string() + ": no " + kCatalogueFile);
   try {
     try {
-      return OpenChecked(file.string(), file, writable, 0);
+      return OpenChecked(file.string(), file, writable, reads, 0);
     } catch (const SqliteError& e) {
       // A reader of a WAL catalogue makes its -shm file when no writer has: impossible in a folder
       // it may not write (a read-only medium, a service's read-only view of the disc). No writer
@@ -123,7 +123,7 @@ std::unique_ptr<Database> OpenCatalogue(const fs::path& disc, bool writable) {
           ::access(disc.c_str(), W_OK) == 0) {
         throw;
       }
-      return OpenChecked(ImmutableUri(file), file, false, SQLITE_OPEN_URI);
+      return OpenChecked(ImmutableUri(file), file, false, reads, SQLITE_OPEN_URI);
     }
   } catch (const SqliteError& e) {
     throw DiscError(disc.string() + ": unreadable catalogue (" + e.Explained() + ")");

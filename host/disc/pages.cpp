@@ -96,7 +96,7 @@ DiscPages::DiscPages(const fs::path& disc, std::string catalogueDomain)
   try {
     db_ = viewer::OpenCatalogue(disc, false);
     info_ = viewer::ReadDiscInfo(*db_);
-    searchDb_ = viewer::OpenCatalogue(disc, false);
+    searchDb_ = viewer::OpenCatalogue(disc, false, viewer::CatalogueReads::kRead);
   } catch (const std::exception&) {
     db_.reset();  // the viewer reports an unreadable disc; these pages then show none
     searchDb_.reset();
