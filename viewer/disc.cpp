@@ -194,7 +194,12 @@ template <class Key, class Query>
 int DiscCatalogue::Remembered(std::unordered_map<Key, Answer>& answers, Key key, Query query) {
   if (!watch_.ok()) return query(key);  // changes would go unseen: nothing is remembered
   const auto now = std::chrono::steady_clock::now();
-  if (watch_.Changed()) {
+  bool changed = false;
+  if (now - watchedAt_ >= memory_.recheck) {
+    watchedAt_ = now;
+    changed = watch_.Changed();
+  }
+  if (changed) {
     urlAnswers_.clear();
     numberAnswers_.clear();
     settledAt_ = now + memory_.settle;

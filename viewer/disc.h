@@ -90,10 +90,10 @@ std::vector<StartPageLink> ReadStartPages(const Database& db, std::size_t limit)
 
 // How the catalogue remembers its answers. Every lookup happens under the filter's one lock,
 // so a SQLite query there (a read transaction, its file locks) held every other request up.
-// A write to the disc's folder, by any process, forgets them all, and for `settle` afterwards
-// lookups go to SQLite alone: a writer's last write to its journal can come before its commit
-// is visible (a sync lies between them), and the pause lets it finish. `trust` bounds the age of
-// an answer, and so what a sync slower than the pause could leave behind.
+// A write to the disc's folder, by any process, forgets them all (noticed within `recheck`),
+// and for `settle` afterwards lookups go to SQLite alone: a writer's last write to its journal
+// can come before its commit is visible (a sync lies between them), and the pause lets it finish.
+// `trust` bounds the age of an answer, and so what a sync slower than the pause could leave behind.
 // The lookups that do reach SQLite share one read transaction, remembered the same way: begun
 // once settled, ended by the first lookup after a change or once older than `trust`. Beginning
 // one costs system calls (file locks, the map's size) that outweigh the query itself. While it
@@ -103,6 +103,10 @@ std::vector<StartPageLink> ReadStartPages(const Database& db, std::size_t limit)
 struct CatalogueMemory {
   std::chrono::milliseconds settle{1000};
   std::chrono::milliseconds trust{5000};
+  // How often the folder is asked whether it changed: a change is noticed by the first lookup
+  // this long after it, not necessarily by the very next. Asking on every lookup cost a system
+  // call inside the filter's one lock, which every request waits for.
+  std::chrono::microseconds recheck{1000};
   std::size_t limit = 4096;  // answers per kind of lookup; past it they are all forgotten
 };
 
@@ -126,6 +130,7 @@ class DiscCatalogue : public Catalogue {
   int SeekUrl(const char* address) override;
 
   std::uint64_t remembered() const { return remembered_; }  // seeks answered from memory
+  std::chrono::microseconds recheck() const { return memory_.recheck; }
 
  private:
   struct Record {
@@ -163,6 +168,7 @@ class DiscCatalogue : public Catalogue {
   FolderWatch watch_;
   CatalogueMemory memory_;
   std::chrono::steady_clock::time_point settledAt_;
+  std::chrono::steady_clock::time_point watchedAt_;  // the folder was last asked
   std::unordered_map<std::string, Answer> urlAnswers_;
   std::unordered_map<DocumentNumber, Answer> numberAnswers_;
   std::uint64_t remembered_ = 0;

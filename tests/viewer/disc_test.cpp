@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "address.h"
 #include "disc.h"
@@ -451,10 +452,12 @@ TEST_F(Discs, CheckComparesFilesWithWhatWasRecorded) {
   }
 }
 
-// Answers are remembered, and a change another process makes is seen by the very next lookup.
+// Answers are remembered, and a change another process makes is seen by the very next lookup
+// once the folder is asked on every lookup (and by default within the recheck time).
 TEST_F(Discs, RememberedAnswersGiveWayToEveryChange) {
   Create(false);
-  viewer::DiscViewer viewer(disc_, 3, {.settle = std::chrono::milliseconds(0)});
+  viewer::DiscViewer viewer(
+      disc_, 3, {.settle = std::chrono::milliseconds(0), .recheck = std::chrono::microseconds(0)});
   ASSERT_EQ(QuillonSupportProc(1, &viewer), &viewer);
   auto writer = viewer::OpenCatalogue(disc_, true);  // as quillon-disc add would
   Write(base_ / "new.html", "<p>new</p>");
@@ -506,6 +509,13 @@ TEST_F(Discs, RememberedAnswersGiveWayToEveryChange) {
   ASSERT_TRUE(FindEntryByNumber(1, entry));
   writer->Execute("DELETE FROM documents WHERE number = 1");
   EXPECT_FALSE(FindEntryByNumber(1, entry));
+
+  viewer::DiscViewer lazy(disc_, 3, {.settle = std::chrono::milliseconds(0)});
+  Catalogue& catalogue = *lazy.GetCatalogue();
+  ASSERT_NE(catalogue.SeekUrl("http://site.example/style.css"), 0);
+  writer->Execute("DELETE FROM documents WHERE url LIKE '%style.css'");
+  std::this_thread::sleep_for(lazy.catalogue().recheck() * 2);
+  EXPECT_EQ(catalogue.SeekUrl("http://site.example/style.css"), 0);
 }
 
 // Lookups that reach SQLite never keep a writer out, whichever journal the catalogue has.
@@ -516,7 +526,9 @@ TEST_F(Discs, LookupsLetWritersIn) {
     Create(false);
     viewer::OpenCatalogue(disc_, true)
         ->Execute((std::string("PRAGMA journal_mode = ") + journal).c_str());
-    viewer::DiscViewer viewer(disc_, 3, {.settle = std::chrono::milliseconds(0)});
+    viewer::DiscViewer viewer(
+        disc_, 3,
+        {.settle = std::chrono::milliseconds(0), .recheck = std::chrono::microseconds(0)});
     ASSERT_EQ(QuillonSupportProc(1, &viewer), &viewer);
     CatalogueEntry entry;
     ASSERT_TRUE(FindEntryByNumber(2, entry));
