@@ -385,9 +385,10 @@ std::shared_ptr<ssl::context> LocalCa::Make(const std::string& host) const {
   // Browsers resume with TLS 1.3 tickets, which carry their own state: a server-side session
   // cache would only be filled, and swept every 255 handshakes under its lock.
   SSL_CTX_set_session_cache_mode(native, SSL_SESS_CACHE_OFF);
+  // The leaf alone: the authority is the browser's own trust anchor, which a server need not send
+  // (RFC 8446 4.4.2), and every handshake would carry and parse it for nothing.
   Check(SSL_CTX_use_certificate(native, cert.get()) == 1 &&
-            SSL_CTX_use_PrivateKey(native, keys.hostKey.get()) == 1 &&
-            SSL_CTX_add1_chain_cert(native, keys.caCert.get()) == 1,
+            SSL_CTX_use_PrivateKey(native, keys.hostKey.get()) == 1,
         "cannot use the host certificate");
   return context;
 }
