@@ -322,13 +322,21 @@ bool LocalCa::Permits(std::string_view host) const {
   const auto name = CertificateName(host);
   if (!name) return false;
   if (keys_->constraints == nullptr) return true;
+  {
+    std::lock_guard lock(mutex_);
+    if (permitted_.count(*name) != 0) return true;
+  }
   // OpenSSL's own check, on a certificate that carries the name as a host certificate would.
   CertPtr probe(X509_new());
   Check(probe != nullptr, "out of memory");
   AddSubjectName(probe.get(), *name, false);
   // The check reads the names the certificate's extensions were parsed into.
   if ((X509_get_extension_flags(probe.get()) & EXFLAG_INVALID) != 0) return false;
-  return NAME_CONSTRAINTS_check(probe.get(), keys_->constraints.get()) == X509_V_OK;
+  if (NAME_CONSTRAINTS_check(probe.get(), keys_->constraints.get()) != X509_V_OK) return false;
+  std::lock_guard lock(mutex_);
+  if (permitted_.size() >= kHostCertificateCache) permitted_.clear();
+  permitted_.insert(*name);
+  return true;
 }
 
 std::shared_ptr<ssl::context> LocalCa::ServerContext(std::string_view hostView) {

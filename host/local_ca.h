@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace quillon::host {
@@ -83,7 +84,10 @@ class LocalCa {
   std::vector<std::string> outside_;
   std::unique_ptr<Keys> keys_;
   std::atomic<std::uint64_t> made_{0};
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  // Names found permitted, so that each CONNECT need not build a certificate to ask again;
+  // forgotten all at once past kHostCertificateCache.
+  mutable std::unordered_set<std::string> permitted_;
   std::list<std::string> order_;  // most recently used first
   std::unordered_map<std::string, std::pair<std::shared_ptr<boost::asio::ssl::context>,
                                             std::list<std::string>::iterator>>
