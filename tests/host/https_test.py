@@ -172,8 +172,8 @@ class HttpsThroughTheProxy(unittest.TestCase):
                 return lines
             time.sleep(0.05)
 
-    def fetch(self, host, port, path, context=None, headers=None):
-        conn = http.client.HTTPSConnection("127.0.0.1", self.proxy.port, timeout=10,
+    def fetch(self, host, port, path, context=None, headers=None, proxy=None):
+        conn = http.client.HTTPSConnection("127.0.0.1", (proxy or self.proxy).port, timeout=10,
                                            context=context or self.client)
         conn.set_tunnel(host, port)
         conn.connect()
@@ -263,12 +263,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
             time.sleep(0.5)  # their sockets are full by now
             started = time.time()
             for _ in range(5):
-                conn = http.client.HTTPSConnection("127.0.0.1", proxy.port, timeout=10,
-                                                   context=self.client)
-                conn.set_tunnel(SECURE, 443)
-                conn.request("GET", "/")
-                self.assertEqual(conn.getresponse().status, 200)
-                conn.close()
+                self.assertEqual(self.fetch(SECURE, 443, "/", proxy=proxy)[0], 200)
             # Held behind a slow reader, a request would wait for its 30 s read timeout.
             self.assertLess(time.time() - started, 5)
             silent = tunnel()
@@ -321,12 +316,7 @@ class HttpsThroughTheProxy(unittest.TestCase):
             before = f.read()
         again = e2e.Proxy(self.disc, "--ca-dir", self.ca_dir)
         try:
-            conn = http.client.HTTPSConnection("127.0.0.1", again.port, timeout=10,
-                                               context=self.client)
-            conn.set_tunnel(SECURE, 443)
-            conn.request("GET", "/")
-            self.assertEqual(conn.getresponse().status, 200)
-            conn.close()
+            self.assertEqual(self.fetch(SECURE, 443, "/", proxy=again)[0], 200)
         finally:
             self.assertEqual(again.stop(), 0)
         with open(os.path.join(self.ca_dir, "ca.pem"), "rb") as f:
