@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <string>
 #include <vector>
 
 #if defined(__linux__) && __has_include(<linux/openat2.h>)
@@ -121,9 +122,59 @@ int OpenBeneathByWalking(int rootFd, std::string_view relative, int flags) {
   return fd;
 }
 
+namespace {
+
+// The disc folder stays open between calls, one descriptor per thread (no lock on the serving
+// path): a request then pays one stat of the folder instead of an open and a close. The stat
+// keeps the answer exact: a folder made again, or a link now naming another folder, has another
+// inode, and the folder held open cannot hand its inode number to a new one.
+class HeldRoot {
+ public:
+  HeldRoot() = default;
+  HeldRoot(const HeldRoot&) = delete;
+  HeldRoot& operator=(const HeldRoot&) = delete;
+  ~HeldRoot() { Drop(); }
+
+  // The folder's descriptor, owned here; -1 with errno set when it cannot be opened.
+  int Get(const std::string& root) {
+    struct stat now {};
+    if (::stat(root.c_str(), &now) != 0) return -1;
+    if (fd_ >= 0 && root == path_ && now.st_dev == device_ && now.st_ino == inode_) return fd_;
+    Drop();
+    const int fd = ::open(root.c_str(), kFolderFlags | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return -1;
+    }
+    fd_ = fd;
+    path_ = root;
+    device_ = opened.st_dev;
+    inode_ = opened.st_ino;
+    return fd_;
+  }
+
+ private:
+  void Drop() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  int fd_ = -1;
+  std::string path_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+}  // namespace
+
 int OpenBeneath(const std::string& root, std::string_view relative, int flags) {
   while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
-  const int rootFd = ::open(root.c_str(), kFolderFlags | O_CLOEXEC);
+  thread_local HeldRoot held;
+  const int rootFd = held.Get(root);
   if (rootFd < 0) return -1;
   int fd = -1;
 #if defined(QUILLON_HAVE_OPENAT2)
@@ -141,9 +192,6 @@ int OpenBeneath(const std::string& root, std::string_view relative, int flags) {
 #else
   fd = OpenBeneathByWalking(rootFd, relative, flags);
 #endif
-  const int error = errno;
-  ::close(rootFd);
-  errno = error;
   return fd;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <random>
 
@@ -191,6 +192,46 @@ TEST_F(NativeFiles, AnOpenFileIsSharedWithReadersButNotWriters) {
 }
 
 #else
+
+// The disc folder stays open between opens: each open still reads the folder its path names now.
+TEST_F(NativeFiles, EachOpenReadsTheFolderThePathNamesNow) {
+  const fs::path other = root_.string() + "-other", link = root_.string() + "-link";
+  auto page = [](const fs::path& folder, const std::string& text) {
+    fs::create_directories(folder / "docs" / "lum00012");
+    std::ofstream(folder / "docs" / "lum00012" / "lum01234.htm") << text;
+  };
+  page(other, "other");
+  fs::create_directory_symlink(root_, link);
+  const struct {
+    const char* change;
+    std::function<void()> apply;
+    fs::path root;
+    std::string read;
+  } rows[] = {
+      {"none", [] {}, root_, "page"},
+      {"made again at its path", [&] { fs::remove_all(root_), page(root_, "again"); }, root_,
+       "again"},
+      {"removed", [&] { fs::remove_all(root_); }, root_, "(none)"},
+      {"made again after its removal", [&] { page(root_, "back"); }, root_, "back"},
+      {"none, through a link", [] {}, link, "back"},
+      {"the link names another folder",
+       [&] { fs::remove(link), fs::create_directory_symlink(other, link); }, link, "other"},
+  };
+  for (const auto& row : rows) {
+    row.apply();
+    auto file = platform::CurrentFileSystem().OpenForReading(row.root.string() + "/",
+                                                             "docs/lum00012/lum01234.htm");
+    std::string read = "(none)";
+    if (file != nullptr) {
+      char text[16];
+      const auto n = file->Read(text, sizeof text);
+      read.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    EXPECT_EQ(read, row.read) << row.change;
+  }
+  fs::remove(link);
+  fs::remove_all(other);
+}
 
 TEST_F(NativeFiles, AFifoIsRefusedWithoutWaitingForAWriter) {
   const std::string fifo = Root() + "docs/lum00012/lum01236.htm";
