@@ -27,6 +27,8 @@ bool BrowserTls::Write(std::string_view first, std::string_view second) {
 }
 
 void BrowserTls::EndSend() {
+  if (ended_) return;  // once: the session ends it again after its last request
+  ended_ = true;
   boost::system::error_code ignored;
   // Sends close_notify; the browser's own is not waited for (the layer below reads nothing).
   stream_.shutdown(ignored);

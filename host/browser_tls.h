@@ -89,7 +89,7 @@ class BrowserTls {
 
   // Both pieces, in order, synchronously; false when they did not all go out.
   bool Write(std::string_view first, std::string_view second);
-  // close_notify within the write timeout, then the end of the TCP stream's sending side.
+  // close_notify within the write timeout, then the end of the TCP stream's sending side; once.
   void EndSend();
 
  private:
@@ -97,6 +97,7 @@ class BrowserTls {
   Stream stream_;
   std::string authority_;
   std::string gathered_;  // small pieces joined, so that they go out as one record
+  bool ended_ = false;
 };
 
 }  // namespace quillon::host

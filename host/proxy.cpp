@@ -127,7 +127,8 @@ class Server final : private NetworkSide {
   awaitable<void> RefreshDisc();
   // Runs a Session, counted among the active connections and among the client's, which it
   // gives back at its end.
-  void Spawn(tcp::socket socket, const asio::ip::address& client);
+  // `peer`: the socket's remote address as accepted; `client`: the same without IPv4 mapping.
+  void Spawn(tcp::socket socket, const asio::ip::address& peer, const asio::ip::address& client);
   // A client the proxy does not serve: the 403, logged, then a short drain and the close.
   void Refuse(tcp::socket socket, const asio::ip::address& client);
 
@@ -219,14 +220,15 @@ awaitable<void> Server::Accept() {
       Refuse(std::move(socket), client);
       continue;
     }
-    Spawn(std::move(socket), client);
+    Spawn(std::move(socket), peer.address(), client);
   }
 }
 
-void Server::Spawn(tcp::socket socket, const asio::ip::address& client) {
+void Server::Spawn(tcp::socket socket, const asio::ip::address& peer,
+                   const asio::ip::address& client) {
   ++active;
   auto executor = socket.get_executor();
-  asio::co_spawn(executor, Session(sessionServices, std::move(socket)),
+  asio::co_spawn(executor, Session(sessionServices, std::move(socket), peer),
                  [this, client](std::exception_ptr error) {
                    ReportFailure(error);
                    perClient.Leave(client);

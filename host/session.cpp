@@ -188,17 +188,12 @@ awaitable<void> CloseAfterAnswer(beast::tcp_stream& client, std::string answer,
   co_await ReadAway(client);
 }
 
-awaitable<void> Session(SessionServices& s, tcp::socket socket) {
+awaitable<void> Session(SessionServices& s, tcp::socket socket, asio::ip::address peer) {
   beast::tcp_stream client(std::move(socket));
-  std::string remote = "-";
-  bool loopback = false;
+  const std::string remote = peer.to_string();
+  const bool loopback = Unmapped(peer).is_loopback();
   {
     boost::system::error_code ec;
-    auto endpoint = client.socket().remote_endpoint(ec);
-    if (!ec) {
-      remote = endpoint.address().to_string();
-      loopback = Unmapped(endpoint.address()).is_loopback();
-    }
     client.socket().set_option(tcp::no_delay(true), ec);
     client.socket().native_non_blocking(true, ec);
   }

@@ -47,8 +47,8 @@ struct SessionServices {
   RequestServices& requests;
 };
 
-// A browser connection.
-awaitable<void> Session(SessionServices& s, tcp::socket socket);
+// A browser connection; `peer` is its remote address, as accepted.
+awaitable<void> Session(SessionServices& s, tcp::socket socket, boost::asio::ip::address peer);
 
 // Answers a plain client after a refusal and closes: what the client still sends is read away
 // for a moment, or closing with unread data would reset the connection and lose the answer.
