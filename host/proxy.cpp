@@ -162,7 +162,10 @@ Server::Server(const FilterLibrary& f, ProxyOptions o)
       signals(io, SIGINT, SIGTERM),
       log(options.quiet, options.accessLog),
       launches(!options.noLaunch),
-      pool({.perOrigin = 16, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
+      // Up to half the kept connections for one origin: below the requests in flight to a busy
+      // origin, each answer past the bound closed its connection and a later request opened a
+      // new one.
+      pool({.perOrigin = 64, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
 MetricsSnapshot Server::Watch() {
   MetricsSnapshot snapshot = metrics.Read();
