@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -124,58 +126,61 @@ int OpenBeneathByWalking(int rootFd, std::string_view relative, int flags) {
 
 namespace {
 
-// The disc folder stays open between calls, one descriptor per thread (no lock on the serving
-// path): a request then pays one stat of the folder instead of an open and a close. The stat
-// keeps the answer exact: a folder made again, or a link now naming another folder, has another
-// inode, and the folder held open cannot hand its inode number to a new one.
+// The disc folder stays open between calls: a request then pays one stat of the folder instead
+// of an open and a close. The stat keeps the answer exact: a folder made again, or a link now
+// naming another folder, has another inode, and the folder held open cannot hand its inode
+// number to a new one. One folder is held for the library, not one per thread: a thread's own
+// would keep the library loaded after a host unloads it, and leave a descriptor behind with each
+// thread that ends. A replaced folder closes once its last open is done with it.
 class HeldRoot {
  public:
-  HeldRoot() = default;
+  HeldRoot(int fd, std::string path, dev_t device, ino_t inode)
+      : fd_(fd), path_(std::move(path)), device_(device), inode_(inode) {}
+  ~HeldRoot() { ::close(fd_); }
   HeldRoot(const HeldRoot&) = delete;
   HeldRoot& operator=(const HeldRoot&) = delete;
-  ~HeldRoot() { Drop(); }
 
-  // The folder's descriptor, owned here; -1 with errno set when it cannot be opened.
-  int Get(const std::string& root) {
-    struct stat now {};
-    if (::stat(root.c_str(), &now) != 0) return -1;
-    if (fd_ >= 0 && root == path_ && now.st_dev == device_ && now.st_ino == inode_) return fd_;
-    Drop();
-    const int fd = ::open(root.c_str(), kFolderFlags | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-      return -1;
-    }
-    fd_ = fd;
-    path_ = root;
-    device_ = opened.st_dev;
-    inode_ = opened.st_ino;
-    return fd_;
+  int fd() const { return fd_; }
+  bool Names(const std::string& path, const struct stat& now) const {
+    return path == path_ && now.st_dev == device_ && now.st_ino == inode_;
   }
 
  private:
-  void Drop() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  int fd_ = -1;
+  int fd_;
   std::string path_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  dev_t device_;
+  ino_t inode_;
 };
+
+std::atomic<std::shared_ptr<const HeldRoot>> heldRoot;
+
+// The folder `root` names now, open; null with errno set when it cannot be opened.
+std::shared_ptr<const HeldRoot> RootFolder(const std::string& root) {
+  struct stat now {};
+  if (::stat(root.c_str(), &now) != 0) return nullptr;
+  std::shared_ptr<const HeldRoot> held = heldRoot.load(std::memory_order_acquire);
+  if (held != nullptr && held->Names(root, now)) return held;
+  const int fd = ::open(root.c_str(), kFolderFlags | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return nullptr;
+  }
+  held = std::make_shared<const HeldRoot>(fd, root, opened.st_dev, opened.st_ino);
+  heldRoot.store(held, std::memory_order_release);
+  return held;
+}
 
 }  // namespace
 
 int OpenBeneath(const std::string& root, std::string_view relative, int flags) {
   while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
-  thread_local HeldRoot held;
-  const int rootFd = held.Get(root);
-  if (rootFd < 0) return -1;
+  const std::shared_ptr<const HeldRoot> folder = RootFolder(root);
+  if (folder == nullptr) return -1;
+  const int rootFd = folder->fd();
   int fd = -1;
 #if defined(QUILLON_HAVE_OPENAT2)
   open_how how{};

@@ -112,9 +112,9 @@ def main():
             lambda: exchange(port, get(hostile + "/framing/endless-trailers"), read_limit=4096),
             lambda: exchange(port, get(hostile + "/framing/listed-length")),
         ]
-        # Warm up (every shard of the proxy resolves a name once and opens the disc's folder
-        # once, each keeping a descriptor for good), then take the idle measure. Each action goes
-        # 16 times in a row, so that connections dealt to the shards in turn reach every shard.
+        # Warm up (every shard of the proxy resolves a name once, which keeps a descriptor for
+        # good, and the disc's folder is opened and kept), then take the idle measure. Each
+        # action goes 16 times in a row, so that connections dealt in turn reach every shard.
         for action in actions[:4]:
             for _ in range(16):
                 action()
