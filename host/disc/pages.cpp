@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include <ctime>
+#include <unordered_map>
 
 #include "address.h"
 #include "common/ascii.h"
@@ -66,23 +67,54 @@ std::string SearchForm(std::string_view action, std::string_view words) {
          EscapeHtml(words) + "\" aria-label=\"Search the disc\"> <button>Search</button></form>\n";
 }
 
+// The site of an http:// or https:// address (either spelled in any case), as "scheme://host":
+// the text before the first '/' after "://"; empty for any other address.
+std::string_view SiteOf(std::string_view url) {
+  if (!StartsWithIgnoreCase(url, "http://") && !StartsWithIgnoreCase(url, "https://")) return {};
+  const std::size_t hostStart = url.find("://") + 3;
+  const std::size_t slash = url.find('/', hostStart);
+  return slash == std::string_view::npos ? std::string_view() : url.substr(0, slash);
+}
+
+// One pass over the documents in table order, each site's figures kept in a map: a grouped,
+// sorted query over computed sites took 1.4 s on a disc of a million documents, and the proxy
+// reads the sites before it answers its first request.
 std::vector<SiteSummary> ReadSites(const viewer::Database& db) {
-  // A site is scheme and host: "https://host" of "https://host/...", the text up to the slash
-  // after the scheme.
-  viewer::Statement query(
-      db,
-      "SELECT site, sum(plain), min(url), max(url = site || '/') FROM ("
-      " SELECT url, redirect_url = '' AS plain, substr(url, 1, instr(url, '://') + 1 +"
-      "  instr(substr(url, instr(url, '://') + 3), '/')) AS site"
-      " FROM documents WHERE url LIKE 'http://%/%' OR url LIKE 'https://%/%')"
-      " GROUP BY site ORDER BY substr(site, instr(site, '://') + 3), site");
-  std::vector<SiteSummary> sites;
+  struct Figures {
+    std::int64_t documents = 0;
+    std::string first;  // the lowest address
+    bool hasRoot = false;
+  };
+  std::unordered_map<std::string, Figures> figures;
+  viewer::Statement query(db, "SELECT url, redirect_url = '' FROM documents");
   while (query.Step()) {
-    const std::string site = query.Text(0);
-    const std::size_t hostStart = site.find("://") + 3;
-    SiteSummary summary{site.substr(hostStart), query.Text(2), query.Integer(1),
+    const std::string_view url = query.TextPointer(0);
+    const std::string_view site = SiteOf(url);
+    if (site.empty()) continue;
+    auto it = figures.find(std::string(site));
+    if (it == figures.end())
+      it = figures.emplace(std::string(site), Figures{0, std::string(url), false}).first;
+    Figures& f = it->second;
+    f.documents += query.Integer(1);
+    if (url < f.first) f.first = url;
+    if (url.size() == site.size() + 1) f.hasRoot = true;  // "site/"
+  }
+  std::vector<std::pair<std::string, Figures>> ordered(std::make_move_iterator(figures.begin()),
+                                                       std::make_move_iterator(figures.end()));
+  // By host, then by scheme.
+  auto host = [](const std::string& site) {
+    return std::string_view(site).substr(site.find("://") + 3);
+  };
+  std::sort(ordered.begin(), ordered.end(), [&](const auto& a, const auto& b) {
+    return std::pair(host(a.first), std::string_view(a.first)) <
+           std::pair(host(b.first), std::string_view(b.first));
+  });
+  std::vector<SiteSummary> sites;
+  sites.reserve(ordered.size());
+  for (auto& [site, f] : ordered) {
+    SiteSummary summary{std::string(host(site)), std::move(f.first), f.documents,
                         site.starts_with("https://")};
-    if (query.Integer(3) != 0) summary.entry = site + "/";
+    if (f.hasRoot) summary.entry = site + "/";
     sites.push_back(std::move(summary));
   }
   return sites;

@@ -3,12 +3,18 @@
 // answers with the reason the access log gives them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <random>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "access_log.h"
+#include "disc.h"
 #include "launch_gate.h"
 #include "own_answers.h"
 #include "pages.h"
+#include "sqlite.h"
 
 namespace quillon::host {
 namespace {
@@ -41,6 +47,53 @@ TEST(Pages, QueriesWordsAndEscapes) {
   EXPECT_EQ(AddressWords("http://h"), "");
   EXPECT_EQ(EscapeHtml("<a href=\"x\">'&'</a>"),
             "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+// The start page's sites: scheme and host of each http(s):// address, with its count of
+// documents that are no redirect, its first address, and its root page when the disc has one.
+TEST(Pages, SitesOfTheCatalogue) {
+  const auto disc = std::filesystem::temp_directory_path() /
+                    ("quillon-sites-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(disc);
+  {
+    viewer::Database db((disc / viewer::kCatalogueFile).string(),
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    db.Execute(("PRAGMA application_id = " + std::to_string(viewer::kDiscApplicationId)).c_str());
+    db.Execute(viewer::kDiscSchema);
+    db.Execute("INSERT INTO disc VALUES (1, 'sites', 0)");
+    viewer::Statement insert(
+        db, "INSERT INTO documents (number, url, redirect_url) VALUES (?1, ?2, ?3)");
+    const char* documents[][2] = {
+        {"https://b.example/a.html", ""},
+        {"http://b.example/", ""},
+        {"http://b.example/x.html", "http://b.example/"},
+        {"http://a.example:8080/z", ""},
+        {"HTTP://C.example/", ""},
+        {"ftp://d.example/file", ""},
+        {"http://a.example/q?x=1", ""},
+        {"http://e.example", ""},
+        {"http://a.example/b", ""},
+    };
+    int number = 0;
+    for (const auto& [url, redirect] : documents) {
+      insert.Bind(1, number++).Bind(2, std::string(url)).Bind(3, std::string(redirect));
+      insert.Step();
+      insert.Reset();
+    }
+  }
+  DiscPages pages(disc, "quillon.internal");
+  // host, entry, documents, secure: by host, then by scheme
+  using Site = std::tuple<std::string, std::string, std::int64_t, bool>;
+  std::vector<Site> sites;
+  for (const SiteSummary& site : pages.Sites()) {
+    sites.emplace_back(site.host, site.entry, site.documents, site.secure);
+  }
+  EXPECT_EQ(sites, (std::vector<Site>{{"C.example", "HTTP://C.example/", 1, false},
+                                      {"a.example", "http://a.example/b", 2, false},
+                                      {"a.example:8080", "http://a.example:8080/z", 1, false},
+                                      {"b.example", "http://b.example/", 1, false},
+                                      {"b.example", "https://b.example/a.html", 1, true}}));
+  std::filesystem::remove_all(disc);
 }
 
 TEST(Pages, OnlyTheDiscsPagesMayLaunch) {
