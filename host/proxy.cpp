@@ -127,8 +127,8 @@ class Server final : private NetworkSide {
   awaitable<void> RefreshDisc();
   // Runs a Session, counted among the active connections and among the client's, which it
   // gives back at its end.
-  // `peer`: the socket's remote address as accepted; `client`: the same without IPv4 mapping.
-  void Spawn(tcp::socket socket, const asio::ip::address& peer, const asio::ip::address& client);
+  // `peer`: the socket's remote address as accepted.
+  void Spawn(tcp::socket socket, const asio::ip::address& peer);
   // A client the proxy does not serve: the 403, logged, then a short drain and the close.
   void Refuse(tcp::socket socket, const asio::ip::address& client);
 
@@ -162,9 +162,8 @@ Server::Server(const FilterLibrary& f, ProxyOptions o)
       signals(io, SIGINT, SIGTERM),
       log(options.quiet, options.accessLog),
       launches(!options.noLaunch),
-      // Up to half the kept connections for one origin: below the requests in flight to a busy
-      // origin, each answer past the bound closed its connection and a later request opened a
-      // new one.
+      // Half the default total for one origin: below the requests in flight to a busy origin,
+      // each answer past the bound closed its connection and a later request opened a new one.
       pool({.perOrigin = 64, .total = options.keptOrigins, .idle = std::chrono::seconds(15)}) {}
 
 MetricsSnapshot Server::Watch() {
@@ -223,13 +222,13 @@ awaitable<void> Server::Accept() {
       Refuse(std::move(socket), client);
       continue;
     }
-    Spawn(std::move(socket), peer.address(), client);
+    Spawn(std::move(socket), peer.address());
   }
 }
 
-void Server::Spawn(tcp::socket socket, const asio::ip::address& peer,
-                   const asio::ip::address& client) {
+void Server::Spawn(tcp::socket socket, const asio::ip::address& peer) {
   ++active;
+  const asio::ip::address client = Unmapped(peer);
   auto executor = socket.get_executor();
   asio::co_spawn(executor, Session(sessionServices, std::move(socket), peer),
                  [this, client](std::exception_ptr error) {

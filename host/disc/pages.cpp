@@ -87,14 +87,16 @@ std::vector<SiteSummary> ReadSites(const viewer::Database& db) {
   };
   std::unordered_map<std::string, Figures> figures;
   viewer::Statement query(db, "SELECT url, redirect_url = '' FROM documents");
+  // Documents of one site mostly follow one another: the last site found is tried first.
+  auto last = figures.end();
   while (query.Step()) {
     const std::string_view url = query.TextPointer(0);
     const std::string_view site = SiteOf(url);
     if (site.empty()) continue;
-    auto it = figures.find(std::string(site));
-    if (it == figures.end())
-      it = figures.emplace(std::string(site), Figures{0, std::string(url), false}).first;
-    Figures& f = it->second;
+    if (last == figures.end() || last->first != site) {
+      last = figures.try_emplace(std::string(site), Figures{0, std::string(url), false}).first;
+    }
+    Figures& f = last->second;
     f.documents += query.Integer(1);
     if (url < f.first) f.first = url;
     if (url.size() == site.size() + 1) f.hasRoot = true;  // "site/"
