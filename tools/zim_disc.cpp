@@ -279,9 +279,14 @@ namespace {
 // The first `want` bytes a compressed cluster decodes to, read from `at` in pieces; fewer when
 // the stream ends or breaks first.
 std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, std::size_t want) {
-  std::string out(want, '\0');
+  // The output grows with what the stream gives, so a table claimed long but cut short takes
+  // only what it holds.
+  std::string out;
   std::size_t got = 0;
   constexpr std::size_t kStep = 4096;
+  const auto room = [&] {
+    if (out.size() == got) out.resize(std::min(want, std::max<std::size_t>(2 * got, 16 * kStep)));
+  };
   if (compression == kClusterZstd) {
     std::unique_ptr<ZSTD_DStream, decltype(&ZSTD_freeDStream)> stream(ZSTD_createDStream(),
                                                                       ZSTD_freeDStream);
@@ -291,28 +296,33 @@ std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, 
       const std::string in = bytes.Read(at + read, kStep);
       if (in.empty()) break;
       ZSTD_inBuffer input{in.data(), in.size(), 0};
-      ZSTD_outBuffer output{out.data(), want, got};
-      while (input.pos < input.size && output.pos < output.size) {
-        const std::size_t rc = ZSTD_decompressStream(stream.get(), &output, &input);
-        if (ZSTD_isError(rc) || rc == 0) break;
+      std::size_t rc = 1;
+      while (input.pos < input.size && got < want && !ZSTD_isError(rc) && rc != 0) {
+        room();
+        ZSTD_outBuffer output{out.data(), out.size(), got};
+        rc = ZSTD_decompressStream(stream.get(), &output, &input);
+        got = output.pos;
       }
-      got = output.pos;
+      if (ZSTD_isError(rc) || rc == 0) break;
     }
   } else if (compression == kClusterXz) {
     lzma_stream stream = LZMA_STREAM_INIT;
     if (lzma_stream_decoder(&stream, UINT64_MAX, 0) != LZMA_OK) throw ToolError("out of memory");
-    stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
-    stream.avail_out = want;
-    for (std::size_t read = 0; stream.avail_out > 0 && read < kMostClusterHeadInput + 2 * want;
-         read += kStep) {
+    lzma_ret rc = LZMA_OK;
+    for (std::size_t read = 0;
+         got < want && rc == LZMA_OK && read < kMostClusterHeadInput + 2 * want; read += kStep) {
       const std::string in = bytes.Read(at + read, kStep);
       if (in.empty()) break;
       stream.next_in = reinterpret_cast<const std::uint8_t*>(in.data());
       stream.avail_in = in.size();
-      const lzma_ret rc = lzma_code(&stream, LZMA_RUN);
-      if (rc != LZMA_OK) break;
+      while (stream.avail_in > 0 && got < want && rc == LZMA_OK) {
+        room();
+        stream.next_out = reinterpret_cast<std::uint8_t*>(out.data() + got);
+        stream.avail_out = out.size() - got;
+        rc = lzma_code(&stream, LZMA_RUN);
+        got = out.size() - stream.avail_out;
+      }
     }
-    got = want - stream.avail_out;
     lzma_end(&stream);
   }
   out.resize(got);
@@ -328,7 +338,15 @@ std::string DecodeHead(ZimBytes& bytes, std::uint64_t at, unsigned compression, 
 std::vector<std::uint32_t> CheckClusters(ZimBytes& bytes, const fs::path& named) {
   const std::uint64_t clusters = bytes.Number(kClusterCountAt, 4);
   const std::uint64_t pointers = bytes.Number(kClusterPointersAt, 8);
-  const std::uint64_t most = bytes.Number(kEntryCountAt, 4) + 1;
+  const std::uint64_t entries = bytes.Number(kEntryCountAt, 4);
+  const std::uint64_t most = entries + 1;
+  // Every entry has a pointer, every cluster too: counts the file cannot hold are refused before
+  // anything is sized by them.
+  const std::uint64_t paths = bytes.Number(kPathPointersAt, 8);
+  if (paths > bytes.size() || (bytes.size() - paths) / 8 < entries || pointers > bytes.size() ||
+      (bytes.size() - pointers) / 8 < clusters) {
+    throw ZimError(named.string() + ": damaged ZIM file: its tables run past its end");
+  }
   std::vector<std::uint32_t> blobs;
   for (std::uint64_t i = 0; i < clusters; ++i) {
     const auto broken = [&] {

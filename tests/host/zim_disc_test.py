@@ -5,6 +5,7 @@ proxy with its bytes and type, search, and a page with its picture in headless C
 
 import argparse
 import hashlib
+import lzma
 import os
 import sqlite3
 import struct
@@ -196,6 +197,10 @@ class ZimDiscs(unittest.TestCase):
         # An uncompressed cluster (info byte 1), whose table of blob offsets lies open.
         plain, plain_at = next((i, at) for i, at in enumerate(
             struct.unpack_from("<%dQ" % clusters, good, cluster_ptr)) if good[at] & 15 == 1)
+        # A compressed cluster (zstd, 5), given an xz table claiming a billion blobs.
+        packed, packed_at = next((i, at) for i, at in enumerate(
+            struct.unpack_from("<%dQ" % clusters, good, cluster_ptr)) if good[at] & 15 == 5)
+        claim = lzma.compress(struct.pack("<I", 0xFFFFFFF0), format=lzma.FORMAT_XZ)
         # The Home entry's record (its path, after an 8-byte head and two numbers, is "Home\0").
         home = next(at for at, in (struct.unpack_from("<Q", good, path_ptr + 8 * i)
                                    for i in range(count)) if good[at + 16:at + 21] == b"Home\0")
@@ -217,6 +222,9 @@ class ZimDiscs(unittest.TestCase):
             ("checksum past the end", patched(72, 1 << 40), ["--verify"], "damaged ZIM file"),
             ("cluster claiming a billion blobs", patched(plain_at + 1, 0xFFFFFFF0, "<I"), [],
              "cluster %d has a broken table of contents" % plain),
+            ("compressed cluster claiming a billion blobs",
+             patched(24, 0xFFFFFFFF, "<I")[:packed_at] + b"\x04" + claim
+             + good[packed_at + 1 + len(claim):], [], "its tables run past its end"),
             ("entry record at the file's end", patched(path_ptr, len(good) - 4), [],
              "entry record 0 runs past the end of the file"),
             ("blob number past its cluster", patched(home + 12, 0xFFFF, "<I"), [],
