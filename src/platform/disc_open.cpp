@@ -8,7 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +27,10 @@
 namespace quillon::platform {
 
 namespace {
+
+// How long the disc folder's stat is trusted: a folder replaced at its path is read from the
+// first open this long after the change.
+constexpr std::chrono::nanoseconds kRootRecheck = std::chrono::milliseconds(1);
 
 // Links followed in one lookup, the kernel's own limit: a loop of links ends in ELOOP.
 constexpr int kLinkLimit = 40;
@@ -127,11 +134,14 @@ int OpenBeneathByWalking(int rootFd, std::string_view relative, int flags) {
 namespace {
 
 // The disc folder stays open between calls: a request then pays one stat of the folder instead
-// of an open and a close. The stat keeps the answer exact: a folder made again, or a link now
-// naming another folder, has another inode, and the folder held open cannot hand its inode
-// number to a new one. One folder is held for the library, not one per thread: a thread's own
-// would keep the library loaded after a host unloads it, and leave a descriptor behind with each
-// thread that ends. A replaced folder closes once its last open is done with it.
+// of an open and a close, and only the first request of each recheck time pays even that. The
+// stat keeps the answer exact: a folder made again, or a link now naming another folder, has
+// another inode, and the folder held open cannot hand its inode number to a new one. Between
+// stats the folder held is read, as the catalogue's own change watch is asked only once per the
+// same time: a busy server would otherwise spend one system call in nine on this stat. One folder
+// is held for the library, not one per thread: a thread's own would keep the library loaded after a
+// host unloads it, and leave a descriptor behind with each thread that ends. A replaced folder
+// closes once its last open is done with it.
 class HeldRoot {
  public:
   HeldRoot(int fd, std::string path, dev_t device, ino_t inode)
@@ -144,22 +154,39 @@ class HeldRoot {
   bool Names(const std::string& path, const struct stat& now) const {
     return path == path_ && now.st_dev == device_ && now.st_ino == inode_;
   }
+  // True when `path` is this folder's and its last stat is younger than the recheck time.
+  bool Fresh(const std::string& path, std::int64_t now) const {
+    return now - checkedAt_.load(std::memory_order_relaxed) < kRootRecheck.count() && path == path_;
+  }
+  void Checked(std::int64_t now) const { checkedAt_.store(now, std::memory_order_relaxed); }
 
  private:
   int fd_;
   std::string path_;
   dev_t device_;
   ino_t inode_;
+  mutable std::atomic<std::int64_t> checkedAt_{std::numeric_limits<std::int64_t>::min() / 2};
 };
+
+std::int64_t SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::atomic<std::shared_ptr<const HeldRoot>> heldRoot;
 
 // The folder `root` names now, open; null with errno set when it cannot be opened.
 std::shared_ptr<const HeldRoot> RootFolder(const std::string& root) {
+  std::shared_ptr<const HeldRoot> held = heldRoot.load(std::memory_order_acquire);
+  const std::int64_t at = SteadyNow();
+  if (held != nullptr && held->Fresh(root, at)) return held;
   struct stat now {};
   if (::stat(root.c_str(), &now) != 0) return nullptr;
-  std::shared_ptr<const HeldRoot> held = heldRoot.load(std::memory_order_acquire);
-  if (held != nullptr && held->Names(root, now)) return held;
+  if (held != nullptr && held->Names(root, now)) {
+    held->Checked(at);
+    return held;
+  }
   const int fd = ::open(root.c_str(), kFolderFlags | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat opened {};
@@ -170,6 +197,7 @@ std::shared_ptr<const HeldRoot> RootFolder(const std::string& root) {
     return nullptr;
   }
   held = std::make_shared<const HeldRoot>(fd, root, opened.st_dev, opened.st_ino);
+  held->Checked(at);
   heldRoot.store(held, std::memory_order_release);
   return held;
 }
