@@ -11,6 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 #endif
 
 namespace quillon::platform {
@@ -101,29 +105,69 @@ class NativeFileSystem : public FileSystem {
 
 #else
 
+// How long an open disc file is read again by the requests for its path: the disc folder's own
+// stat is trusted as long, so a file replaced on the disc is read from the first open this long
+// after the change either way.
+constexpr std::chrono::nanoseconds kDiscFileReuse = std::chrono::milliseconds(1);
+// Disc files held open at once, each a descriptor.
+constexpr std::size_t kMostKeptDiscFiles = 64;
+
+// A disc file opened once and read by every request that asks for it within the reuse time: a
+// page asked for again and again then costs one read instead of an open, a stat, a read and a
+// close. Readers share the descriptor, so each reads at its own offset.
+class OpenDiscFile {
+ public:
+  OpenDiscFile(int fd, std::uint64_t size, std::int64_t openedAt)
+      : fd_(fd), size_(size), openedAt_(openedAt) {}
+  ~OpenDiscFile() { ::close(fd_); }
+  OpenDiscFile(const OpenDiscFile&) = delete;
+  OpenDiscFile& operator=(const OpenDiscFile&) = delete;
+  int fd() const { return fd_; }
+  std::uint64_t size() const { return size_; }
+  bool Fresh(std::int64_t now) const { return now - openedAt_ < kDiscFileReuse.count(); }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+  std::int64_t openedAt_;
+};
+
 class PosixFile : public ReadableFile {
  public:
-  PosixFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-  ~PosixFile() override { ::close(fd_); }
-  std::uint64_t Size() override { return size_; }
+  explicit PosixFile(std::shared_ptr<const OpenDiscFile> file) : file_(std::move(file)) {}
+  std::uint64_t Size() override { return file_->size(); }
   std::ptrdiff_t Read(char* buffer, std::size_t size) override {
     for (;;) {
-      ssize_t n = ::read(fd_, buffer, size);
-      if (n >= 0) return n;
+      const ssize_t n = ::pread(file_->fd(), buffer, size, static_cast<off_t>(offset_));
+      if (n >= 0) {
+        offset_ += static_cast<std::uint64_t>(n);
+        return n;
+      }
       if (errno != EINTR) return -1;
     }
   }
 
  private:
-  int fd_;
-  std::uint64_t size_;
+  std::shared_ptr<const OpenDiscFile> file_;
+  std::uint64_t offset_ = 0;
 };
+
+std::int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 class NativeFileSystem : public FileSystem {
  public:
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& root,
                                                const std::string& relative) override {
     if (root.empty()) return nullptr;
+    const std::int64_t now = SteadyNanoseconds();
+    std::string key = root;
+    key.push_back('\0');  // no path holds one: root and relative cannot run into each other
+    key += relative;
+    if (auto kept = Kept(key, now)) return std::make_unique<PosixFile>(std::move(kept));
     // Opened without blocking, then checked: opening a FIFO for reading would wait for a writer
     // and hold the server's thread. The flag stays: it changes nothing for a regular file.
     int fd = OpenBeneath(NativePath(root), NativePath(relative), O_RDONLY | O_NONBLOCK);
@@ -134,8 +178,42 @@ class NativeFileSystem : public FileSystem {
       ::close(fd);
       return nullptr;
     }
-    return std::make_unique<PosixFile>(fd, static_cast<std::uint64_t>(info.st_size));
+    auto opened =
+        std::make_shared<const OpenDiscFile>(fd, static_cast<std::uint64_t>(info.st_size), now);
+    Keep(std::move(key), opened, now);
+    return std::make_unique<PosixFile>(std::move(opened));
   }
+
+ private:
+  std::shared_ptr<const OpenDiscFile> Kept(const std::string& key, std::int64_t now) {
+    std::lock_guard lock(mutex_);
+    const auto it = kept_.find(key);
+    if (it == kept_.end() || !it->second->Fresh(now)) return nullptr;
+    return it->second;
+  }
+
+  void Keep(std::string key, std::shared_ptr<const OpenDiscFile> file, std::int64_t now) {
+    std::vector<std::shared_ptr<const OpenDiscFile> > released;  // closed outside the lock
+    std::lock_guard lock(mutex_);
+    // Stale files go first: none is read again, and each holds a descriptor (and a file
+    // removed from the disc) for as long as it is kept.
+    for (auto it = kept_.begin(); it != kept_.end();) {
+      if (it->second->Fresh(now)) {
+        ++it;
+      } else {
+        released.push_back(std::move(it->second));
+        it = kept_.erase(it);
+      }
+    }
+    if (kept_.size() >= kMostKeptDiscFiles) {
+      released.push_back(std::move(kept_.begin()->second));
+      kept_.erase(kept_.begin());
+    }
+    kept_.insert_or_assign(std::move(key), std::move(file));
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<const OpenDiscFile> > kept_;
 };
 
 #endif

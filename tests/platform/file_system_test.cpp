@@ -236,6 +236,24 @@ TEST_F(NativeFiles, EachOpenReadsTheFolderThePathNamesNow) {
   fs::remove_all(other);
 }
 
+// A page asked for again at once is read from the same open file: each reader still reads it
+// from its own start to its own end.
+TEST_F(NativeFiles, ReadersOfOneFileEachReadItWhole) {
+  auto open = [&] {
+    return platform::CurrentFileSystem().OpenForReading(Root(), "docs/lum00012/lum01234.htm");
+  };
+  auto first = open();
+  ASSERT_NE(first, nullptr);
+  char head[2];
+  ASSERT_EQ(first->Read(head, sizeof head), 2);
+  auto second = open();
+  ASSERT_NE(second, nullptr);
+  char text[8];
+  EXPECT_EQ(std::string(text, second->Read(text, sizeof text)), "page");
+  EXPECT_EQ(std::string(text, first->Read(text, sizeof text)), "ge");
+  EXPECT_EQ(first->Read(text, sizeof text), 0);
+}
+
 TEST_F(NativeFiles, AFifoIsRefusedWithoutWaitingForAWriter) {
   const std::string fifo = Root() + "docs/lum00012/lum01236.htm";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
