@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   app.add_option("--access-log", options.accessLog,
                  "Write the access log to this file (appended to; reopened on SIGHUP) rather "
                  "than standard output");
-  app.add_option("--threads", options.threads, "Worker threads (0: four per core)");
+  app.add_option("--threads", options.threads, "Worker threads (0: two per core)");
   app.add_option("--max-connections", options.maxConnections, "Connections served at once")
       ->capture_default_str();
   std::vector<std::string> allow;
