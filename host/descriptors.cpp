@@ -11,8 +11,9 @@ namespace quillon::host {
 namespace {
 
 // Descriptors the proxy needs besides its connections: standard streams, the event loop, the
-// listening socket, the catalogue, the filter's disc files.
-constexpr rlim_t kReservedDescriptors = 32;
+// listening socket, the catalogue, the filter's disc files; 16 of those are the files the filter
+// keeps open between requests.
+constexpr rlim_t kReservedDescriptors = 48;
 // Each connection may hold two: the browser's and the origin's (or the filter's disc file).
 constexpr rlim_t kDescriptorsPerConnection = 2;
 

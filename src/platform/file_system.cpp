@@ -109,8 +109,9 @@ class NativeFileSystem : public FileSystem {
 // stat is trusted as long, so a file replaced on the disc is read from the first open this long
 // after the change either way.
 constexpr std::chrono::nanoseconds kDiscFileReuse = std::chrono::milliseconds(1);
-// Disc files held open at once, each a descriptor.
-constexpr std::size_t kMostKeptDiscFiles = 64;
+// Disc files held open at once, each a descriptor (the proxy reserves room for them): a few hot
+// pages are what the reuse is for.
+constexpr std::size_t kMostKeptDiscFiles = 16;
 
 // A disc file opened once and read by every request that asks for it within the reuse time: a
 // page asked for again and again then costs one read instead of an open, a stat, a read and a

@@ -703,16 +703,16 @@ class ProxyEndToEnd(unittest.TestCase):
         proxy = Proxy(self.disc, "--max-connections", "1000", limits=low_limit)
         clients = []
         try:
-            # (80 - 32 reserved - 6 kept origin connections) / 2 per connection
-            self.assertIn("descriptor limit allows 21 connections", "".join(proxy.errors))
+            # (80 - 48 reserved - 4 kept origin connections) / 2 per connection
+            self.assertIn("descriptor limit allows 14 connections", "".join(proxy.errors))
             for _ in range(60):
                 clients.append(socket.create_connection(("127.0.0.1", proxy.port)))
             time.sleep(0.3)
             busy = 0
-            for c in clients[21:]:
+            for c in clients[14:]:
                 c.settimeout(2)
                 busy += c.recv(100).startswith(b"HTTP/1.1 503")
-            self.assertEqual(busy, 39)
+            self.assertEqual(busy, 46)
             cpu = cpu_seconds(proxy.process.pid)
             time.sleep(1)
             # A loop retrying accept at the limit burns a whole core, a second a second.
