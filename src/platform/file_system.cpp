@@ -133,9 +133,11 @@ class OpenDiscFile {
   std::int64_t openedAt_;
 };
 
+using SharedFile = std::shared_ptr<const OpenDiscFile>;
+
 class PosixFile : public ReadableFile {
  public:
-  explicit PosixFile(std::shared_ptr<const OpenDiscFile> file) : file_(std::move(file)) {}
+  explicit PosixFile(SharedFile file) : file_(std::move(file)) {}
   std::uint64_t Size() override { return file_->size(); }
   std::ptrdiff_t Read(char* buffer, std::size_t size) override {
     for (;;) {
@@ -149,7 +151,7 @@ class PosixFile : public ReadableFile {
   }
 
  private:
-  std::shared_ptr<const OpenDiscFile> file_;
+  SharedFile file_;
   std::uint64_t offset_ = 0;
 };
 
@@ -186,15 +188,15 @@ class NativeFileSystem : public FileSystem {
   }
 
  private:
-  std::shared_ptr<const OpenDiscFile> Kept(const std::string& key, std::int64_t now) {
+  SharedFile Kept(const std::string& key, std::int64_t now) {
     std::lock_guard lock(mutex_);
     const auto it = kept_.find(key);
     if (it == kept_.end() || !it->second->Fresh(now)) return nullptr;
     return it->second;
   }
 
-  void Keep(std::string key, std::shared_ptr<const OpenDiscFile> file, std::int64_t now) {
-    std::vector<std::shared_ptr<const OpenDiscFile> > released;  // closed outside the lock
+  void Keep(std::string key, SharedFile file, std::int64_t now) {
+    std::vector<SharedFile> released;  // closed outside the lock
     std::lock_guard lock(mutex_);
     // Stale files go first: none is read again, and each holds a descriptor (and a file
     // removed from the disc) for as long as it is kept.
@@ -214,7 +216,7 @@ class NativeFileSystem : public FileSystem {
   }
 
   std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<const OpenDiscFile> > kept_;
+  std::unordered_map<std::string, SharedFile> kept_;
 };
 
 #endif
