@@ -28,10 +28,6 @@ namespace quillon::platform {
 
 namespace {
 
-// How long the disc folder's stat is trusted: a folder replaced at its path is read from the
-// first open this long after the change.
-constexpr std::chrono::nanoseconds kRootRecheck = std::chrono::milliseconds(1);
-
 // Links followed in one lookup, the kernel's own limit: a loop of links ends in ELOOP.
 constexpr int kLinkLimit = 40;
 
@@ -156,7 +152,7 @@ class HeldRoot {
   }
   // True when `path` is this folder's and its last stat is younger than the recheck time.
   bool Fresh(const std::string& path, std::int64_t now) const {
-    return now - checkedAt_.load(std::memory_order_relaxed) < kRootRecheck.count() && path == path_;
+    return now - checkedAt_.load(std::memory_order_relaxed) < kDiscRecheck.count() && path == path_;
   }
   void Checked(std::int64_t now) const { checkedAt_.store(now, std::memory_order_relaxed); }
 
@@ -168,18 +164,12 @@ class HeldRoot {
   mutable std::atomic<std::int64_t> checkedAt_{std::numeric_limits<std::int64_t>::min() / 2};
 };
 
-std::int64_t SteadyNow() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 std::atomic<std::shared_ptr<const HeldRoot>> heldRoot;
 
 // The folder `root` names now, open; null with errno set when it cannot be opened.
 std::shared_ptr<const HeldRoot> RootFolder(const std::string& root) {
   std::shared_ptr<const HeldRoot> held = heldRoot.load(std::memory_order_acquire);
-  const std::int64_t at = SteadyNow();
+  const std::int64_t at = SteadyNanoseconds();
   if (held != nullptr && held->Fresh(root, at)) return held;
   struct stat now {};
   if (::stat(root.c_str(), &now) != 0) return nullptr;

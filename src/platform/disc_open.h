@@ -4,10 +4,24 @@
 
 #if !defined(_WIN32)
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace quillon::platform {
+
+// How long what was learnt of the disc's files is trusted: the disc folder's stat, and a disc file
+// opened, which later requests for its path read. A folder or file replaced on the disc is read
+// from the first open this long after the change.
+inline constexpr std::chrono::nanoseconds kDiscRecheck = std::chrono::milliseconds(1);
+
+// The steady clock in nanoseconds, the unit kDiscRecheck is compared in.
+inline std::int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // A descriptor for `relative` under the folder `root`, opened with `flags` (O_CLOEXEC is added);
 // -1 with errno set when it cannot be opened or when reaching it would leave `root`: a ".." above

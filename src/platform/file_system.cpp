@@ -105,15 +105,11 @@ class NativeFileSystem : public FileSystem {
 
 #else
 
-// How long an open disc file is read again by the requests for its path: the disc folder's own
-// stat is trusted as long, so a file replaced on the disc is read from the first open this long
-// after the change either way.
-constexpr std::chrono::nanoseconds kDiscFileReuse = std::chrono::milliseconds(1);
 // Disc files held open at once, each a descriptor (the proxy reserves room for them): a few hot
 // pages are what the reuse is for.
 constexpr std::size_t kMostKeptDiscFiles = 16;
 
-// A disc file opened once and read by every request that asks for it within the reuse time: a
+// A disc file opened once and read by every request that asks for it within kDiscRecheck: a
 // page asked for again and again then costs one read instead of an open, a stat, a read and a
 // close. Readers share the descriptor, so each reads at its own offset.
 class OpenDiscFile {
@@ -125,7 +121,7 @@ class OpenDiscFile {
   OpenDiscFile& operator=(const OpenDiscFile&) = delete;
   int fd() const { return fd_; }
   std::uint64_t size() const { return size_; }
-  bool Fresh(std::int64_t now) const { return now - openedAt_ < kDiscFileReuse.count(); }
+  bool Fresh(std::int64_t now) const { return now - openedAt_ < kDiscRecheck.count(); }
 
  private:
   int fd_;
@@ -154,12 +150,6 @@ class PosixFile : public ReadableFile {
   SharedFile file_;
   std::uint64_t offset_ = 0;
 };
-
-std::int64_t SteadyNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 class NativeFileSystem : public FileSystem {
  public:
